@@ -1,0 +1,34 @@
+// The window's fields that a run reads and writes. The front end fills them before it starts a
+// run and leaves them alone while the run is under way (its set-up controls are hidden then);
+// the worker writes the last-found ports and may exchange the two port roles.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "run/Combo.h"
+
+class TComPort;
+
+struct TMainFields {
+  bool GoldTP = false;        // the handheld is the golden reference (else the server is)
+  bool RestoreSrv = false;    // restore the server firmware after the test
+  bool RestoreTP = false;     // restore the handheld's firmware after the test
+  bool AnalysisOnly = false;  // measure only, store nothing
+  std::string ProgDir;        // the program's directory, with its trailing separator
+  std::string IniName;        // the settings file; the error log file takes its name from it
+  std::string LastPort1;      // where the dongle was last found
+  std::string LastPort2;      // where the server was last found
+  // The embedded firmware bundle of the program file, or none.
+  std::shared_ptr<const std::vector<uint8_t>> EmbPkg;
+
+  // The port objects in their roles: SerIF1 the dongle side, SerIF2 the server side.
+  TComPort* SerIF1 = nullptr;
+  TComPort* SerIF2 = nullptr;
+
+  // Port selectors (entry 0 is "Auto detect") and the three firmware file boxes.
+  TComboModel COM1Combo, COM2Combo;
+  TComboModel File1Combo, File2Combo, File3Combo;
+};
