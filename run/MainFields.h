@@ -12,6 +12,14 @@
 
 class TComPort;
 
+// The settings file of a program file: its name with the three-letter extension replaced by
+// "INI" ("tune.exe" gives "tune.INI"); a name without such an extension gets ".INI" appended.
+std::string SettingsFileName(const std::string& programPath);
+// The error log file beside the settings file: the last three characters replaced by "ERR".
+std::string ErrorLogFileName(const std::string& iniName);
+// The program's directory with its trailing separator ("" when the name has none).
+std::string ProgramDirectory(const std::string& programPath);
+
 struct TMainFields {
   bool GoldTP = false;        // the handheld is the golden reference (else the server is)
   bool RestoreSrv = false;    // restore the server firmware after the test
@@ -19,6 +27,7 @@ struct TMainFields {
   bool AnalysisOnly = false;  // measure only, store nothing
   std::string ProgDir;        // the program's directory, with its trailing separator
   std::string IniName;        // the settings file; the error log file takes its name from it
+  std::string TraceName;      // where the error log file goes instead, when not empty
   std::string LastPort1;      // where the dongle was last found
   std::string LastPort2;      // where the server was last found
   // The embedded firmware bundle of the program file, or none.

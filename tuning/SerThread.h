@@ -1,0 +1,38 @@
+// The worker of one tuning run. It starts at once when constructed and walks the run: load the
+// packages, ask for the devices, find the ports, identify the server, tune one handheld after
+// another, restore the server's production firmware, close the ports and write the error log
+// file. Everything it shows goes through the operator bridge, which the front end serves on its
+// own thread.
+#pragma once
+
+#include <atomic>
+#include <thread>
+
+#include "run/RunRecord.h"
+
+class TSerThread {
+ public:
+  TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock);
+  // Requests termination and waits for the end; the front end must still serve the bridge
+  // while it waits, so it normally calls RequestTermination and waits for Ended() first.
+  ~TSerThread();
+  TSerThread(const TSerThread&) = delete;
+  TSerThread& operator=(const TSerThread&) = delete;
+
+  // From the front end's thread.
+  void RequestTermination() { run_.RequestTermination(); }
+  void ReleaseOperator(bool answeredNo = false) { run_.ReleaseOperator(answeredNo); }
+  // True once the run has ended (after EndRunUi); the thread then only returns.
+  bool Ended() const { return ended_.load(std::memory_order_acquire); }
+  void Join();
+
+  // The run's state; the front end reads it only after the end (or from bridge calls).
+  TRunRecord& Run() { return run_; }
+
+ private:
+  void Execute();
+
+  TRunRecord run_;
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
