@@ -10,6 +10,15 @@
 
 #include "run/RunRecord.h"
 
+class TComPort;
+
+// How the devices of a run ended: one count per result line shown.
+struct TRunTally {
+  int Completed = 0;  // "Completed successfully!"
+  int Failed = 0;     // "Procedure failed!"
+  int Aborted = 0;    // "Aborted by user!"
+};
+
 class TSerThread {
  public:
   TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock);
@@ -28,11 +37,25 @@ class TSerThread {
 
   // The run's state; the front end reads it only after the end (or from bridge calls).
   TRunRecord& Run() { return run_; }
+  // Read after the end.
+  const TRunTally& Tally() const { return tally_; }
 
  private:
   void Execute();
+  void Attempts();
+  void HandheldLoop(bool& retry);
+  void ClosingServerRestore();
+  void EndOfRun();
+  void FinishHandheld();
+  void WaitForDisconnection();
+  bool ServerImageDecoded() const;
 
   TRunRecord run_;
+  TRunTally tally_;
   std::atomic<bool> ended_{false};
   std::thread thread_;
 };
+
+// Sets up a port object as the front ends create theirs: 9600 baud 8N1, no XOn/XOff, DTR off and
+// RTS on when opened, 50 ms read time-out, and the given Tag (0 for SerIF1, 1 for SerIF2).
+void SetUpPortObject(TComPort& port, int tag);

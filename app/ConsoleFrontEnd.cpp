@@ -1,0 +1,357 @@
+#include "app/ConsoleFrontEnd.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+
+#include "run/CallQueue.h"
+#include "run/MainFields.h"
+#include "serial/ComPort.h"
+#include "serial/PortProvider.h"
+#include "sim/Bench.h"
+#include "tuning/SerThread.h"
+
+namespace {
+
+// Texts from the run use a carriage return as line break.
+std::string ForTerminal(const ByteText& text) {
+  std::string s;
+  s.reserve(text.size());
+  for (char c : text) s += c == '\r' ? '\n' : c;
+  return s;
+}
+
+enum class TPrompt { None, Ok, YesNo };
+
+class TConsoleBridge final : public TOperatorBridge {
+ public:
+  TConsoleBridge(TCliIo& io) : io_(io) {}
+
+  void ShowLogLine(const ByteText& text) override {
+    queue_.Call([&] {
+      ClearBar();
+      io_.out << ForTerminal(text) << '\n' << std::flush;
+    });
+  }
+  void ProgressStart() override {
+    queue_.Call([&] {
+      shownTenth_ = -1;
+      Progress(0);
+    });
+  }
+  void ProgressStep(int percent, bool) override { queue_.Call([&] { Progress(percent); }); }
+  void ProgressEnd() override { queue_.Call([&] { ClearBar(); }); }
+  void ShowStatus(const ByteText& text) override {
+    queue_.Call([&] { io_.out << ForTerminal(text) << '\n' << std::flush; });
+  }
+  void HideStatus() override {}
+  void ShowOkPrompt(const ByteText& text) override { Ask(text, TPrompt::Ok); }
+  void ShowYesNoPrompt(const ByteText& text) override { Ask(text, TPrompt::YesNo); }
+  void EndRunUi() override {}
+  void RunOnUi(const std::function<void()>& work) override { queue_.Call(work); }
+
+  // Main thread.
+  void Serve() { queue_.Serve(std::chrono::milliseconds(50)); }
+  TPrompt TakePrompt() {
+    TPrompt p = prompt_;
+    prompt_ = TPrompt::None;
+    return p;
+  }
+
+ private:
+  void Ask(const ByteText& text, TPrompt kind) {
+    queue_.Call([&] {
+      io_.out << '\n' << ForTerminal(text) << '\n' << std::flush;
+      prompt_ = kind;
+    });
+  }
+  void Progress(int percent) {
+    if (io_.progressBar) {
+      const int filled = percent * 40 / 100;
+      io_.err << "\r[" << std::string(filled, '#') << std::string(40 - filled, ' ') << "] "
+              << percent << "%" << std::flush;
+      barShown_ = true;
+    } else if (percent / 10 > shownTenth_) {
+      shownTenth_ = percent / 10;
+      io_.err << "progress " << shownTenth_ * 10 << "%\n" << std::flush;
+    }
+  }
+  void ClearBar() {
+    if (barShown_) io_.err << "\r" << std::string(48, ' ') << "\r" << std::flush;
+    barShown_ = false;
+  }
+
+  TCliIo& io_;
+  TCallQueue queue_;
+  TPrompt prompt_ = TPrompt::None;
+  int shownTenth_ = -1;
+  bool barShown_ = false;
+};
+
+// Answers: the command line's list first, then one word a line from a file descriptor. End of
+// input and Ctrl-C both mean Cancel.
+class TAnswers {
+ public:
+  TAnswers(const std::vector<std::string>& list, TCliIo& io) : list_(list), io_(io) {}
+
+  std::string Next() {
+    if (next_ < list_.size()) {
+      io_.out << "> " << list_[next_] << '\n' << std::flush;
+      return list_[next_++];
+    }
+    io_.out << "[answer] " << std::flush;
+    std::string line;
+    if (!ReadLine(line)) {
+      io_.out << '\n' << std::flush;
+      return "cancel";
+    }
+    return line;
+  }
+
+ private:
+  bool Interrupted() const { return io_.interrupted && io_.interrupted->load(); }
+
+  bool ReadLine(std::string& line) {
+    for (;;) {
+      const size_t nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        return true;
+      }
+      if (eof_ || Interrupted()) {
+        if (buffer_.empty()) return false;
+        line.swap(buffer_);
+        buffer_.clear();
+        return true;
+      }
+      pollfd p{io_.answerFd, POLLIN, 0};
+      const int ready = poll(&p, 1, 100);
+      if (ready < 0 && errno != EINTR) eof_ = true;
+      if (ready <= 0) continue;
+      char chunk[256];
+      const ssize_t n = read(io_.answerFd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        eof_ = true;
+        continue;
+      }
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+  const std::vector<std::string>& list_;
+  TCliIo& io_;
+  size_t next_ = 0;
+  std::string buffer_;
+  bool eof_ = false;
+};
+
+void FillPortSelector(TComboModel& combo, const std::vector<std::string>& ports,
+                      const std::string& choice) {
+  combo.Clear();
+  combo.Add("Auto detect");
+  for (const auto& p : ports) combo.Add(p);
+  if (choice == "auto") {
+    combo.Select(0);
+    return;
+  }
+  SelectComboItem(combo, choice);
+  if (combo.ItemIndex == 0) {
+    // A port the list does not show (a pseudo-terminal, say) is still a port to try.
+    combo.Add(choice);
+    combo.Select(static_cast<int>(combo.Items.size()) - 1);
+  }
+}
+
+std::vector<std::string> PortList() {
+  std::vector<std::string> ports;
+  EnumAllPorts(ports);
+  return ports;
+}
+
+}  // namespace
+
+std::string CliUsage() {
+  return "Usage: tptune-cli [options]\n"
+         "Fine-tunes the crystal offset compensation of TallyPilot handhelds or the server.\n"
+         "\n"
+         "  --gold server|handheld   golden reference (default: server)\n"
+         "  --analysis-only          measure only, do not change the compensation setting\n"
+         "  --restore-server         restore the server firmware after the test\n"
+         "  --restore-handheld       restore the handheld firmware after the test\n"
+         "  --dongle PORT|auto       port of the dongle (default: auto detect)\n"
+         "  --server PORT|auto       port of the server (default: auto detect)\n"
+         "  --rf-modem FILE          RF modem firmware package\n"
+         "  --eeprom FILE            TallyPilot (EEPROM) firmware package\n"
+         "  --server-firmware FILE   server firmware package\n"
+         "  --bench [SCENARIO.json]  run against the emulated bench (virtual time)\n"
+         "  --bench-report FILE      write the bench's final device states as JSON\n"
+         "  --trace FILE             write the error log (run trace) here\n"
+         "  --answers A,B,...        answers to the prompts in order: ok, yes, no, cancel;\n"
+         "                           then standard input, one a line; end of input: cancel\n"
+         "  --list-ports             list the serial ports and exit\n"
+         "  --help                   show this text\n"
+         "\n"
+         "Exit status: 0 when every device tuned ended \"Completed successfully!\",\n"
+         "1 otherwise, 2 for unusable options.\n";
+}
+
+std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
+                                           TCliOptions& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& into) -> std::optional<std::string> {
+      if (i + 1 >= args.size() || args[i + 1].empty())
+        return "option " + a + " needs a value";
+      into = args[++i];
+      return std::nullopt;
+    };
+    std::optional<std::string> problem;
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--list-ports") {
+      o.listPorts = true;
+    } else if (a == "--gold") {
+      std::string g;
+      problem = value(g);
+      if (!problem && g != "server" && g != "handheld")
+        problem = "--gold takes server or handheld, not \"" + g + "\"";
+      o.goldHandheld = g == "handheld";
+    } else if (a == "--analysis-only") {
+      o.analysisOnly = true;
+    } else if (a == "--restore-server") {
+      o.restoreServer = true;
+    } else if (a == "--restore-handheld") {
+      o.restoreHandheld = true;
+    } else if (a == "--dongle") {
+      problem = value(o.dongle);
+    } else if (a == "--server") {
+      problem = value(o.server);
+    } else if (a == "--rf-modem") {
+      problem = value(o.rfModem);
+    } else if (a == "--eeprom") {
+      problem = value(o.eeprom);
+    } else if (a == "--server-firmware") {
+      problem = value(o.serverFirmware);
+    } else if (a == "--bench") {
+      o.bench = true;
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) o.benchScenario = args[++i];
+    } else if (a == "--bench-report") {
+      problem = value(o.benchReport);
+    } else if (a == "--trace") {
+      problem = value(o.trace);
+    } else if (a == "--answers") {
+      std::string list;
+      problem = value(list);
+      size_t start = 0;
+      while (!problem && start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        const std::string word = list.substr(start, comma - start);
+        if (word != "ok" && word != "yes" && word != "no" && word != "cancel")
+          problem = "--answers takes ok, yes, no and cancel, not \"" + word + "\"";
+        o.answers.push_back(word);
+        start = comma + 1;
+      }
+    } else {
+      problem = "unknown option \"" + a + "\"";
+    }
+    if (problem) return problem;
+  }
+  if (!o.benchReport.empty() && !o.bench) return "--bench-report needs --bench";
+  return std::nullopt;
+}
+
+int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& io) {
+  std::unique_ptr<TBench> bench;
+  if (options.bench) {
+    try {
+      bench = std::make_unique<TBench>(options.benchScenario.empty()
+                                           ? TBench::DefaultScenario()
+                                           : TBench::LoadScenario(options.benchScenario));
+    } catch (const std::exception& e) {
+      io.err << "tptune-cli: " << e.what() << '\n';
+      return 2;
+    }
+  }
+
+  if (options.listPorts) {
+    for (const auto& p : PortList()) io.out << p << '\n';
+    return 0;
+  }
+
+  TComPort port1, port2;
+  SetUpPortObject(port1, 0);
+  SetUpPortObject(port2, 1);
+
+  TMainFields fields;
+  fields.GoldTP = options.goldHandheld;
+  fields.AnalysisOnly = options.analysisOnly;
+  fields.RestoreSrv = options.restoreServer;
+  fields.RestoreTP = options.restoreHandheld;
+  fields.ProgDir = ProgramDirectory(programPath);
+  fields.IniName = SettingsFileName(programPath);
+  fields.TraceName = options.trace;
+  fields.SerIF1 = &port1;
+  fields.SerIF2 = &port2;
+  std::vector<std::string> ports = PortList();
+  if (ports.empty())
+    for (int i = 0; i < 9; ++i) ports.push_back("/dev/ttyS" + std::to_string(i));
+  FillPortSelector(fields.COM1Combo, ports, options.dongle);
+  FillPortSelector(fields.COM2Combo, ports, options.server);
+  fields.File1Combo.Text = options.rfModem;
+  fields.File2Combo.Text = options.eeprom;
+  fields.File3Combo.Text = options.serverFirmware;
+
+  TConsoleBridge bridge(io);
+  TAnswers answers(options.answers, io);
+  Clock& clock = bench ? bench->VirtualClock() : RealClock();
+  TSerThread worker(fields, bridge, clock);
+
+  bool cancelled = false;
+  auto cancel = [&] {
+    if (cancelled) return;
+    cancelled = true;
+    io.err << "Cancelling...\n" << std::flush;
+    worker.RequestTermination();
+  };
+  while (!worker.Ended()) {
+    bridge.Serve();
+    if (io.interrupted && io.interrupted->load()) cancel();
+    const TPrompt prompt = bridge.TakePrompt();
+    if (prompt == TPrompt::None) continue;
+    for (;;) {
+      const std::string a = cancelled ? "cancel" : answers.Next();
+      if (a == "cancel") {
+        cancel();
+      } else if (a == "ok" || (a == "yes" && prompt == TPrompt::YesNo)) {
+        worker.ReleaseOperator(false);
+      } else if (a == "no" && prompt == TPrompt::YesNo) {
+        worker.ReleaseOperator(true);
+      } else {
+        io.out << (prompt == TPrompt::Ok ? "Please answer ok or cancel.\n"
+                                         : "Please answer yes or no (or cancel).\n");
+        continue;
+      }
+      break;
+    }
+  }
+  worker.Join();
+
+  if (bench && !options.benchReport.empty()) {
+    try {
+      bench->WriteReport(options.benchReport);
+    } catch (const std::exception& e) {
+      io.err << "tptune-cli: " << e.what() << '\n';
+    }
+  }
+
+  const TRunTally& tally = worker.Tally();
+  return tally.Completed > 0 && tally.Failed == 0 && tally.Aborted == 0 ? 0 : 1;
+}

@@ -1,0 +1,46 @@
+// The console front end: the same run as the window, driven from a terminal. The log goes to
+// standard output as it happens, progress to standard error, and the prompts are answered from
+// a list given on the command line, then from standard input (one word a line).
+#pragma once
+
+#include <atomic>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TCliOptions {
+  bool help = false;
+  bool listPorts = false;
+  bool goldHandheld = false;
+  bool analysisOnly = false;
+  bool restoreServer = false;
+  bool restoreHandheld = false;
+  std::string dongle = "auto";
+  std::string server = "auto";
+  std::string rfModem, eeprom, serverFirmware;
+  bool bench = false;
+  std::string benchScenario;  // empty: the bench's default scenario
+  std::string benchReport;
+  std::string trace;
+  std::vector<std::string> answers;
+};
+
+// Parses the command line (without the program name). Returns an error text for unusable
+// options, or nothing.
+std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
+                                           TCliOptions& options);
+
+std::string CliUsage();
+
+struct TCliIo {
+  std::ostream& out;               // the log and the prompts
+  std::ostream& err;               // progress and problems
+  int answerFd = 0;                // where answers come from once the list is used up
+  bool progressBar = false;        // a bar that redraws itself (on a terminal), else lines
+  const std::atomic<bool>* interrupted = nullptr;  // set by Ctrl-C: Cancel
+};
+
+// Runs the job the options describe and returns the exit status: 0 when every device the run
+// tuned ended "Completed successfully!", 1 otherwise, 2 for options that cannot be used.
+int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& io);

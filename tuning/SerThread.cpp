@@ -1,0 +1,256 @@
+#include "tuning/SerThread.h"
+
+#include <exception>
+#include <fstream>
+
+#include "firmware/Decode.h"
+#include "firmware/Packages.h"
+#include "firmware/Program.h"
+#include "firmware/Versions.h"
+#include "link/Devices.h"
+#include "link/Discovery.h"
+#include "link/Link.h"
+#include "serial/ComPort.h"
+#include "tuning/FineTuning.h"
+
+namespace {
+
+const char kConnectPrompt[] =
+    "Make sure the server, TallyPilot and dongle are powered\r"
+    "and connected to serial communications ports of this PC.\r\rPress Ok to continue.";
+const char kDisconnect[] = "Disconnect the TallyPilot...";
+const char kAskAfterSuccess[] =
+    "Completed successfully!\r\rDo you want to fine-tune another TallyPilot?";
+const char kAskAfterFailure[] =
+    "Procedure failed!\r\rDo you want to retry, or fine-tune another TallyPilot?";
+
+}  // namespace
+
+TSerThread::TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock)
+    : run_(main, bridge, clock), thread_([this] { Execute(); }) {}
+
+TSerThread::~TSerThread() {
+  run_.RequestTermination();
+  Join();
+}
+
+void TSerThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool TSerThread::ServerImageDecoded() const {
+  return run_.SrvImage[1][kSrvFirstWord] != kSrvNoData;
+}
+
+void TSerThread::Execute() {
+  try {
+    Attempts();
+    ClosingServerRestore();
+  } catch (const std::exception& e) {
+    // Nothing below is meant to raise; should it happen anyway, the run still ends in order:
+    // the ports are closed, the trace is written and the front end gets its window back.
+    run_.Outcome = kOutcomeOk;
+    AddLog(run_, ByteText("Internal error: ") + e.what());
+    run_.Reply = "Procedure failed!";
+    ShowLogLine(run_);
+    ++tally_.Failed;
+  }
+  EndOfRun();
+}
+
+// The attempt loop: once, and again after each failure the operator chose to retry.
+void TSerThread::Attempts() {
+  TRunRecord& r = run_;
+  TMainFields& m = r.Main;
+  bool retry = true;
+  while (retry) {
+    retry = false;
+    r.Bridge.RunOnUi([&r] { LoadPackages(r); });
+
+    r.Reply = kConnectPrompt;
+    if (r.Outcome == kOutcomeOk) {
+      r.Bridge.ShowOkPrompt(r.Reply);
+      r.OperatorWait();
+    }
+
+    r.SrvFound = false;
+    DiscoverPorts(r);
+    InitDevice(r, *m.SerIF2, false);
+
+    if (r.LinkOk) {
+      // The version the server runs decides later whether its firmware must be restored; an
+      // unusable answer only means that it will be.
+      r.Reply = SrvTransact(r, Bytes({SrvGetVersion}), true);
+      if (m.RestoreSrv && r.LinkOk && r.Reply.size() == 3 && ByteAt(r.Reply, 0) == 0x42)
+        r.SrvVer = " to " + ServerVersionText(ByteAt(r.Reply, 1), ByteAt(r.Reply, 2));
+      r.LinkOk = true;
+    }
+
+    r.ErrLogHead = r.ErrLog;
+    if (r.Terminated()) break;
+    HandheldLoop(retry);
+  }
+}
+
+// One pass per handheld, for as long as the operator wants to go on.
+void TSerThread::HandheldLoop(bool& retry) {
+  TRunRecord& r = run_;
+  TMainFields& m = r.Main;
+  for (;;) {
+    if (r.Outcome == kOutcomeDone) {
+      AddLog(r, "");
+      AddLog(r, "=== Next TallyPilot ===");
+      // The trace keeps the head of the run and only the latest handheld.
+      r.ErrLog = r.ErrLogHead + "...\r";
+      r.Outcome = kOutcomeOk;
+    }
+
+    InitDevice(r, *m.SerIF1, true);
+    DecodePackages(r);
+    RunFineTuning(r);
+
+    if (m.RestoreTP || !m.GoldTP) {
+      RestoreTPFirmware(r);
+      if (r.Outcome == kOutcomeOk && !r.Terminated()) {
+        r.Reply = kDisconnect;
+        r.Bridge.ShowStatus(r.Reply);
+        WaitForDisconnection();
+        r.Bridge.HideStatus();
+      }
+    }
+
+    FinishHandheld();
+
+    if (m.RestoreSrv && !m.GoldTP && !r.Terminated()) {
+      const uint8_t prev = r.Outcome;
+      r.Outcome = kOutcomeDone;
+      r.Reply = prev == kOutcomeDone ? kAskAfterSuccess : kAskAfterFailure;
+      r.Bridge.ShowYesNoPrompt(r.Reply);
+      r.OperatorWait();
+      if (prev != kOutcomeDone) {
+        if (r.Outcome == kOutcomeDone) {
+          // Yes after a failure: everything again from the packages on.
+          retry = true;
+          r.Outcome = kOutcomeOk;
+          r.SrvVer.clear();
+          r.Finishing = false;
+          r.SrvImage[1][kSrvFirstWord] = kSrvNoData;
+          AddLog(r, "=== Next attempt ===");
+          ReleasePort(*m.SerIF1);
+          ReleasePort(*m.SerIF2);
+        } else {
+          r.Outcome = prev;
+        }
+      }
+    }
+
+    const bool goOn = r.Outcome == kOutcomeDone && !r.Terminated() && !retry && !m.GoldTP &&
+                      m.RestoreSrv;
+    if (!goOn) return;
+  }
+}
+
+// The handheld counts as unplugged once DSR has been off at five polls in a row.
+void TSerThread::WaitForDisconnection() {
+  TRunRecord& r = run_;
+  int off = 0;
+  while (off < 5 && !r.Terminated()) {
+    bool dsr = false;
+    try {
+      dsr = r.Main.SerIF1->ModemStatus().Contains(msDSR);
+    } catch (const EComError&) {
+      // A port that cannot report its lines any more has nothing plugged in.
+    }
+    r.Clk.Sleep(std::chrono::milliseconds(50));
+    off = dsr ? 0 : off + 1;
+  }
+}
+
+void TSerThread::FinishHandheld() {
+  TRunRecord& r = run_;
+  if (r.Outcome == kOutcomeOk && (r.Finishing || !r.Terminated())) r.Outcome = kOutcomeDone;
+  switch (r.Outcome) {
+    case kOutcomeOk:
+      r.Reply = "Aborted by user!";
+      ++tally_.Aborted;
+      break;
+    case kOutcomeDone:
+      r.Reply = "Completed successfully!";
+      ++tally_.Completed;
+      break;
+    default:
+      r.Reply = "Procedure failed!";
+      ++tally_.Failed;
+      break;
+  }
+  ShowLogLine(r);
+}
+
+// Puts the server's production firmware back when it runs another version; this runs even after
+// Cancel, so that no server leaves the bench with test firmware.
+void TSerThread::ClosingServerRestore() {
+  TRunRecord& r = run_;
+  TMainFields& m = r.Main;
+  if (!r.SrvFound || !m.RestoreSrv) return;
+
+  const uint8_t saved = r.Outcome;
+  r.Outcome = kOutcomeOk;
+  r.LinkOk = true;
+  r.Finishing = true;
+
+  if (!ServerImageDecoded()) DecodePackages(r);
+  if (ServerImageDecoded() && (r.SrvVer.empty() || r.SrvVer != r.SrvFileVer)) {
+    AddLog(r, "--- Restoring server firmware" + r.SrvFileVer + " ---");
+    // Back to command mode: a server in command mode answers a lone 0x00 with 0x00.
+    for (int i = 0; i < 64; ++i) {
+      Exchange(r, *m.SerIF2, Bytes({0x00}));
+      if (r.Reply == Bytes({0x00})) break;
+    }
+    ProgramServer(r, 1);
+    if (r.Outcome == kOutcomeOk) {
+      r.Reply = SrvTransact(r, Bytes({SrvGetInfo}), true);
+      if (!r.LinkOk || r.Reply != Bytes({SrvReplyDone})) r.Outcome = kOutcomeFailed;
+    }
+    FinishHandheld();
+  }
+
+  r.Outcome = saved == kOutcomeAnswerNo ? kOutcomeDone : saved;
+  r.Finishing = false;
+}
+
+void TSerThread::EndOfRun() {
+  TRunRecord& r = run_;
+  TMainFields& m = r.Main;
+  if (m.SerIF1) ReleasePort(*m.SerIF1);
+  if (m.SerIF2) ReleasePort(*m.SerIF2);
+
+  const std::string name = m.TraceName.empty() ? ErrorLogFileName(m.IniName) : m.TraceName;
+  {
+    std::ofstream file(name, std::ios::binary | std::ios::trunc);
+    if (file) {
+      file.write(r.ErrLog.data(), static_cast<std::streamsize>(r.ErrLog.size()));
+      file.flush();
+      if (file) AddLog(r, "Error log file written");
+    }
+  }
+
+  // The package buffers of this run are released; bundle records go with them too, as they
+  // are copies.
+  for (auto& blob : r.FwBlob) blob.reset();
+  r.Bridge.EndRunUi();
+  ended_.store(true, std::memory_order_release);
+}
+
+void SetUpPortObject(TComPort& port, int tag) {
+  port.SetTag(tag);
+  port.SetBaudRate(br9600);
+  port.SetDataBits(db8);
+  port.SetParity(paNone);
+  port.SetStopBits(sb1);
+  port.FlowControl().SetDTR(dcDisable);
+  port.FlowControl().SetRTS(rcEnable);
+  port.FlowControl().SetXOnXOff(xcDisable);
+  port.SetPriorityClass(pcNormal);
+  port.SetThreadPriority(tpNormal);
+  port.Timeouts().SetReadConstant(50);
+}
