@@ -277,6 +277,7 @@ class TComPort {
   TPriorityClass priorityClass_ = pcDefault;
   TThreadPriority threadPriority_ = tpTimeCritical;
   int savedNice_ = 0;
+  long savedTid_ = 0;  // the thread whose nice value Open changed
   bool niceSaved_ = false;
   TFlowControl flowControl_{*this};
   TCharacters characters_{*this};
@@ -291,5 +292,6 @@ class TComPort {
   } pendingRead_;
   bool pendingWrite_ = false;
   int32_t pendingWriteLength_ = 0;
+  int32_t pendingWriteTaken_ = 0;  // how many of them the driver took
   unsigned char writeByte_ = 0;  // the byte of WriteByte, owned here while it goes out
 };

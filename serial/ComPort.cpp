@@ -1,0 +1,421 @@
+// TComPort: settings, open/close sequences and transfers on top of a port binding.
+#include "serial/ComPort.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "serial/PlatformError.h"
+#include "serial/PortProvider.h"
+
+// ---------------------------------------------------------------------------------------------
+// Error helpers
+
+std::string PlatformErrorText(int errorNumber) {
+  char buffer[256] = {};
+  // strerror_r comes in two flavours; both are handled without knowing which one this is.
+  struct Pick {
+    static const char* Text(int result, const char* buf) { return result == 0 ? buf : nullptr; }
+    static const char* Text(const char* result, const char*) { return result; }
+  };
+  const char* text = Pick::Text(strerror_r(errorNumber, buffer, sizeof buffer), buffer);
+  if (text == nullptr || *text == '\0') return "Unknown error " + std::to_string(errorNumber);
+  return text;
+}
+
+void RaisePlatformError(int errorNumber) {
+  throw EComError(errorNumber, PlatformErrorText(errorNumber));
+}
+
+void RaiseComError(const char* message) { throw EComError(0, message); }
+
+// ---------------------------------------------------------------------------------------------
+// Baud rates
+
+int BaudRateValue(TBaudRate rate) {
+  switch (rate) {
+    case br50: return 50;
+    case br75: return 75;
+    case br110: return 110;
+    case br150: return 150;
+    case br300: return 300;
+    case br600: return 600;
+    case br1200: return 1200;
+    case br1800: return 1800;
+    case br2000: return 2000;
+    case br2400: return 2400;
+    case br3600: return 3600;
+    case br4800: return 4800;
+    case br7200: return 7200;
+    case br9600: return 9600;
+    case br10400: return 10400;
+    case br14400: return 14400;
+    case br15625: return 15625;
+    case br19200: return 19200;
+    case br28800: return 28800;
+    case br38400: return 38400;
+    case br56000: return 56000;
+    case br57600: return 57600;
+    case br115200: return 115200;
+    case br128000: return 128000;
+    case br256000: return 256000;
+    case brDefault:
+    case brCustom: return 0;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings objects: each setter does nothing for an unchanged value, otherwise stores it and
+// re-applies its group (which reaches the device only while the port is open).
+
+void TFlowControl::SetDTR(TDTRControl value) {
+  if (value == dtr_) return;
+  dtr_ = value;
+  port_.ApplyLineSettings();
+}
+void TFlowControl::SetRTS(TRTSControl value) {
+  if (value == rts_) return;
+  rts_ = value;
+  port_.ApplyLineSettings();
+}
+void TFlowControl::SetXOnXOff(TXOnXOffControl value) {
+  if (value == xOnXOff_) return;
+  xOnXOff_ = value;
+  port_.ApplyLineSettings();
+}
+void TFlowControl::SetXOnLimit(uint16_t value) {
+  if (value == xOnLimit_) return;
+  xOnLimit_ = value;
+  port_.ApplyLineSettings();
+}
+void TFlowControl::SetXOffLimit(uint16_t value) {
+  if (value == xOffLimit_) return;
+  xOffLimit_ = value;
+  port_.ApplyLineSettings();
+}
+
+void TCharacters::SetXOn(unsigned char value) {
+  if (value == xOn_) return;
+  xOn_ = value;
+  port_.ApplyLineSettings();
+}
+void TCharacters::SetXOff(unsigned char value) {
+  if (value == xOff_) return;
+  xOff_ = value;
+  port_.ApplyLineSettings();
+}
+void TCharacters::SetError(unsigned char value) {
+  if (value == error_) return;
+  error_ = value;
+  port_.ApplyLineSettings();
+}
+void TCharacters::SetEof(unsigned char value) {
+  if (value == eof_) return;
+  eof_ = value;
+  port_.ApplyLineSettings();
+}
+void TCharacters::SetEvent(unsigned char value) {
+  if (value == event_) return;
+  event_ = value;
+  port_.ApplyLineSettings();
+}
+
+void TBufferSizes::SetInput(int32_t value) {
+  if (value == input_) return;
+  input_ = value;
+  port_.ApplyBufferSizes();
+}
+void TBufferSizes::SetOutput(int32_t value) {
+  if (value == output_) return;
+  output_ = value;
+  port_.ApplyBufferSizes();
+}
+
+void TTimeouts::Set(int32_t TTimeoutConfig::*field, int32_t value) {
+  if (v_.*field == value) return;
+  v_.*field = value;
+  port_.ApplyTimeouts();
+}
+void TTimeouts::SetReadInterval(int32_t value) { Set(&TTimeoutConfig::readInterval, value); }
+void TTimeouts::SetReadMultiplier(int32_t value) { Set(&TTimeoutConfig::readMultiplier, value); }
+void TTimeouts::SetReadConstant(int32_t value) { Set(&TTimeoutConfig::readConstant, value); }
+void TTimeouts::SetWriteMultiplier(int32_t value) { Set(&TTimeoutConfig::writeMultiplier, value); }
+void TTimeouts::SetWriteConstant(int32_t value) { Set(&TTimeoutConfig::writeConstant, value); }
+
+// ---------------------------------------------------------------------------------------------
+// The port
+
+TComPort::TComPort() = default;
+
+TComPort::~TComPort() { CloseSequence(); }
+
+bool TComPort::Active() const { return binding_ != nullptr; }
+
+void TComPort::SetActive(bool value) {
+  if (value == Active()) return;
+  if (value)
+    Open();
+  else
+    Close();
+}
+
+void TComPort::CheckOpen() const {
+  if (!binding_) RaiseComError(kClosedPortMessage);
+}
+
+void TComPort::CheckClosed() const {
+  if (binding_) RaiseComError(kOpenPortMessage);
+}
+
+void TComPort::SetDeviceName(const std::string& value) {
+  if (value == deviceName_) return;
+  CheckClosed();
+  deviceName_ = value;
+}
+
+void TComPort::SetSynchronizeEvents(bool value) {
+  if (value == synchronizeEvents_) return;
+  CheckClosed();
+  synchronizeEvents_ = value;
+}
+
+void TComPort::SetPriorityClass(TPriorityClass value) {
+  if (value == priorityClass_) return;
+  CheckClosed();
+  priorityClass_ = value;
+}
+
+void TComPort::SetBaudRate(TBaudRate value) {
+  if (value == baudRate_) return;
+  baudRate_ = value;
+  ApplyLineSettings();
+}
+
+void TComPort::SetCustomBaudRate(int32_t value) {
+  if (value == customBaudRate_ && baudRate_ == brCustom) return;
+  customBaudRate_ = value;
+  baudRate_ = brCustom;
+  ApplyLineSettings();
+}
+
+void TComPort::SetDataBits(TDataBits value) {
+  if (value == dataBits_) return;
+  dataBits_ = value;
+  ApplyLineSettings();
+}
+
+void TComPort::SetParity(TParity value) {
+  if (value == parity_) return;
+  parity_ = value;
+  ApplyLineSettings();
+}
+
+void TComPort::SetStopBits(TStopBits value) {
+  if (value == stopBits_) return;
+  stopBits_ = value;
+  ApplyLineSettings();
+}
+
+void TComPort::SetOptions(TOptions value) {
+  if (value == options_) return;
+  options_ = value;
+  ApplyLineSettings();
+}
+
+TLineConfig TComPort::LineConfig() const {
+  TLineConfig c;
+  c.baudRate = baudRate_;
+  c.customBaudRate = customBaudRate_;
+  c.dataBits = dataBits_;
+  c.parity = parity_;
+  c.stopBits = stopBits_;
+  c.dtr = flowControl_.DTR();
+  c.rts = flowControl_.RTS();
+  c.xOnXOff = flowControl_.XOnXOff();
+  c.xOnLimit = flowControl_.XOnLimit();
+  c.xOffLimit = flowControl_.XOffLimit();
+  c.options = options_;
+  c.xOnChar = characters_.XOn();
+  c.xOffChar = characters_.XOff();
+  c.errorChar = characters_.Error();
+  c.eofChar = characters_.Eof();
+  c.eventChar = characters_.Event();
+  return c;
+}
+
+void TComPort::ApplyLineSettings() {
+  if (binding_) binding_->ApplyLineSettings(LineConfig());
+}
+
+void TComPort::ApplyTimeouts() {
+  if (binding_) binding_->ApplyTimeouts(timeouts_.Values());
+}
+
+void TComPort::ApplyBufferSizes() {
+  if (binding_) binding_->ApplyBufferSizes(bufferSizes_.Input(), bufferSizes_.Output());
+}
+
+// Process priority classes on a system with nice values. Linux keeps a nice value per thread,
+// and the thread that opens a port is the one that then does its transfers, so the class is
+// applied to the opening thread and the value it had is restored on Close:
+//   pcIdle -> nice 19, pcNormal -> nice 0, pcHigh -> nice -10, pcRealTime -> nice -20;
+//   pcDefault leaves the priority untouched.
+// Raising the priority (a lower nice value) needs a privilege that an ordinary user lacks. As
+// on the original platform, where asking for real-time without the right quietly yields less,
+// a refusal is not an error: the port opens at the priority the thread already has. The same
+// holds for the restore on Close (an ordinary user cannot come back from pcIdle).
+namespace {
+
+int NiceValueOf(TPriorityClass value) {
+  switch (value) {
+    case pcIdle: return 19;
+    case pcHigh: return -10;
+    case pcRealTime: return -20;
+    case pcNormal:
+    case pcDefault: break;
+  }
+  return 0;
+}
+
+long CurrentThreadId() { return syscall(SYS_gettid); }
+
+}  // namespace
+
+void TComPort::Open() {
+  if (binding_) return;
+  CloseSequence();
+  try {
+    if (priorityClass_ != pcDefault) {
+      const long tid = CurrentThreadId();
+      errno = 0;
+      const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+      if (current != -1 || errno == 0) {
+        savedNice_ = current;
+        savedTid_ = tid;
+        niceSaved_ = true;
+        // A refused change (EACCES/EPERM) keeps the present priority; see above.
+        setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceValueOf(priorityClass_));
+      }
+    }
+    std::unique_ptr<TPortBinding> binding = CreatePortBinding(deviceName_);
+    binding->Open(deviceName_);
+    binding_ = std::move(binding);
+    PurgeInput();
+    PurgeOutput();
+    ApplyBufferSizes();
+    ApplyLineSettings();
+    ApplyTimeouts();
+  } catch (...) {
+    CloseSequence();
+    throw;
+  }
+}
+
+void TComPort::Close() {
+  if (!binding_) return;
+  CloseSequence();
+}
+
+void TComPort::CloseSequence() noexcept {
+  if (binding_) {
+    binding_->Close();
+    binding_.reset();
+  }
+  // Transfers still outstanding are abandoned with the device.
+  pendingRead_ = Pending{};
+  pendingWrite_ = false;
+  pendingWriteLength_ = 0;
+  pendingWriteTaken_ = 0;
+  if (niceSaved_) {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(savedTid_), savedNice_);
+    niceSaved_ = false;
+  }
+}
+
+// Reads. The binding moves bytes synchronously within the read time-outs, so a read that is not
+// waited for is carried out when it is finished: by the next Read, into the buffer recorded for
+// it (which the caller keeps for that long). Its time-outs therefore count from that moment;
+// the bytes that arrived meanwhile are waiting in the driver's input queue.
+void TComPort::FinishRead() {
+  if (!pendingRead_.active) return;
+  const Pending read = pendingRead_;
+  pendingRead_ = Pending{};
+  const size_t got = binding_->Read(static_cast<unsigned char*>(read.buffer),
+                                    static_cast<size_t>(read.length));
+  if (got != static_cast<size_t>(read.length)) RaiseComError(kTimeoutMessage);
+}
+
+void TComPort::Read(void* buffer, int32_t length, bool waitOnCompletion) {
+  CheckOpen();
+  FinishRead();
+  if (length < 0) RaisePlatformError(EINVAL);
+  if (length > 0 && buffer == nullptr) RaisePlatformError(EFAULT);
+  if (length == 0) return;
+  pendingRead_ = Pending{true, buffer, length};
+  if (waitOnCompletion) FinishRead();
+}
+
+// Writes. The bytes are handed to the driver at once; finishing a write waits until they have
+// left the port, bounded by the write time-outs.
+void TComPort::FinishWrite() {
+  if (!pendingWrite_) return;
+  pendingWrite_ = false;
+  const bool drained = binding_->WaitWritten();
+  if (!drained || pendingWriteTaken_ != pendingWriteLength_) RaiseComError(kTimeoutMessage);
+}
+
+void TComPort::Write(const void* buffer, int32_t length, bool waitOnCompletion) {
+  CheckOpen();
+  FinishWrite();
+  if (length < 0) RaisePlatformError(EINVAL);
+  if (length > 0 && buffer == nullptr) RaisePlatformError(EFAULT);
+  if (length == 0) return;
+  pendingWriteLength_ = length;
+  pendingWriteTaken_ = 0;
+  pendingWrite_ = true;
+  pendingWriteTaken_ = static_cast<int32_t>(
+      binding_->Write(static_cast<const unsigned char*>(buffer), static_cast<size_t>(length)));
+  if (waitOnCompletion) FinishWrite();
+}
+
+unsigned char TComPort::ReadByte() {
+  unsigned char value = 0;
+  Read(&value, 1, true);
+  return value;
+}
+
+void TComPort::WriteByte(unsigned char value) {
+  CheckOpen();
+  FinishWrite();
+  writeByte_ = value;
+  Write(&writeByte_, 1, false);
+}
+
+int32_t TComPort::InputCount() {
+  // No open check of its own: a closed port has no device to ask.
+  if (!binding_) RaisePlatformError(EBADF);
+  return binding_->InputCount();
+}
+
+void TComPort::PurgeInput() {
+  if (!binding_) return;
+  pendingRead_ = Pending{};  // an outstanding read ends with the discarded queue
+  binding_->PurgeInput();
+}
+
+void TComPort::PurgeOutput() {
+  if (!binding_) return;
+  pendingWrite_ = false;  // an outstanding write ends with the discarded queue
+  binding_->PurgeOutput();
+}
+
+TModemStatus TComPort::ModemStatus() {
+  CheckOpen();
+  return binding_->ModemStatus();
+}
+
+void TComPort::EnumComPorts(std::vector<std::string>& list) const { EnumAllPorts(list); }

@@ -1,0 +1,424 @@
+// The POSIX terminal binding: an operating-system serial device driven through termios.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+#include "serial/PlatformError.h"
+#include "serial/PortProvider.h"
+#include "serial/PosixSpeed.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The B-constant of a rate the terminal interface names directly, if it has one.
+std::optional<speed_t> StandardSpeed(int rate) {
+  struct Entry {
+    int rate;
+    speed_t speed;
+  };
+  static constexpr Entry kSpeeds[] = {
+      {50, B50},         {75, B75},         {110, B110},       {134, B134},
+      {150, B150},       {200, B200},       {300, B300},       {600, B600},
+      {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+      {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+      {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+  };
+  for (const Entry& e : kSpeeds)
+    if (e.rate == rate) return e.speed;
+  return std::nullopt;
+}
+
+// Milliseconds left until deadline, rounded up, never negative.
+int MillisecondsUntil(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<long long>(ms, 1 << 30));
+}
+
+class TPosixBinding final : public TPortBinding {
+ public:
+  ~TPosixBinding() override { Close(); }
+
+  void Open(const std::string& deviceName) override {
+    Close();
+    const int fd = ::open(deviceName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) RaisePlatformError(errno);
+    // Exclusive use. The lock comes first: a second opener that fails here must not touch the
+    // terminal's exclusive mode, which belongs to the first. TIOCEXCL alone does not stop a
+    // privileged process; the lock stops everyone who takes it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;  // EWOULDBLOCK: the device is in use
+      ::close(fd);
+      RaisePlatformError(err);
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+      const int err = errno;  // ENOTTY: not a terminal at all
+      flock(fd, LOCK_UN);
+      ::close(fd);
+      RaisePlatformError(err);
+    }
+    fd_ = fd;
+    SetLowLatency();
+  }
+
+  void Close() noexcept override {
+    if (fd_ < 0) return;
+    if (rs485On_) SetRs485(false);
+    // Without TIOCNXCL the terminal stays exclusive for its next user (a pseudo-terminal keeps
+    // the mode even after its last close). Errors (a hung-up line) change nothing here.
+    ioctl(fd_, TIOCNXCL);
+    flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+    rs485On_ = false;
+    writePending_ = false;
+  }
+
+  // The line settings on top of raw mode: no canonical input, echo, signals or CR/NL
+  // translation, no output processing, receiver on, modem-control lines ignored for opening.
+  // Members ending in Default keep the device's value (speed, character size, parity, stop
+  // bits); software flow control is off unless XOnXOff asks for it, since otherwise 0x11/0x13
+  // bytes of the data would be taken by the driver.
+  //
+  // Mapping of what the terminal interface cannot express:
+  // - db4: no 4-bit character size exists: EINVAL.
+  // - sb1_5: a UART sends 1.5 stop bits when told to send two with 5-bit characters, so
+  //   sb1_5 with 5 data bits sets two stop bits; with other sizes it is EINVAL, the same
+  //   combination the original platform's drivers refuse.
+  // - dcHandshake: there is no DTR/DSR handshake; DTR is raised and RTS/CTS hardware flow
+  //   control is used instead. rcHandshake and opOutputCTSFlow: RTS/CTS (CRTSCTS), which
+  //   covers both directions at once.
+  // - rcToggle (RTS on while sending): the driver's RS-485 mode where it has one; a driver
+  //   without it refuses with its error.
+  // - XOnLimit/XOffLimit, the error, end-of-file and event characters: the driver chooses its
+  //   own limits and has no such characters in raw mode; the values are accepted and unused.
+  // - opCheckParity: INPCK. opDiscardNullBytes: null bytes are dropped by Read.
+  //   opTXContinueOnXOff: accepted and unused (it only concerns the driver's own XOFF).
+  // - opOutputDSRFlow, opDSRSensitivity, opUseErrorChar, opAbortOnError: the terminal driver
+  //   cannot hold output on DSR, ignore input without DSR, replace bytes with parity errors
+  //   or abort transfers on line errors; asking for them is EINVAL rather than a silent
+  //   difference in the data.
+  void ApplyLineSettings(const TLineConfig& c) override {
+    static constexpr TOption kUnsupported[] = {opOutputDSRFlow, opDSRSensitivity, opUseErrorChar,
+                                               opAbortOnError};
+    for (TOption o : kUnsupported)
+      if (c.options.Contains(o)) RaisePlatformError(EINVAL);
+
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) RaisePlatformError(errno);
+
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                        ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag |= CLOCAL | CREAD;
+    // Read waits with poll(); a read call then returns what is there (0 only at hang-up).
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+
+    int arbitraryRate = 0;
+    if (c.baudRate != brDefault) {
+      const int rate = c.baudRate == brCustom ? c.customBaudRate : BaudRateValue(c.baudRate);
+      if (rate <= 0) RaisePlatformError(EINVAL);
+      if (auto speed = StandardSpeed(rate)) {
+        cfsetispeed(&t, *speed);
+        cfsetospeed(&t, *speed);
+      } else {
+        arbitraryRate = rate;
+      }
+    }
+
+    switch (c.dataBits) {
+      case dbDefault: break;
+      case db4: RaisePlatformError(EINVAL);
+      case db5: t.c_cflag = (t.c_cflag & ~CSIZE) | CS5; break;
+      case db6: t.c_cflag = (t.c_cflag & ~CSIZE) | CS6; break;
+      case db7: t.c_cflag = (t.c_cflag & ~CSIZE) | CS7; break;
+      case db8: t.c_cflag = (t.c_cflag & ~CSIZE) | CS8; break;
+    }
+
+    constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
+    switch (c.parity) {
+      case paDefault: break;
+      case paNone: t.c_cflag &= ~kParityBits; break;
+      case paOdd: t.c_cflag = (t.c_cflag & ~kParityBits) | PARENB | PARODD; break;
+      case paEven: t.c_cflag = (t.c_cflag & ~kParityBits) | PARENB; break;
+      case paMark: t.c_cflag = (t.c_cflag & ~kParityBits) | PARENB | CMSPAR | PARODD; break;
+      case paSpace: t.c_cflag = (t.c_cflag & ~kParityBits) | PARENB | CMSPAR; break;
+    }
+
+    switch (c.stopBits) {
+      case sbDefault: break;
+      case sb1: t.c_cflag &= ~CSTOPB; break;
+      case sb1_5:
+        if ((t.c_cflag & CSIZE) != CS5) RaisePlatformError(EINVAL);
+        t.c_cflag |= CSTOPB;
+        break;
+      case sb2: t.c_cflag |= CSTOPB; break;
+    }
+
+    // Hardware flow control. With DTR and RTS both at their default the device keeps its
+    // setting unless opOutputCTSFlow asks for it.
+    const bool wantsRtsCts =
+        c.rts == rcHandshake || c.dtr == dcHandshake || c.options.Contains(opOutputCTSFlow);
+    if (wantsRtsCts)
+      t.c_cflag |= CRTSCTS;
+    else if (c.rts != rcDefault || c.dtr != dcDefault)
+      t.c_cflag &= ~CRTSCTS;
+
+    switch (c.xOnXOff) {
+      case xcDefault:
+      case xcDisable: break;
+      case xcInput: t.c_iflag |= IXOFF; break;
+      case xcOutput: t.c_iflag |= IXON; break;
+      case xcInputOutput: t.c_iflag |= IXON | IXOFF; break;
+    }
+    t.c_cc[VSTART] = c.xOnChar;
+    t.c_cc[VSTOP] = c.xOffChar;
+
+    if (c.options.Contains(opCheckParity)) t.c_iflag |= INPCK;
+
+    if (tcsetattr(fd_, TCSANOW, &t) != 0) RaisePlatformError(errno);
+    if (arbitraryRate != 0) {
+      if (const int err = SetArbitrarySpeed(fd_, arbitraryRate)) RaisePlatformError(err);
+    }
+    discardNulls_ = c.options.Contains(opDiscardNullBytes);
+
+    switch (c.dtr) {
+      case dcDefault: break;
+      case dcDisable: SetModemLine(TIOCM_DTR, false); break;
+      case dcEnable:
+      case dcHandshake: SetModemLine(TIOCM_DTR, true); break;
+    }
+    switch (c.rts) {
+      case rcDefault: break;
+      case rcDisable: LeaveToggle(); SetModemLine(TIOCM_RTS, false); break;
+      case rcEnable: LeaveToggle(); SetModemLine(TIOCM_RTS, true); break;
+      case rcHandshake: LeaveToggle(); break;
+      case rcToggle:
+        if (!rs485On_) {
+          if (const int err = SetRs485(true)) RaisePlatformError(err);
+        }
+        break;
+    }
+  }
+
+  void ApplyTimeouts(const TTimeoutConfig& config) override { timeouts_ = config; }
+
+  // The terminal driver sizes its own queues; the sizes are accepted and unused.
+  void ApplyBufferSizes(int32_t, int32_t) override {}
+
+  // Waits with poll() until the requested bytes came, the total time-out
+  // (readMultiplier x length + readConstant) passed, or the gap after a received byte
+  // exceeded readInterval. All three 0: no time-out. A negative readInterval with the other two
+  // 0 returns at once with what is queued (the original platform's MAXDWORD interval).
+  size_t Read(unsigned char* buffer, size_t length) override {
+    if (length == 0) return 0;
+    const TTimeoutConfig& to = timeouts_;
+    const bool immediate = to.readInterval < 0 && to.readMultiplier == 0 && to.readConstant == 0;
+    const bool hasTotal = to.readMultiplier > 0 || to.readConstant > 0;
+    const auto start = Clock::now();
+    const auto totalDeadline =
+        start + std::chrono::milliseconds(static_cast<long long>(std::max(0, to.readMultiplier)) *
+                                              static_cast<long long>(length) +
+                                          std::max(0, to.readConstant));
+    Clock::time_point gapDeadline{};
+    size_t got = 0;
+    for (;;) {
+      int waitMs = -1;
+      if (immediate) {
+        waitMs = 0;
+      } else {
+        if (hasTotal) waitMs = MillisecondsUntil(totalDeadline);
+        if (got > 0 && to.readInterval > 0) {
+          const int gap = MillisecondsUntil(gapDeadline);
+          waitMs = waitMs < 0 ? gap : std::min(waitMs, gap);
+        }
+      }
+      pollfd p{fd_, POLLIN, 0};
+      const int r = poll(&p, 1, waitMs);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        RaisePlatformError(errno);
+      }
+      if (r == 0) return got;  // a time-out ended the read
+      if (p.revents & POLLNVAL) RaisePlatformError(EBADF);
+      const ssize_t n = ::read(fd_, buffer + got, length - got);
+      if (n > 0) {
+        got += DropNulls(buffer + got, static_cast<size_t>(n));
+        if (got == length) return got;
+        if (to.readInterval > 0)
+          gapDeadline = Clock::now() + std::chrono::milliseconds(to.readInterval);
+        continue;
+      }
+      if (n == 0) RaisePlatformError(EIO);  // hang-up: the line is gone
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // Readable without data: only a hang-up or an error condition does that.
+        if (p.revents & (POLLHUP | POLLERR)) RaisePlatformError(EIO);
+        if (immediate) return got;
+        continue;
+      }
+      RaisePlatformError(errno);
+    }
+  }
+
+  // Hands the bytes to the driver; when its queue is full, waits for room within the write
+  // time-outs (writeMultiplier x length + writeConstant, both 0: no limit).
+  size_t Write(const unsigned char* buffer, size_t length) override {
+    if (!writePending_) {
+      writePending_ = true;
+      writeStart_ = Clock::now();
+      writeBytes_ = 0;
+    }
+    writeBytes_ += length;
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t n = ::write(fd_, buffer + done, length - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) RaisePlatformError(errno);
+      const auto deadline = WriteDeadline();
+      const int waitMs = deadline ? MillisecondsUntil(*deadline) : -1;
+      if (waitMs == 0) break;
+      pollfd p{fd_, POLLOUT, 0};
+      const int r = poll(&p, 1, waitMs);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        RaisePlatformError(errno);
+      }
+      if (r == 0) break;
+      if (p.revents & POLLNVAL) RaisePlatformError(EBADF);
+      if ((p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLOUT)) RaisePlatformError(EIO);
+    }
+    return done;
+  }
+
+  // Waits until the driver has sent everything written since the last wait. Without write
+  // time-outs that is tcdrain; with them the driver's queue is watched until the deadline and
+  // tcdrain then waits only for the last few bytes in the UART.
+  bool WaitWritten() override {
+    const auto deadline = WriteDeadline();
+    writePending_ = false;
+    if (deadline) {
+      for (;;) {
+        int queued = 0;
+        if (ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+          if (errno != ENOTTY && errno != EINVAL) RaisePlatformError(errno);
+          break;  // no queue count here: tcdrain decides
+        }
+        if (queued == 0) break;
+        const int left = MillisecondsUntil(*deadline);
+        if (left == 0) return false;
+        poll(nullptr, 0, std::min(left, 2));
+      }
+    }
+    while (tcdrain(fd_) != 0) {
+      if (errno != EINTR) RaisePlatformError(errno);
+    }
+    return true;
+  }
+
+  int32_t InputCount() override {
+    int count = 0;
+    if (ioctl(fd_, FIONREAD, &count) != 0) RaisePlatformError(errno);
+    return count;
+  }
+
+  void PurgeInput() override {
+    if (tcflush(fd_, TCIFLUSH) != 0) RaisePlatformError(errno);
+  }
+
+  void PurgeOutput() override {
+    if (tcflush(fd_, TCOFLUSH) != 0) RaisePlatformError(errno);
+  }
+
+  // The modem input lines as the driver reports them. A device without modem lines (a
+  // pseudo-terminal) fails with its error number; no line state is invented.
+  TModemStatus ModemStatus() override {
+    int lines = 0;
+    if (ioctl(fd_, TIOCMGET, &lines) != 0) RaisePlatformError(errno);
+    TModemStatus s;
+    if (lines & TIOCM_CTS) s.Include(msCTS);
+    if (lines & TIOCM_DSR) s.Include(msDSR);
+    if (lines & TIOCM_RNG) s.Include(msRing);
+    if (lines & TIOCM_CAR) s.Include(msRLSD);
+    return s;
+  }
+
+ private:
+  // DTR or RTS on or off at once. A device without modem lines (a pseudo-terminal answers
+  // ENOTTY or EINVAL) has nothing to set: that is not a failure of the settings.
+  void SetModemLine(int line, bool on) {
+    if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return;
+    if (errno == ENOTTY || errno == EINVAL) return;
+    RaisePlatformError(errno);
+  }
+
+  void LeaveToggle() {
+    if (!rs485On_) return;
+    if (const int err = SetRs485(false)) RaisePlatformError(err);
+  }
+
+  // RS-485 mode with RTS raised while sending; returns 0 or the error number.
+  int SetRs485(bool on) noexcept {
+    serial_rs485 rs{};
+    if (on) rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (ioctl(fd_, TIOCSRS485, &rs) != 0) return errno;
+    rs485On_ = on;
+    return 0;
+  }
+
+  // USB serial adapters hold received bytes back for up to several milliseconds unless told
+  // otherwise; the lock-step byte exchange suffers from that. Drivers that refuse are fine.
+  void SetLowLatency() noexcept {
+    serial_struct ss{};
+    if (ioctl(fd_, TIOCGSERIAL, &ss) != 0) return;
+    if (ss.flags & ASYNC_LOW_LATENCY) return;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd_, TIOCSSERIAL, &ss);
+  }
+
+  std::optional<Clock::time_point> WriteDeadline() const {
+    if (timeouts_.writeMultiplier <= 0 && timeouts_.writeConstant <= 0) return std::nullopt;
+    const long long ms = static_cast<long long>(std::max(0, timeouts_.writeMultiplier)) *
+                             static_cast<long long>(writeBytes_) +
+                         std::max(0, timeouts_.writeConstant);
+    return writeStart_ + std::chrono::milliseconds(ms);
+  }
+
+  // Removes null bytes from a freshly read chunk when opDiscardNullBytes is set; returns how
+  // many bytes remain.
+  size_t DropNulls(unsigned char* data, size_t count) const {
+    if (!discardNulls_) return count;
+    return static_cast<size_t>(std::remove(data, data + count, 0) - data);
+  }
+
+  int fd_ = -1;
+  TTimeoutConfig timeouts_;
+  bool discardNulls_ = false;
+  bool rs485On_ = false;
+  // Bytes written since the last WaitWritten, for the write time-out.
+  bool writePending_ = false;
+  Clock::time_point writeStart_{};
+  size_t writeBytes_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<TPortBinding> CreatePosixBinding() { return std::make_unique<TPosixBinding>(); }

@@ -1,0 +1,95 @@
+// Listing the serial devices through sysfs.
+#include "serial/PosixPorts.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <system_error>
+
+#include "serial/PortProvider.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Natural order: runs of digits compare by their value, everything else byte by byte.
+bool NaturalLess(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  while (i < a.size() && j < b.size()) {
+    if (isDigit(a[i]) && isDigit(b[j])) {
+      size_t ie = i, je = j;
+      while (ie < a.size() && isDigit(a[ie])) ++ie;
+      while (je < b.size() && isDigit(b[je])) ++je;
+      // Leading zeros do not count towards the value.
+      size_t is = i, js = j;
+      while (is + 1 < ie && a[is] == '0') ++is;
+      while (js + 1 < je && b[js] == '0') ++js;
+      if (ie - is != je - js) return ie - is < je - js;
+      const int c = a.compare(is, ie - is, b, js, je - js);
+      if (c != 0) return c < 0;
+      i = ie;
+      j = je;
+    } else {
+      if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+      ++i;
+      ++j;
+    }
+  }
+  return a.size() - i < b.size() - j;
+}
+
+// A legacy UART slot (ttyS*) reports type 0 when no UART answers there.
+bool UartAbsent(const fs::path& ttyDir) {
+  std::ifstream in(ttyDir / "type");
+  long type = -1;
+  if (!(in >> type)) return false;  // no readable type: keep the device
+  return type == 0;
+}
+
+}  // namespace
+
+void EnumPosixPortsIn(const std::string& sysRoot, const std::string& devRoot,
+                      std::vector<std::string>& names) {
+  std::error_code ec;
+  const fs::path classDir = fs::path(sysRoot) / "class" / "tty";
+  const fs::path devDir(devRoot);
+
+  std::vector<std::string> kernelNames;
+  for (fs::directory_iterator it(classDir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    std::error_code e;
+    // Virtual terminals, pseudo-terminals and the console have no device link.
+    if (!fs::exists(fs::symlink_status(it->path() / "device", e))) continue;
+    if (name.rfind("ttyS", 0) == 0 && UartAbsent(it->path())) continue;
+    if (!fs::exists(devDir / name, e)) continue;
+    kernelNames.push_back(name);
+  }
+  std::sort(kernelNames.begin(), kernelNames.end(), NaturalLess);
+
+  // Stable names: devRoot/serial/by-id/<id> -> ../../<name>. The first in natural order wins
+  // when several lead to one device.
+  std::map<fs::path, std::string> stableName;
+  std::vector<fs::path> byId;
+  for (fs::directory_iterator it(devDir / "serial" / "by-id", ec), end; !ec && it != end;
+       it.increment(ec))
+    byId.push_back(it->path());
+  std::sort(byId.begin(), byId.end(),
+            [](const fs::path& a, const fs::path& b) { return NaturalLess(a.string(), b.string()); });
+  for (const fs::path& link : byId) {
+    std::error_code e;
+    const fs::path target = fs::canonical(link, e);
+    if (!e) stableName.emplace(target, link.string());
+  }
+
+  for (const std::string& name : kernelNames) {
+    const fs::path node = devDir / name;
+    std::error_code e;
+    const fs::path canonical = fs::canonical(node, e);
+    auto found = e ? stableName.end() : stableName.find(canonical);
+    names.push_back(found != stableName.end() ? found->second : node.string());
+  }
+}
+
+void EnumPosixPorts(std::vector<std::string>& names) { EnumPosixPortsIn("/sys", "/dev", names); }
