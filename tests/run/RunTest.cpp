@@ -1,0 +1,164 @@
+// The run's shared services: combo histories, file names, the call queue and the operator wait.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "run/CallQueue.h"
+#include "run/Combo.h"
+#include "run/MainFields.h"
+#include "run/RunRecord.h"
+
+namespace {
+
+TComboModel History(int n) {
+  TComboModel c;
+  for (int i = 1; i <= n; ++i) c.Add("file" + std::to_string(i));
+  return c;
+}
+
+TEST(ComboHistory, NewTextGoesOnTopAndTheOldestDropsOut) {
+  TComboModel c = History(10);
+  c.Text = "new.tpf";
+  AddComboHistory(c);
+  ASSERT_EQ(c.Items.size(), 10u);
+  EXPECT_EQ(c.Items.front(), "new.tpf");
+  EXPECT_EQ(c.Items.back(), "file9");
+  EXPECT_EQ(c.ItemIndex, 0);
+  EXPECT_EQ(c.Text, "new.tpf");
+}
+
+TEST(ComboHistory, KnownTextMovesUpWithTheLetterCaseJustUsed) {
+  TComboModel c = History(5);
+  c.Text = "FILE3";
+  AddComboHistory(c);
+  EXPECT_EQ(c.Items, (std::vector<std::string>{"FILE3", "file1", "file2", "file4", "file5"}));
+  // The top entry stays as it is, whatever case was typed.
+  c.Text = "file3";
+  AddComboHistory(c);
+  EXPECT_EQ(c.Items.front(), "FILE3");
+  EXPECT_EQ(c.Items.size(), 5u);
+}
+
+TEST(ComboHistory, LineRoundTripSkipsEmptyPiecesAndKeepsEveryEntry) {
+  TComboModel c;
+  LineToCombo(c, "a\t\tb\t");
+  EXPECT_EQ(c.Items, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(ComboToLine(c), "a\tb");
+  TComboModel twelve;
+  LineToCombo(twelve, ComboToLine(History(12)));
+  EXPECT_EQ(twelve.Items.size(), 12u);
+  EXPECT_EQ(ComboToLine(TComboModel{}), "");
+}
+
+TEST(ComboSelect, FallsBackToTheFirstEntry) {
+  TComboModel c;
+  for (const char* p : {"Auto detect", "/dev/ttyUSB0", "/dev/ttyS0"}) c.Add(p);
+  SelectComboItem(c, "/DEV/TTYS0");
+  EXPECT_EQ(c.ItemIndex, 2);
+  SelectComboItem(c, "/dev/ttyACM7");
+  EXPECT_EQ(c.ItemIndex, 0);
+  EXPECT_EQ(c.Text, "Auto detect");
+}
+
+TEST(FileNames, SettingsAndErrorLogBesideTheProgram) {
+  struct Case {
+    const char* program;
+    const char* ini;
+    const char* err;
+    const char* dir;
+  } cases[] = {
+      {"C:\\tools\\tune.exe", "C:\\tools\\tune.INI", "C:\\tools\\tune.ERR", "C:\\tools\\"},
+      {"/opt/tp/tptune", "/opt/tp/tptune.INI", "/opt/tp/tptune.ERR", "/opt/tp/"},
+      {"/opt/tp/tptune-cli", "/opt/tp/tptune-cli.INI", "/opt/tp/tptune-cli.ERR", "/opt/tp/"},
+      {"/opt/t.p/run", "/opt/t.p/run.INI", "/opt/t.p/run.ERR", "/opt/t.p/"},
+      {"/opt/.abc", "/opt/.abc.INI", "/opt/.abc.ERR", "/opt/"},
+      {"tune.exe", "tune.INI", "tune.ERR", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    EXPECT_EQ(SettingsFileName(c.program), c.ini);
+    EXPECT_EQ(ErrorLogFileName(SettingsFileName(c.program)), c.err);
+    EXPECT_EQ(ProgramDirectory(c.program), c.dir);
+  }
+}
+
+class NullBridge : public TOperatorBridge {
+ public:
+  void ShowLogLine(const ByteText& t) override { lines.push_back(t); }
+  void ProgressStart() override {}
+  void ProgressStep(int p, bool) override { steps.push_back(p); }
+  void ProgressEnd() override {}
+  void ShowStatus(const ByteText&) override {}
+  void HideStatus() override {}
+  void ShowOkPrompt(const ByteText&) override {}
+  void ShowYesNoPrompt(const ByteText&) override {}
+  void EndRunUi() override {}
+  void RunOnUi(const std::function<void()>& w) override { w(); }
+  std::vector<ByteText> lines;
+  std::vector<int> steps;
+};
+
+TEST(RunRecord, AddLogTracesAndShowsEvenAnEmptyLine) {
+  TMainFields main;
+  NullBridge bridge;
+  TRunRecord run(main, bridge, RealClock());
+  AddLog(run, "");
+  AddLog(run, "Programming server, please wait...");
+  EXPECT_EQ(run.ErrLog, ">\r>Programming server, please wait...\r");
+  EXPECT_EQ(bridge.lines, (std::vector<ByteText>{"", "Programming server, please wait..."}));
+  EXPECT_EQ(run.Reply, "Programming server, please wait...");
+}
+
+TEST(RunRecord, ProgressMovesOnlyWhenTheWholePercentageGrows) {
+  TMainFields main;
+  NullBridge bridge;
+  TRunRecord run(main, bridge, RealClock());
+  uint16_t done = 0;
+  for (int i = 0; i < 4; ++i) ProgressAdvance(run, done, 200);
+  EXPECT_EQ(bridge.steps, (std::vector<int>{1, 2}));
+  EXPECT_EQ(done, 4);
+}
+
+TEST(OperatorWait, AReleaseBeforeTheWaitIsNotLost) {
+  TMainFields main;
+  NullBridge bridge;
+  TRunRecord run(main, bridge, RealClock());
+  run.ReleaseOperator(true);
+  run.OperatorWait();  // returns at once
+  EXPECT_EQ(run.Outcome, kOutcomeAnswerNo);
+}
+
+TEST(OperatorWait, TerminationEndsThisAndEveryLaterWait) {
+  TMainFields main;
+  NullBridge bridge;
+  TRunRecord run(main, bridge, RealClock());
+  std::thread worker([&] {
+    run.OperatorWait();
+    run.OperatorWait();
+  });
+  run.RequestTermination();
+  worker.join();
+  EXPECT_TRUE(run.Terminated());
+}
+
+TEST(CallQueue, RunsCallsOnTheServingThreadAndCarriesErrorsBack) {
+  TCallQueue queue;
+  std::atomic<bool> stop{false};
+  std::thread::id servedOn;
+  std::thread server([&] {
+    while (!stop) queue.Serve(std::chrono::milliseconds(5));
+  });
+  int value = 0;
+  queue.Call([&] {
+    servedOn = std::this_thread::get_id();
+    value = 42;
+  });
+  EXPECT_EQ(value, 42);
+  EXPECT_EQ(servedOn, server.get_id());
+  EXPECT_THROW(queue.Call([] { throw std::runtime_error("x"); }), std::runtime_error);
+  stop = true;
+  server.join();
+}
+
+}  // namespace
