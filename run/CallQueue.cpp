@@ -1,7 +1,7 @@
 #include "run/CallQueue.h"
 
 void TCallQueue::Call(const std::function<void()>& work) {
-  Item item{&work};
+  Item item{&work, false, nullptr};
   std::unique_lock lock(mutex_);
   waiting_.push_back(&item);
   cv_.notify_all();
