@@ -1,0 +1,65 @@
+// A run record for firmware tests: the window's fields, a bridge that records log lines and
+// runs front-end work directly, and a scratch directory for package files.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "run/RunRecord.h"
+
+class TRecordingBridge : public TOperatorBridge {
+ public:
+  std::vector<ByteText> Lines;
+
+  void ShowLogLine(const ByteText& text) override { Lines.push_back(text); }
+  void ProgressStart() override {}
+  void ProgressStep(int, bool) override {}
+  void ProgressEnd() override {}
+  void ShowStatus(const ByteText&) override {}
+  void HideStatus() override {}
+  void ShowOkPrompt(const ByteText&) override {}
+  void ShowYesNoPrompt(const ByteText&) override {}
+  void EndRunUi() override {}
+  void RunOnUi(const std::function<void()>& work) override { work(); }
+};
+
+struct TRunFixture {
+  TMainFields Main;
+  TRecordingBridge Bridge;
+  std::unique_ptr<TRunRecord> Run = std::make_unique<TRunRecord>(Main, Bridge, RealClock());
+};
+
+// A directory removed with its contents at the end of the test.
+class TScratchDir {
+ public:
+  TScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tptune-fw-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TScratchDir(const TScratchDir&) = delete;
+  TScratchDir& operator=(const TScratchDir&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  // The directory with its trailing separator, as ProgDir holds it.
+  std::string Dir() const { return path_.string() + "/"; }
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    const std::string file = (path_ / name).string();
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return file;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
