@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (the `fuzz` preset) and runs each one for a short, bounded time
+# on a fresh copy of its seed corpus. Fails when a target finds a crash.
+#   FUZZ_SECONDS  run time per target (default 20)
+#   FUZZ_JOBS     build jobs (default 2)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${FUZZ_SECONDS:-20}
+out=build/fuzz/fuzz
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "${FUZZ_JOBS:-2}" \
+  --target fuzz_decode_tpf fuzz_decode_sff fuzz_bundle fuzz_corpus
+
+status=0
+for pair in fuzz_decode_tpf:tpf fuzz_decode_sff:sff fuzz_bundle:bundle; do
+  target=${pair%%:*}
+  seeds=$out/corpus/${pair##*:}
+  work=$out/work/$target
+  rm -rf "$work"
+  mkdir -p "$work" "$out/artifacts"
+  echo "--- $target ($seconds s)"
+  if ! "$out/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+      -artifact_prefix="$out/artifacts/$target-" "$work" "$seeds"; then
+    echo "*** $target failed; see $out/artifacts/" >&2
+    status=1
+  fi
+done
+exit $status
