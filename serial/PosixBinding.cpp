@@ -16,28 +16,11 @@
 #include "serial/PlatformError.h"
 #include "serial/PortProvider.h"
 #include "serial/PosixSpeed.h"
+#include "serial/PosixTermios.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The B-constant of a rate the terminal interface names directly, if it has one.
-std::optional<speed_t> StandardSpeed(int rate) {
-  struct Entry {
-    int rate;
-    speed_t speed;
-  };
-  static constexpr Entry kSpeeds[] = {
-      {50, B50},         {75, B75},         {110, B110},       {134, B134},
-      {150, B150},       {200, B200},       {300, B300},       {600, B600},
-      {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-      {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-      {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
-  };
-  for (const Entry& e : kSpeeds)
-    if (e.rate == rate) return e.speed;
-  return std::nullopt;
-}
 
 // Milliseconds left until deadline, rounded up, never negative.
 int MillisecondsUntil(Clock::time_point deadline) {
@@ -86,116 +69,33 @@ class TPosixBinding final : public TPortBinding {
     writePending_ = false;
   }
 
-  // The line settings on top of raw mode: no canonical input, echo, signals or CR/NL
-  // translation, no output processing, receiver on, modem-control lines ignored for opening.
-  // Members ending in Default keep the device's value (speed, character size, parity, stop
-  // bits); software flow control is off unless XOnXOff asks for it, since otherwise 0x11/0x13
-  // bytes of the data would be taken by the driver.
-  //
-  // Mapping of what the terminal interface cannot express:
-  // - db4: no 4-bit character size exists: EINVAL.
-  // - sb1_5: a UART sends 1.5 stop bits when told to send two with 5-bit characters, so
-  //   sb1_5 with 5 data bits sets two stop bits; with other sizes it is EINVAL, the same
-  //   combination the original platform's drivers refuse.
-  // - dcHandshake: there is no DTR/DSR handshake; DTR is raised and RTS/CTS hardware flow
-  //   control is used instead. rcHandshake and opOutputCTSFlow: RTS/CTS (CRTSCTS), which
-  //   covers both directions at once.
-  // - rcToggle (RTS on while sending): the driver's RS-485 mode where it has one; a driver
-  //   without it refuses with its error.
-  // - XOnLimit/XOffLimit, the error, end-of-file and event characters: the driver chooses its
-  //   own limits and has no such characters in raw mode; the values are accepted and unused.
-  // - opCheckParity: INPCK. opDiscardNullBytes: null bytes are dropped by Read.
-  //   opTXContinueOnXOff: accepted and unused (it only concerns the driver's own XOFF).
-  // - opOutputDSRFlow, opDSRSensitivity, opUseErrorChar, opAbortOnError: the terminal driver
-  //   cannot hold output on DSR, ignore input without DSR, replace bytes with parity errors
-  //   or abort transfers on line errors; asking for them is EINVAL rather than a silent
-  //   difference in the data.
+  // Applies the composed settings (see PosixTermios.h), then checks that the driver kept the
+  // character framing and hardware flow control it was given: drivers that cannot do a framing
+  // (a pseudo-terminal always runs 8 bits without parity, some UARTs lack mark/space parity)
+  // quietly substitute their own, which would garble every byte. Such a refusal is EINVAL and
+  // the previous settings are put back.
   void ApplyLineSettings(const TLineConfig& c) override {
-    static constexpr TOption kUnsupported[] = {opOutputDSRFlow, opDSRSensitivity, opUseErrorChar,
-                                               opAbortOnError};
-    for (TOption o : kUnsupported)
-      if (c.options.Contains(o)) RaisePlatformError(EINVAL);
-
-    termios t{};
-    if (tcgetattr(fd_, &t) != 0) RaisePlatformError(errno);
-
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                        ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag |= CLOCAL | CREAD;
-    // Read waits with poll(); a read call then returns what is there (0 only at hang-up).
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-
+    termios old{};
+    if (tcgetattr(fd_, &old) != 0) RaisePlatformError(errno);
+    termios t = old;
     int arbitraryRate = 0;
-    if (c.baudRate != brDefault) {
-      const int rate = c.baudRate == brCustom ? c.customBaudRate : BaudRateValue(c.baudRate);
-      if (rate <= 0) RaisePlatformError(EINVAL);
-      if (auto speed = StandardSpeed(rate)) {
-        cfsetispeed(&t, *speed);
-        cfsetospeed(&t, *speed);
-      } else {
-        arbitraryRate = rate;
-      }
-    }
+    if (const int err = ComposeTermios(c, t, arbitraryRate)) RaisePlatformError(err);
 
-    switch (c.dataBits) {
-      case dbDefault: break;
-      case db4: RaisePlatformError(EINVAL);
-      case db5: t.c_cflag = (t.c_cflag & ~CSIZE) | CS5; break;
-      case db6: t.c_cflag = (t.c_cflag & ~CSIZE) | CS6; break;
-      case db7: t.c_cflag = (t.c_cflag & ~CSIZE) | CS7; break;
-      case db8: t.c_cflag = (t.c_cflag & ~CSIZE) | CS8; break;
-    }
-
-    constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
-    switch (c.parity) {
-      case paDefault: break;
-      case paNone: t.c_cflag &= ~kParityBits; break;
-      case paOdd: t.c_cflag = (t.c_cflag & ~kParityBits) | PARENB | PARODD; break;
-      case paEven: t.c_cflag = (t.c_cflag & ~kParityBits) | PARENB; break;
-      case paMark: t.c_cflag = (t.c_cflag & ~kParityBits) | PARENB | CMSPAR | PARODD; break;
-      case paSpace: t.c_cflag = (t.c_cflag & ~kParityBits) | PARENB | CMSPAR; break;
-    }
-
-    switch (c.stopBits) {
-      case sbDefault: break;
-      case sb1: t.c_cflag &= ~CSTOPB; break;
-      case sb1_5:
-        if ((t.c_cflag & CSIZE) != CS5) RaisePlatformError(EINVAL);
-        t.c_cflag |= CSTOPB;
-        break;
-      case sb2: t.c_cflag |= CSTOPB; break;
-    }
-
-    // Hardware flow control. With DTR and RTS both at their default the device keeps its
-    // setting unless opOutputCTSFlow asks for it.
-    const bool wantsRtsCts =
-        c.rts == rcHandshake || c.dtr == dcHandshake || c.options.Contains(opOutputCTSFlow);
-    if (wantsRtsCts)
-      t.c_cflag |= CRTSCTS;
-    else if (c.rts != rcDefault || c.dtr != dcDefault)
-      t.c_cflag &= ~CRTSCTS;
-
-    switch (c.xOnXOff) {
-      case xcDefault:
-      case xcDisable: break;
-      case xcInput: t.c_iflag |= IXOFF; break;
-      case xcOutput: t.c_iflag |= IXON; break;
-      case xcInputOutput: t.c_iflag |= IXON | IXOFF; break;
-    }
-    t.c_cc[VSTART] = c.xOnChar;
-    t.c_cc[VSTOP] = c.xOffChar;
-
-    if (c.options.Contains(opCheckParity)) t.c_iflag |= INPCK;
-
-    if (tcsetattr(fd_, TCSANOW, &t) != 0) RaisePlatformError(errno);
+    auto restore = [&](int err) {
+      tcsetattr(fd_, TCSANOW, &old);
+      RaisePlatformError(err);
+    };
+    if (tcsetattr(fd_, TCSANOW, &t) != 0) restore(errno);
+    termios now{};
+    if (tcgetattr(fd_, &now) != 0) restore(errno);
+    constexpr tcflag_t kKept = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    if ((now.c_cflag & kKept) != (t.c_cflag & kKept)) restore(EINVAL);
     if (arbitraryRate != 0) {
-      if (const int err = SetArbitrarySpeed(fd_, arbitraryRate)) RaisePlatformError(err);
+      if (const int err = SetArbitrarySpeed(fd_, arbitraryRate)) restore(err);
     }
     discardNulls_ = c.options.Contains(opDiscardNullBytes);
 
+    // DTR and RTS at once. dcHandshake raises DTR (hardware flow control is in the settings).
     switch (c.dtr) {
       case dcDefault: break;
       case dcDisable: SetModemLine(TIOCM_DTR, false); break;
@@ -208,6 +108,7 @@ class TPosixBinding final : public TPortBinding {
       case rcEnable: LeaveToggle(); SetModemLine(TIOCM_RTS, true); break;
       case rcHandshake: LeaveToggle(); break;
       case rcToggle:
+        // RTS raised while sending: the driver's RS-485 mode, where it has one.
         if (!rs485On_) {
           if (const int err = SetRs485(true)) RaisePlatformError(err);
         }
