@@ -1,0 +1,169 @@
+// The bench at the serial seam: port names, opening, the timing model and the answer faults.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "serial/PortProvider.h"
+#include "sim/Bench.h"
+#include "SimTestUtil.h"
+
+using simtest::NowUs;
+using simtest::TToolPort;
+
+namespace {
+
+bool Listed(const std::string& name) {
+  std::vector<std::string> names;
+  TComPort().EnumComPorts(names);
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+int OpenError(const std::string& name) {
+  TComPort port;
+  port.SetDeviceName(name);
+  try {
+    port.Open();
+  } catch (const EComError& e) {
+    EXPECT_FALSE(port.Active());
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+TEST(BenchPorts, NamesAreOfferedWhileTheBenchExists) {
+  {
+    TBench bench(R"({"ports": ["BENCHA", "BENCHB"]})");
+    EXPECT_EQ(bench.PortNames(), (std::vector<std::string>{"BENCHA", "BENCHB"}));
+    EXPECT_TRUE(Listed("BENCHA"));
+    EXPECT_TRUE(Listed("BENCHB"));
+    TToolPort server(bench, "BENCHB");
+    EXPECT_TRUE(server.port.Active());
+  }
+  EXPECT_FALSE(Listed("BENCHA"));
+  EXPECT_NE(OpenError("BENCHA"), 0);
+}
+
+TEST(BenchPorts, OpenFailuresCarryTheErrorNumber) {
+  TBench bench(R"({"faults": [{"kind": "open_fails", "port": "SIM3", "errno": "EACCES"}]})");
+  EXPECT_EQ(OpenError("SIM3"), EACCES);
+  TToolPort first(bench, "SIM2");
+  EXPECT_EQ(OpenError("SIM2"), EBUSY);  // open elsewhere, like a busy device
+  first.port.Close();
+  EXPECT_EQ(OpenError("SIM2"), 0);
+}
+
+TEST(BenchPorts, TheBenchGoingAwayLooksLikeARemovedDevice) {
+  auto bench = std::make_unique<TBench>();
+  TToolPort server(*bench, "SIM2");
+  bench.reset();
+  EXPECT_THROW(server.port.WriteByte(0x00), EComError);
+  EXPECT_NO_THROW(server.port.Close());
+}
+
+// A round trip costs both bytes' line time (10 bits each) plus the device's reaction time.
+TEST(BenchTiming, RoundTripTakesTwoByteTimesPlusReaction) {
+  struct Case {
+    int scenarioSpeed;
+    TBaudRate portRate;  // brDefault: the scenario's speed
+    int64_t byteUs;
+  };
+  for (const Case& c : {Case{9600, br9600, 1042}, Case{9600, br19200, 521},
+                        Case{4800, brDefault, 2083}}) {
+    SCOPED_TRACE(c.scenarioSpeed);
+    TBench bench(nlohmann::json{{"speed", c.scenarioSpeed}, {"server", {{"reaction_us", 700}}}});
+    TToolPort server(bench, "SIM2", 250, c.portRate);
+    int64_t before = NowUs(bench);
+    EXPECT_EQ(server.Xfer(0x00), 0x00);  // SrvSync
+    EXPECT_EQ(NowUs(bench) - before, 2 * c.byteUs + 700);
+    EXPECT_EQ(bench.PortStats("SIM2").speed, c.portRate == brDefault ? c.scenarioSpeed
+                                                                      : BaudRateValue(c.portRate));
+  }
+}
+
+TEST(BenchTiming, MissingAnswerCostsExactlyTheReadTimeout) {
+  TBench bench(R"({"faults": [{"kind": "lose_answer", "port": "SIM2", "at": 2}]})");
+  TToolPort server(bench, "SIM2", 250);
+  EXPECT_EQ(server.Xfer(0x00), 0x00);
+  int64_t before = NowUs(bench);
+  server.port.WriteByte(0x00);
+  try {
+    server.port.ReadByte();
+    ADD_FAILURE() << "the lost answer was read";
+  } catch (const EComError& e) {
+    EXPECT_STREQ(e.what(), "Timeout");
+  }
+  EXPECT_EQ(NowUs(bench) - before, 250'000);
+  EXPECT_EQ(server.Xfer(0x00), 0x00);  // only the second byte's answer was lost
+
+  // Read multiplier and interval time-outs count as well: 2 bytes x 10 ms + 30 ms.
+  server.port.Timeouts().SetReadConstant(30);
+  server.port.Timeouts().SetReadMultiplier(10);
+  unsigned char buffer[2];
+  before = NowUs(bench);
+  EXPECT_THROW(server.port.Read(buffer, 2, true), EComError);
+  EXPECT_EQ(NowUs(bench) - before, 50'000);
+}
+
+TEST(BenchTiming, InputCountSeesOnlyArrivedBytesAndPurgeDropsThem) {
+  TBench bench;
+  TToolPort server(bench, "SIM2");
+  server.port.WriteByte(0x00);
+  EXPECT_EQ(server.port.InputCount(), 0);  // still on the line
+  bench.VirtualClock().Sleep(std::chrono::milliseconds(5));
+  EXPECT_EQ(server.port.InputCount(), 1);
+  server.port.PurgeInput();
+  EXPECT_EQ(server.port.InputCount(), 0);
+  EXPECT_EQ(server.Xfer(0x00), 0x00);
+}
+
+TEST(BenchTiming, UnansweredReadWithoutTimeoutsDoesNotHang) {
+  TBench bench;
+  TToolPort silent(bench, "SIM3");
+  silent.port.Timeouts().SetReadConstant(0);
+  EXPECT_EQ(silent.Xfer(0x80), -1);
+}
+
+TEST(BenchTiming, PacedModeSleepsScaledWallTime) {
+  TBench bench;
+  bench.SetPaced(100.0);
+  auto wallStart = std::chrono::steady_clock::now();
+  int64_t before = NowUs(bench);
+  bench.VirtualClock().Sleep(std::chrono::milliseconds(1000));
+  EXPECT_EQ(NowUs(bench) - before, 1'000'000);
+  EXPECT_GE(std::chrono::steady_clock::now() - wallStart, std::chrono::milliseconds(10));
+  EXPECT_THROW(bench.SetPaced(-1.0), std::invalid_argument);
+}
+
+// Answer faults act on the answer to the n-th byte the tool writes to the port.
+TEST(BenchFaults, AnswersLostDoubledOrCorrupted) {
+  {
+    TBench bench(R"({"faults": [{"kind": "double_answer", "port": "SIM2", "at": 1}]})");
+    TToolPort server(bench, "SIM2");
+    EXPECT_EQ(server.Xfer(0x00), 0x00);
+    bench.VirtualClock().Sleep(std::chrono::milliseconds(5));
+    EXPECT_EQ(server.port.InputCount(), 1);  // the second copy waits in the queue
+  }
+  {
+    TBench bench(
+        R"({"faults": [{"kind": "corrupt_answer", "port": "SIM2", "at": 2, "count": 2, "xor": 255}]})");
+    TToolPort server(bench, "SIM2");
+    EXPECT_EQ(server.Xfer({0x00, 0x00, 0x00, 0x00}), (std::vector<int>{0x00, 0xFF, 0xFF, 0x00}));
+  }
+}
+
+TEST(BenchFaults, SilentAndLoopBackPorts) {
+  TBench bench(R"({"ports": ["SIM1", "SIM2", "SIM3", "SIM4"],
+                   "faults": [{"kind": "loopback", "port": "SIM3"},
+                              {"kind": "silent", "port": "SIM2"}]})");
+  TToolPort server(bench, "SIM2");
+  TToolPort loop(bench, "SIM3");
+  TToolPort empty(bench, "SIM4");
+  EXPECT_EQ(server.Xfer(0x80), -1);
+  EXPECT_EQ(empty.Xfer(0x80), -1);
+  EXPECT_EQ(loop.Handshake()[0], 0x80);
+  EXPECT_EQ(loop.Xfer({0x00, 0xA5, 0x55}), (std::vector<int>{0x00, 0xA5, 0x55}));
+}
+
+}  // namespace
