@@ -18,12 +18,16 @@ for pair in fuzz_decode_tpf:tpf fuzz_decode_sff:sff fuzz_bundle:bundle; do
   target=${pair%%:*}
   seeds=$out/corpus/${pair##*:}
   work=$out/work/$target
+  log=$out/logs/$target.log
   rm -rf "$work"
-  mkdir -p "$work" "$out/artifacts"
-  echo "--- $target ($seconds s)"
-  if ! "$out/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-      -artifact_prefix="$out/artifacts/$target-" "$work" "$seeds"; then
-    echo "*** $target failed; see $out/artifacts/" >&2
+  mkdir -p "$work" "$out/artifacts" "$out/logs"
+  echo "--- $target ($seconds s, log in $log)"
+  if "$out/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+      -artifact_prefix="$out/artifacts/$target-" "$work" "$seeds" >"$log" 2>&1; then
+    grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' "$log" || true
+  else
+    tail -n 40 "$log" >&2
+    echo "*** $target failed; the input that failed is in $out/artifacts/" >&2
     status=1
   fi
 done
