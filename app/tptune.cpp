@@ -1,0 +1,191 @@
+// tptune: the fine-tuning tool's window.
+//
+//   tptune                          the devices on the PC's serial ports
+//   tptune --bench [SCENARIO.json]  the port lists also offer the emulated bench's ports; runs
+//                                   on the bench follow its clock, paced to wall time
+//
+// For the pictures of the documentation, "--screenshots DIR" (with --bench) clicks through a
+// run by itself and saves the window at its main stages as PNG files in DIR.
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QLocale>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "sim/Bench.h"
+#include "ui/MainWindow.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR]\n"
+    "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
+    "                           file is named); runs on them follow the bench's clock\n"
+    "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n";
+
+struct TProgramOptions {
+  bool bench = false;
+  std::string scenario;
+  double speed = 1.0;
+  QString screenshots;
+};
+
+// Parses the arguments the toolkit left; false (with a message) for unusable ones.
+bool ParseOptions(const QStringList& args, TProgramOptions& o) {
+  for (qsizetype i = 1; i < args.size(); ++i) {
+    const QString& a = args[i];
+    const bool hasValue = i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--"));
+    if (a == QLatin1String("--help")) {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (a == QLatin1String("--bench")) {
+      o.bench = true;
+      if (hasValue) o.scenario = args[++i].toStdString();
+    } else if (a == QLatin1String("--bench-speed") && hasValue) {
+      bool ok = false;
+      o.speed = QLocale::c().toDouble(args[++i], &ok);
+      if (!ok || o.speed <= 0) {
+        std::fprintf(stderr, "tptune: --bench-speed needs a factor above 0\n");
+        return false;
+      }
+    } else if (a == QLatin1String("--screenshots") && hasValue) {
+      o.screenshots = args[++i];
+    } else {
+      std::fprintf(stderr, "tptune: unknown option \"%s\"\n\n%s", a.toLocal8Bit().constData(),
+                   kUsage);
+      return false;
+    }
+  }
+  if (!o.screenshots.isEmpty() && !o.bench) {
+    std::fprintf(stderr, "tptune: --screenshots needs --bench\n");
+    return false;
+  }
+  return true;
+}
+
+// Clicks through one run on the bench and saves the window at each stage: the set-up view, the
+// connect prompt, programming with the progress bar, the question after a handheld (answered
+// No) and the Run ended view. Then it closes the window.
+class TScreenshotDriver : public QObject {
+ public:
+  TScreenshotDriver(TMain& window, const QString& dir) : w_(window), dir_(dir) {
+    QDir().mkpath(dir_);
+    connect(&timer_, &QTimer::timeout, this, [this] { Step(); });
+    timer_.start(20);
+    QTimer::singleShot(15 * 60 * 1000, this, [this] { Fail("the run took too long"); });
+  }
+
+ private:
+  enum class TStage { SetUp, Prompt, Progress, Question, Ended, Done };
+
+  template <class T>
+  T* Get(const char* name) {
+    return w_.findChild<T*>(QString::fromLatin1(name));
+  }
+
+  void Save(const char* name) {
+    const QString path = QDir(dir_).filePath(QString::fromLatin1(name));
+    if (!w_.grab().save(path)) Fail("cannot save the picture");
+    std::printf("saved %s\n", path.toLocal8Bit().constData());
+    std::fflush(stdout);
+  }
+
+  void Fail(const char* why) {
+    std::fprintf(stderr, "tptune: screenshots: %s\n", why);
+    std::fflush(stderr);
+    // A run may still be under way; nothing is worth tidying up for a failed picture run.
+    std::_Exit(1);
+  }
+
+  void Step() {
+    auto* start = Get<QPushButton>("StartBut");
+    auto* exit = Get<QPushButton>("ExitBut");
+    auto* status = Get<QLabel>("StatTxt");
+    auto* bar = Get<QProgressBar>("PrcBar");
+    switch (stage_) {
+      case TStage::SetUp:
+        if (w_.FirstActivate()) return;
+        if (++settle_ < 10) return;  // let the first paint settle
+        Save("setup.png");
+        start->click();
+        stage_ = TStage::Prompt;
+        break;
+      case TStage::Prompt:
+        if (start->isHidden() || status->isHidden() || start->text() != QLatin1String("&Ok"))
+          return;
+        Save("prompt.png");
+        start->click();
+        stage_ = TStage::Progress;
+        break;
+      case TStage::Progress:
+        if (exit->text() == QLatin1String("&No") || exit->isHidden())
+          Fail("the run reached its end without programming");
+        if (bar->isHidden() || bar->value() < 40) return;
+        Save("progress.png");
+        stage_ = TStage::Question;
+        break;
+      case TStage::Question:
+        if (exit->isHidden()) Fail("the run ended without the question after the handheld");
+        if (exit->text() != QLatin1String("&No")) return;
+        Save("question.png");
+        exit->click();
+        stage_ = TStage::Ended;
+        break;
+      case TStage::Ended:
+        if (!exit->isHidden() || start->isHidden()) return;
+        Save("run-ended.png");
+        stage_ = TStage::Done;
+        w_.close();
+        break;
+      case TStage::Done:
+        break;
+    }
+  }
+
+  TMain& w_;
+  QString dir_;
+  QTimer timer_;
+  TStage stage_ = TStage::SetUp;
+  int settle_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  TProgramOptions options;
+  if (!ParseOptions(QCoreApplication::arguments(), options)) return 2;
+
+  // The bench lives as long as the window: its ports are offered while it exists.
+  std::unique_ptr<TBench> bench;
+  if (options.bench) {
+    try {
+      bench = std::make_unique<TBench>(options.scenario.empty()
+                                           ? TBench::DefaultScenario()
+                                           : TBench::LoadScenario(options.scenario));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "tptune: %s\n", e.what());
+      return 2;
+    }
+    bench->SetPaced(options.speed);
+  }
+
+  TMainOptions windowOptions;
+  if (bench) windowOptions.RunClock = &bench->VirtualClock();
+  TMain window(windowOptions);
+  window.show();
+  window.activateWindow();
+
+  std::unique_ptr<TScreenshotDriver> driver;
+  if (!options.screenshots.isEmpty())
+    driver = std::make_unique<TScreenshotDriver>(window, options.screenshots);
+  return app.exec();
+}

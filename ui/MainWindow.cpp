@@ -1,0 +1,843 @@
+#include "ui/MainWindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <QStringDecoder>
+#include <QThread>
+#include <algorithm>
+#include <exception>
+
+#include "firmware/Packages.h"
+#include "run/Clock.h"
+#include "run/Combo.h"
+#include "tuning/SerThread.h"
+#include "ui/Settings.h"
+
+namespace {
+
+// Anchors: an anchored edge keeps its distance to that edge of the parent on resizing.
+constexpr int akLeft = 1, akTop = 2, akRight = 4, akBottom = 8;
+constexpr int akLT = akLeft | akTop;
+
+// Client area and position at design, and the smallest outer size the window may take.
+constexpr int kClientW = 354, kClientH = 370;
+constexpr int kDesignX = 192, kDesignY = 107;
+constexpr int kGroupW = 337, kGroupH = 137;
+constexpr int kMinOuterW = 350, kMinOuterH = 388;
+// The label column inside the groups: its left margin and the gap before the boxes.
+constexpr int kLabelLeft = 6;
+constexpr int kLabelGap = 6;
+
+const char kCaption[] = "TallyPilot Pro automatic fine-tuning tool";
+const char kAutoDetect[] = "Auto detect";
+const char kStartFirst[] = "&Start!";
+const char kStartAgain[] = "&Start";
+const char kOk[] = "&Ok";
+const char kYes[] = "&Yes";
+const char kNo[] = "&No";
+const char kCancel[] = "&Cancel";
+const char kExit[] = "&Exit";
+const char kRestore[] = "Restore firmware after test";
+
+const char kTPFilter[] =
+    "TPF packages (*.TPF)|*.TPF|Binary files (*.BIN)|*.BIN|Any file (*.*)|*.*";
+const char kSrvFilter[] = "SFF packages (*.SFF)|*.SFF|HEX files (*.HEX)|*.HEX|Any file (*.*)|*.*";
+
+QString FromStd(const std::string& s) { return QString::fromStdString(s); }
+std::string ToStd(const QString& s) { return s.toStdString(); }
+
+// Texts from the run may hold any byte (device replies); they are shown as UTF-8 when they are
+// valid UTF-8 (file names are), else byte for byte. A carriage return, alone or before a line
+// feed, is a line break.
+QString DisplayText(const ByteText& text) {
+  QStringDecoder utf8(QStringDecoder::Utf8);
+  QString s = utf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+  if (utf8.hasError()) s = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+  s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return s;
+}
+
+int HintWidth(QWidget* w) { return w->sizeHint().width(); }
+
+}  // namespace
+
+QStringList DialogNameFilters(const QString& filter) {
+  const QStringList parts = filter.split(QLatin1Char('|'));
+  QStringList result;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    QString description = parts[i];
+    const qsizetype paren = description.lastIndexOf(QLatin1String(" ("));
+    if (paren >= 0) description.truncate(paren);
+    QStringList patterns;
+    for (const QString& p : parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+      if (p == QLatin1String("*.*") || p == QLatin1String("*")) {
+        patterns << QStringLiteral("*");
+        continue;
+      }
+      for (const QString& variant : {p, p.toUpper(), p.toLower()})
+        if (!patterns.contains(variant)) patterns << variant;
+    }
+    result << description + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) +
+                  QLatin1Char(')');
+  }
+  return result;
+}
+
+// ---- The operator bridge: the worker's calls, carried onto the window's thread ----
+
+class TMain::TWindowBridge final : public TOperatorBridge {
+ public:
+  explicit TWindowBridge(TMain& window) : w_(window) {}
+
+  void ShowLogLine(const ByteText& text) override { OnUi([&] { w_.UiShowLogLine(text); }); }
+  void ProgressStart() override { OnUi([&] { w_.UiProgressStart(); }); }
+  void ProgressStep(int percent, bool finishing) override {
+    OnUi([&] { w_.UiProgressStep(percent, finishing); });
+  }
+  void ProgressEnd() override { OnUi([&] { w_.UiProgressEnd(); }); }
+  void ShowStatus(const ByteText& text) override { OnUi([&] { w_.UiShowStatus(text); }); }
+  void HideStatus() override { OnUi([&] { w_.UiHideStatus(); }); }
+  void ShowOkPrompt(const ByteText& text) override { OnUi([&] { w_.UiShowOkPrompt(text); }); }
+  void ShowYesNoPrompt(const ByteText& text) override {
+    OnUi([&] { w_.UiShowYesNoPrompt(text); });
+  }
+  void EndRunUi() override { OnUi([&] { w_.UiEndRunUi(); }); }
+  void RunOnUi(const std::function<void()>& work) override {
+    OnUi([&] { w_.UiRunOnUi(work); });
+  }
+
+ private:
+  // Runs work on the window's thread and returns when it has run there; an exception it throws
+  // comes back to the caller instead of unwinding the window's event loop.
+  void OnUi(const std::function<void()>& work) {
+    if (QThread::currentThread() == w_.thread()) {
+      work();
+      return;
+    }
+    std::exception_ptr error;
+    QMetaObject::invokeMethod(
+        &w_,
+        [&] {
+          try {
+            work();
+          } catch (...) {
+            error = std::current_exception();
+          }
+        },
+        Qt::BlockingQueuedConnection);
+    if (error) std::rethrow_exception(error);
+  }
+
+  TMain& w_;
+};
+
+// ---- Creation ----
+
+TMain::TMain(TMainOptions options, QWidget* parent)
+    : QWidget(parent), options_(std::move(options)) {
+  programPath_ = ToStd(options_.ProgramPath.isEmpty() ? QCoreApplication::applicationFilePath()
+                                                      : options_.ProgramPath);
+  setObjectName(QStringLiteral("Main"));
+  bridge_ = std::make_unique<TWindowBridge>(*this);
+
+  SetUpPortObject(serIF1_, 0);
+  SetUpPortObject(serIF2_, 1);
+  fields_.SerIF1 = &serIF1_;
+  fields_.SerIF2 = &serIF2_;
+
+  setWindowTitle(QString::fromLatin1(kCaption));
+  QFont f = font();
+  f.setPointSize(8);
+  setFont(f);
+  CreateControls();
+  move(kDesignX, kDesignY);
+  resize(kClientW, kClientH);
+  DoCreat();
+}
+
+TMain::~TMain() {
+  // A window destroyed without being closed still must not leave a worker behind that calls
+  // into it.
+  StopWorker();
+}
+
+void TMain::DoCreat() { firstActivate_ = true; }
+
+void TMain::Place(QWidget* w, int x, int y, int width, int height, int anchors, int parentW,
+                  int parentH) {
+  anchored_.push_back({w, x, y, width, height, anchors, parentW, parentH});
+  w->setGeometry(x, y, width, height);
+}
+
+void TMain::CreateControls() {
+  auto label = [](QWidget* parent, const char* name, const char* text, Qt::Alignment align) {
+    auto* l = new QLabel(QString::fromLatin1(text), parent);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setAlignment(align);
+    return l;
+  };
+  auto button = [](QWidget* parent, const char* name, const char* text) {
+    auto* b = new QPushButton(QString::fromLatin1(text), parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAutoDefault(false);
+    return b;
+  };
+  auto check = [](QWidget* parent, const char* name, const char* text) {
+    auto* c = new QCheckBox(QString::fromLatin1(text), parent);
+    c->setObjectName(QString::fromLatin1(name));
+    return c;
+  };
+  auto combo = [](QWidget* parent, const char* name, bool editable) {
+    auto* c = new QComboBox(parent);
+    c->setObjectName(QString::fromLatin1(name));
+    c->setEditable(editable);
+    // Entries stay in insertion order; typed names enter the history only through a run.
+    c->setInsertPolicy(QComboBox::NoInsert);
+    c->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    c->setMinimumContentsLength(4);
+    return c;
+  };
+  const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
+  const int W = kClientW, H = kClientH, GW = kGroupW, GH = kGroupH;
+  // A right-aligned label keeps its right edge and grows to the left when its text needs more.
+  auto placeRight = [&](QLabel* l, int x, int y, int rightEdge, int h, int pw, int ph) {
+    const int left = std::min(x, rightEdge - HintWidth(l));
+    Place(l, left, y, rightEdge - left, h, akLT, pw, ph);
+  };
+  // Buttons and boxes keep their design size unless their text needs more.
+  auto fit = [](QWidget* w, int width) { return std::max(width, HintWidth(w)); };
+
+  // Status and prompt text, in a fixed-pitch font small enough (8 point at most) for the
+  // prompts' longest line, 57 characters, to fit the design width; longer lines wrap.
+  StatTxt = label(this, "StatTxt", "", Qt::AlignLeft | Qt::AlignTop);
+  QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  for (int points = 8; points >= 6; --points) {
+    mono.setPointSize(points);
+    if (QFontMetrics(mono).horizontalAdvance(QString(57, QLatin1Char('M'))) <= 337) break;
+  }
+  StatTxt->setFont(mono);
+  StatTxt->setTextFormat(Qt::PlainText);
+  StatTxt->setWordWrap(true);
+  Place(StatTxt, 8, 8, 337, 297, akLeft | akTop | akRight | akBottom, W, H);
+  StatTxt->hide();
+
+  GoldTxt = label(this, "GoldTxt", "&Golden reference", right);
+  TPradio = new QRadioButton(QStringLiteral("&TallyPilot"), this);
+  TPradio->setObjectName(QStringLiteral("TPradio"));
+  SRVradio = new QRadioButton(QStringLiteral("&Server"), this);
+  SRVradio->setObjectName(QStringLiteral("SRVradio"));
+  GoldTxt->setBuddy(TPradio);
+  placeRight(GoldTxt, 32, 7, 114, 17, W, H);
+  Place(TPradio, 120, 7, fit(TPradio, 81), 17, akLT, W, H);
+  Place(SRVradio, std::max(216, 120 + fit(TPradio, 81) + 8), 7, fit(SRVradio, 57), 17, akLT, W,
+        H);
+
+  // The analysis-only box has its box on the right of its text, which ends where it did at
+  // design.
+  AnaChk = check(this, "AnaChk", "&Analysis only, do not change compensation setting");
+  AnaChk->setLayoutDirection(Qt::RightToLeft);
+  {
+    const int width = fit(AnaChk, 259);
+    Place(AnaChk, std::max(4, 289 - width), 24, width, 17, akLT, W, H);
+  }
+
+  TPGroup = new QGroupBox(QStringLiteral("TallyPilot "), this);
+  TPGroup->setObjectName(QStringLiteral("TPGroup"));
+  Place(TPGroup, 8, 44, GW, GH, akLeft | akTop | akRight, W, H);
+  SrvGroup = new QGroupBox(QStringLiteral("Server "), this);
+  SrvGroup->setObjectName(QStringLiteral("SrvGroup"));
+  Place(SrvGroup, 8, 184, GW, GH, akLeft | akTop | akRight, W, H);
+
+  StartBut = button(this, "StartBut", kStartFirst);
+  Place(StartBut, 24, 336, 129, 25, akLeft | akBottom, W, H);
+  ExitBut = button(this, "ExitBut", kExit);
+  Place(ExitBut, 200, 336, 129, 25, akRight | akBottom, W, H);
+
+  LogMemo = new QPlainTextEdit(this);
+  LogMemo->setObjectName(QStringLiteral("LogMemo"));
+  LogMemo->setReadOnly(true);
+  LogMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  LogMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  LogMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  Place(LogMemo, 8, 8, 337, 297, akLeft | akTop | akRight | akBottom, W, H);
+  LogMemo->hide();
+
+  PrcBar = new QProgressBar(this);
+  PrcBar->setObjectName(QStringLiteral("PrcBar"));
+  PrcBar->setRange(0, 100);
+  PrcBar->setTextVisible(false);
+  Place(PrcBar, 8, 312, 337, 16, akLeft | akRight | akBottom, W, H);
+  PrcBar->hide();
+
+  // The two groups: labels in a right-aligned column, then the boxes. The column is as wide as
+  // at design unless the labels' font needs more; the boxes then start further right and are
+  // that much narrower.
+  COM1Txt = label(TPGroup, "COM1Txt", "COM port", right);
+  COM1Combo = combo(TPGroup, "COM1Combo", false);
+  Upd1But = button(TPGroup, "Upd1But", "upd");
+  TPchk = check(TPGroup, "TPchk", kRestore);
+  File1Txt = label(TPGroup, "File1Txt", "RF modem firmware", right);
+  File1Combo = combo(TPGroup, "File1Combo", true);
+  Browse1But = button(TPGroup, "Browse1But", "...");
+  File2Txt = label(TPGroup, "File2Txt", "EEPROM firmware", right);
+  File2Combo = combo(TPGroup, "File2Combo", true);
+  Browse2But = button(TPGroup, "Browse2But", "...");
+  COM2Txt = label(SrvGroup, "COM2Txt", "COM port", right);
+  COM2Combo = combo(SrvGroup, "COM2Combo", false);
+  Upd2But = button(SrvGroup, "Upd2But", "upd");
+  SrvChk = check(SrvGroup, "SrvChk", kRestore);
+  File3Txt = label(SrvGroup, "File3Txt", "Server firmware", right);
+  File3Combo = combo(SrvGroup, "File3Combo", true);
+  Browse3But = button(SrvGroup, "Browse3But", "...");
+
+  int labelWidth = 0;
+  for (QLabel* l : {COM1Txt, File1Txt, File2Txt, COM2Txt, File3Txt})
+    labelWidth = std::max(labelWidth, HintWidth(l));
+  const int boxX = std::max(112, kLabelLeft + labelWidth + kLabelGap);
+  const int boxW = 169 - (boxX - 112);
+  const int labelRight = boxX - kLabelGap;
+
+  placeRight(COM1Txt, 60, 21, labelRight, 21, GW, GH);
+  Place(COM1Combo, boxX, 21, boxW, 21, akLeft | akTop | akRight, GW, GH);
+  Place(Upd1But, 288, 21, 31, 21, akTop | akRight, GW, GH);
+  Place(TPchk, boxX, 54, fit(TPchk, 153), 17, akLT, GW, GH);
+  placeRight(File1Txt, 13, 77, labelRight, 21, GW, GH);
+  Place(File1Combo, boxX, 77, boxW, 21, akLeft | akTop | akRight, GW, GH);
+  Place(Browse1But, 288, 77, 31, 21, akTop | akRight, GW, GH);
+  placeRight(File2Txt, 18, 101, labelRight, 21, GW, GH);
+  Place(File2Combo, boxX, 101, boxW, 21, akLeft | akTop | akRight, GW, GH);
+  Place(Browse2But, 288, 101, 31, 21, akTop | akRight, GW, GH);
+
+  placeRight(COM2Txt, 60, 21, labelRight, 21, GW, GH);
+  Place(COM2Combo, boxX, 21, boxW, 21, akLeft | akTop | akRight, GW, GH);
+  Place(Upd2But, 288, 21, 31, 21, akTop | akRight, GW, GH);
+  Place(SrvChk, boxX, 64, fit(SrvChk, 153), 17, akLT, GW, GH);
+  placeRight(File3Txt, 33, 101, labelRight, 21, GW, GH);
+  Place(File3Combo, boxX, 101, boxW, 21, akLeft | akTop | akRight, GW, GH);
+  Place(Browse3But, 288, 101, 31, 21, akTop | akRight, GW, GH);
+
+  // Tab order: the choices from top to bottom, inside each group as at design, then the
+  // buttons and the log.
+  const std::vector<QWidget*> order = {
+      TPradio,    SRVradio,   AnaChk,     COM1Combo, TPchk,     File1Combo,
+      File2Combo, Browse1But, Browse2But, Upd1But,   COM2Combo, SrvChk,
+      File3Combo, Browse3But, Upd2But,    StartBut,  ExitBut,   LogMemo};
+  for (size_t i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
+
+  connect(TPradio, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) DoGoldRadio();
+  });
+  connect(SRVradio, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) DoGoldRadio();
+  });
+  connect(AnaChk, &QCheckBox::toggled, this, [this] { UpdAnaChk(); });
+  connect(TPchk, &QCheckBox::toggled, this, [this] { UpdTPchk(); });
+  connect(SrvChk, &QCheckBox::toggled, this, [this] { UpdSrvChk(); });
+  connect(StartBut, &QPushButton::clicked, this, [this] { DoStart(); });
+  connect(ExitBut, &QPushButton::clicked, this, [this] { DoExit(); });
+  connect(Upd1But, &QPushButton::clicked, this, [this] { DoUpdCOMs(); });
+  connect(Upd2But, &QPushButton::clicked, this, [this] { DoUpdCOMs(); });
+  connect(Browse1But, &QPushButton::clicked, this, [this] { DoBrowse1(); });
+  connect(Browse2But, &QPushButton::clicked, this, [this] { DoBrowse2(); });
+  connect(Browse3But, &QPushButton::clicked, this, [this] { DoBrowse3(); });
+}
+
+void TMain::ApplyAnchors() {
+  for (const TAnchored& a : anchored_) {
+    const QSize parent = a.widget->parentWidget()->size();
+    const int dx = parent.width() - a.parentW;
+    const int dy = parent.height() - a.parentH;
+    int x = a.x, y = a.y, w = a.w, h = a.h;
+    if ((a.anchors & akLeft) && (a.anchors & akRight))
+      w += dx;
+    else if (a.anchors & akRight)
+      x += dx;
+    if ((a.anchors & akTop) && (a.anchors & akBottom))
+      h += dy;
+    else if (a.anchors & akBottom)
+      y += dy;
+    a.widget->setGeometry(x, y, std::max(w, 0), std::max(h, 0));
+  }
+}
+
+void TMain::resizeEvent(QResizeEvent* e) {
+  QWidget::resizeEvent(e);
+  // The window's own children come first in the list, so the groups have their new size before
+  // their children are placed in them.
+  ApplyAnchors();
+}
+
+// The smallest outer size, turned into a client size by the frame the platform reports; a
+// platform that shows no frame gets it as the client size.
+void TMain::UpdateMinimumSize() {
+  const QSize frame = frameGeometry().size() - geometry().size();
+  setMinimumSize(kMinOuterW - frame.width(), kMinOuterH - frame.height());
+}
+
+bool TMain::event(QEvent* e) {
+  if (e->type() == QEvent::WindowActivate) DoActiv();
+  return QWidget::event(e);
+}
+
+void TMain::closeEvent(QCloseEvent* e) {
+  DoClos();
+  // Nothing cancels the close.
+  e->accept();
+}
+
+// Enter works the focused button, else the window's default button, Start.
+void TMain::keyPressEvent(QKeyEvent* e) {
+  if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+    auto* focused = qobject_cast<QPushButton*>(focusWidget());
+    QPushButton* target = focused && focused->isVisible() ? focused : StartBut;
+    if (!target->isHidden() && target->isEnabled()) {
+      target->click();
+      return;
+    }
+  }
+  QWidget::keyPressEvent(e);
+}
+
+// ---- First activation and closing ----
+
+void TMain::DoActiv() {
+  if (!firstActivate_) return;
+
+  fields_.EmbPkg.reset();
+  DoUpdCOMs();
+  fields_.GoldTP = fields_.RestoreSrv = fields_.RestoreTP = fields_.AnalysisOnly = false;
+
+  const TEmbeddedBundle bundle = ReadEmbeddedBundle(programPath_);
+  if (bundle.Status == TEmbeddedBundle::TStatus::kPresent) fields_.EmbPkg = bundle.Bytes;
+  // A program file whose header cannot be read ends the program; the first activation is not
+  // finished then, so no settings file is written.
+  if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) close();
+
+  fields_.ProgDir = ProgramDirectory(programPath_);
+  fields_.IniName = SettingsFileName(programPath_);
+
+  UpdateMinimumSize();
+  ReadSettings();
+  SetGold(fields_.GoldTP);
+  for (QComboBox* c : {File1Combo, File2Combo, File3Combo}) {
+    TComboModel& m = ModelOf(c);
+    if (!m.Items.empty()) {
+      m.Select(0);
+      PushCombo(c);
+    }
+  }
+  serThread_.reset();
+  if (fields_.EmbPkg) ApplyBundle();
+
+  StartBut->setFocus();
+  firstActivate_ = false;
+}
+
+void TMain::ApplyBundle() {
+  const TBundleChoices choices = BundleChoices(*fields_.EmbPkg);
+  if (choices.analysisLocked) {
+    AnaChk->setChecked(choices.analysis);
+    AnaChk->setEnabled(false);
+  }
+  if (choices.goldLocked) {
+    (choices.gold ? TPradio : SRVradio)->setChecked(true);
+    TPradio->setEnabled(false);
+    SRVradio->setEnabled(false);
+  }
+  ApplyBundleChoices(choices, fields_);
+  for (QWidget* w : std::initializer_list<QWidget*>{Browse1But, Browse2But, Browse3But, File1Combo,
+                                                    File2Combo, File3Combo, File1Txt, File2Txt,
+                                                    File3Txt, SrvChk, TPchk})
+    w->hide();
+  if (choices.title) setWindowTitle(DisplayText(*choices.title));
+}
+
+void TMain::DoClos() {
+  if (firstActivate_) return;
+  // The worker writes the last-found ports while it runs freely; only while it waits for the
+  // operator (or has ended) may the window read them. Otherwise it is stopped first.
+  if (serThread_ && !runEnded_ && !PromptWaiting()) StopWorker();
+  WriteSettings();
+  StopWorker();
+  fields_.EmbPkg.reset();
+}
+
+// ---- Settings file ----
+
+void TMain::ReadSettings() {
+  TSettingsLines lines;
+  if (!ReadSettingsFile(fields_.IniName, lines)) return;
+  const TSettings s = ParseSettings(lines);
+
+  const QRect outer = frameGeometry();
+  const QSize frame = outer.size() - geometry().size();
+  move(s.Left.value_or(outer.x()), s.Top.value_or(outer.y()));
+  resize(s.Width ? *s.Width - frame.width() : width(),
+         s.Height ? *s.Height - frame.height() : height());
+
+  fields_.GoldTP = s.GoldTP;
+  SrvChk->setChecked(s.RestoreSrv);
+  TPchk->setChecked(s.RestoreTP);
+  fields_.AnalysisOnly = s.AnalysisOnly;
+  AnaChk->setChecked(s.AnalysisOnly);
+
+  fields_.LastPort1 = s.LastPort1;
+  SelectComboItem(COM1Combo, FromStd(s.COM1Choice));
+  fields_.LastPort2 = s.LastPort2;
+  SelectComboItem(COM2Combo, FromStd(s.COM2Choice));
+
+  LineToCombo(fields_.File1Combo, s.History1);
+  LineToCombo(fields_.File2Combo, s.History2);
+  LineToCombo(fields_.File3Combo, s.History3);
+  PushFileCombos();
+}
+
+void TMain::WriteSettings() {
+  TSettings s;
+  const QRect outer = frameGeometry();
+  s.Left = outer.x();
+  s.Top = outer.y();
+  s.Width = outer.width();
+  s.Height = outer.height();
+  s.GoldTP = fields_.GoldTP;
+  s.RestoreSrv = fields_.RestoreSrv;
+  s.RestoreTP = fields_.RestoreTP;
+  s.AnalysisOnly = fields_.AnalysisOnly;
+  // Taken from the boxes themselves: the run's copies are the worker's while it runs.
+  s.COM1Choice = ToStd(COM1Combo->currentText());
+  s.LastPort1 = fields_.LastPort1;
+  s.COM2Choice = ToStd(COM2Combo->currentText());
+  s.LastPort2 = fields_.LastPort2;
+  auto history = [](QComboBox* c) {
+    TComboModel m;
+    for (int i = 0; i < c->count(); ++i) m.Add(ToStd(c->itemText(i)));
+    return ComboToLine(m);
+  };
+  s.History1 = history(File1Combo);
+  s.History2 = history(File2Combo);
+  s.History3 = history(File3Combo);
+  WriteSettingsFile(fields_.IniName, FormatSettings(s));
+}
+
+// ---- Combo boxes and their models ----
+
+TComboModel& TMain::ModelOf(QComboBox* combo) {
+  if (combo == COM1Combo) return fields_.COM1Combo;
+  if (combo == COM2Combo) return fields_.COM2Combo;
+  if (combo == File1Combo) return fields_.File1Combo;
+  if (combo == File2Combo) return fields_.File2Combo;
+  return fields_.File3Combo;
+}
+
+void TMain::PullCombo(QComboBox* combo) {
+  TComboModel& m = ModelOf(combo);
+  m.Items.clear();
+  for (int i = 0; i < combo->count(); ++i) m.Items.push_back(ToStd(combo->itemText(i)));
+  m.ItemIndex = combo->currentIndex();
+  m.Text = ToStd(combo->currentText());
+}
+
+void TMain::PushCombo(QComboBox* combo) {
+  const TComboModel& m = ModelOf(combo);
+  const QSignalBlocker block(combo);
+  combo->clear();
+  for (const std::string& item : m.Items) combo->addItem(FromStd(item));
+  combo->setCurrentIndex(m.ItemIndex);
+  if (combo->isEditable()) combo->setEditText(FromStd(m.Text));
+}
+
+void TMain::PushFileCombos() {
+  for (QComboBox* c : {File1Combo, File2Combo, File3Combo}) PushCombo(c);
+}
+
+void TMain::SelectComboItem(QComboBox* combo, const QString& text) {
+  PullCombo(combo);
+  ::SelectComboItem(ModelOf(combo), ToStd(text));
+  PushCombo(combo);
+}
+
+void TMain::FillPortCombo(QComboBox* combo, const std::vector<std::string>& ports) {
+  const QString remembered = combo->currentText();
+  TComboModel& m = ModelOf(combo);
+  m.Clear();
+  m.Add(kAutoDetect);
+  for (const std::string& p : ports) m.Add(p);
+  ::SelectComboItem(m, ToStd(remembered));
+  PushCombo(combo);
+}
+
+void TMain::AddComboHistory(QComboBox* combo) {
+  PullCombo(combo);
+  ::AddComboHistory(ModelOf(combo));
+  PushCombo(combo);
+}
+
+void TMain::DoUpdCOMs() {
+  std::vector<std::string> ports;
+  if (options_.EnumPorts)
+    ports = options_.EnumPorts();
+  else
+    fields_.SerIF1->EnumComPorts(ports);
+  // Without any serial device reported, the conventional names of this platform's first nine.
+  if (ports.empty())
+    for (int i = 0; i < 9; ++i) ports.push_back("/dev/ttyS" + std::to_string(i));
+  FillPortCombo(COM1Combo, ports);
+  FillPortCombo(COM2Combo, ports);
+}
+
+// ---- Choices ----
+
+void TMain::SetGold(bool gold) {
+  const bool bundled = fields_.EmbPkg != nullptr;
+  fields_.GoldTP = gold;
+  TPradio->setChecked(gold);
+  TPchk->setVisible(gold && !bundled);
+  SRVradio->setChecked(!gold);
+  SrvChk->setVisible(!gold && !bundled);
+  UpdSrvChk();
+  UpdTPchk();
+}
+
+void TMain::DoGoldRadio() { SetGold(!SRVradio->isChecked()); }
+
+void TMain::UpdAnaChk() { fields_.AnalysisOnly = AnaChk->isChecked(); }
+
+void TMain::UpdTPchk() {
+  bool shown = false;
+  if (!fields_.EmbPkg) {
+    fields_.RestoreTP = TPchk->isChecked();
+    shown = fields_.RestoreTP || !fields_.GoldTP;
+  }
+  for (QWidget* w : std::initializer_list<QWidget*>{File1Txt, File1Combo, Browse1But, File2Txt,
+                                                    File2Combo, Browse2But})
+    w->setVisible(shown);
+}
+
+void TMain::UpdSrvChk() {
+  bool shown = false;
+  if (!fields_.EmbPkg) {
+    fields_.RestoreSrv = SrvChk->isChecked();
+    shown = fields_.GoldTP || fields_.RestoreSrv;
+  }
+  for (QWidget* w : std::initializer_list<QWidget*>{File3Txt, File3Combo, Browse3But})
+    w->setVisible(shown);
+}
+
+// ---- Browsing ----
+
+QString TMain::OpenFileDialog(const QString& title, const char* filter, const QString& suffix,
+                              const QString& startName) {
+  QFileDialog dialog(this, title);
+  dialog.setObjectName(QStringLiteral("OpenDlg"));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  const QStringList filters = DialogNameFilters(QString::fromLatin1(filter));
+  dialog.setNameFilters(filters);
+  dialog.selectNameFilter(filters.first());
+  dialog.setDefaultSuffix(suffix);
+  if (!startName.isEmpty()) {
+    const QFileInfo start(startName);
+    if (start.absoluteDir().exists()) dialog.setDirectory(start.absoluteDir());
+    dialog.selectFile(start.fileName());
+  }
+  if (dialog.exec() != QDialog::Accepted) return {};
+  const QStringList chosen = dialog.selectedFiles();
+  return chosen.isEmpty() ? QString() : chosen.first();
+}
+
+QString TMain::DoBrowseTP(const QString& startName, const QString& title) {
+  const QString chosen = OpenFileDialog(title, kTPFilter, QStringLiteral("TPF"), startName);
+  return chosen.isEmpty() ? startName : chosen;
+}
+
+void TMain::DoBrowse1() {
+  File1Combo->setEditText(
+      DoBrowseTP(File1Combo->currentText(), QStringLiteral("Select RF modem firmware")));
+}
+
+void TMain::DoBrowse2() {
+  File2Combo->setEditText(
+      DoBrowseTP(File2Combo->currentText(), QStringLiteral("Select TallyPilot firmware")));
+}
+
+void TMain::DoBrowse3() {
+  const QString chosen = OpenFileDialog(QStringLiteral("Select server firmware"), kSrvFilter,
+                                        QStringLiteral("SFF"), File3Combo->currentText());
+  if (!chosen.isEmpty()) File3Combo->setEditText(chosen);
+}
+
+// ---- Views: Start, Exit and the worker ----
+
+bool TMain::SetUpView() const { return !TPGroup->isHidden(); }
+
+// A prompt waits for Ok or Yes/No: both buttons are shown while the run goes on.
+bool TMain::PromptWaiting() const {
+  return serThread_ && !runEnded_ && !StartBut->isHidden() && !ExitBut->isHidden();
+}
+
+void TMain::DoStart() {
+  StatTxt->hide();
+  if (SetUpView()) {
+    for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio,
+                                                      SRVradio, AnaChk})
+      w->hide();
+    LogMemo->clear();
+    StartBut->hide();
+    StartBut->setText(QString::fromLatin1(kOk));
+    ExitBut->setText(QString::fromLatin1(kCancel));
+    // The run reads the boxes' choices from the run's copies; from here on they do not change
+    // on the window's side until the run has ended.
+    for (QComboBox* c : {COM1Combo, COM2Combo, File1Combo, File2Combo, File3Combo}) PullCombo(c);
+    runEnded_ = false;
+    Clock& clock = options_.RunClock ? *options_.RunClock : RealClock();
+    serThread_ = std::make_unique<TSerThread>(fields_, *bridge_, clock);
+  } else if (!ExitBut->isHidden()) {
+    ShowLog();
+    StartBut->hide();
+    StartBut->setText(QString::fromLatin1(kOk));
+    ExitBut->setText(QString::fromLatin1(kCancel));
+    if (serThread_) serThread_->ReleaseOperator(false);
+  } else {
+    LogMemo->hide();
+    PrcBar->hide();
+    for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio,
+                                                      SRVradio, AnaChk})
+      w->show();
+    ExitBut->setText(QString::fromLatin1(kExit));
+    ExitBut->show();
+    StartBut->setText(QString::fromLatin1(kStartAgain));
+    if (serThread_) serThread_->Join();
+    serThread_.reset();
+  }
+}
+
+void TMain::DoExit() {
+  if (SetUpView()) {
+    close();
+  } else if (ExitBut->text() == QLatin1String(kNo)) {
+    ShowLog();
+    StartBut->hide();
+    StartBut->setText(QString::fromLatin1(kOk));
+    ExitBut->setText(QString::fromLatin1(kCancel));
+    // Outcome 0x81 (No), then the worker goes on.
+    if (serThread_) serThread_->ReleaseOperator(true);
+  } else if (serThread_) {
+    // Termination also opens the operator wait, now or when the worker reaches it; the worker
+    // object stays until Start leads back to set-up.
+    serThread_->RequestTermination();
+    WaitForWorkerEnd();
+  }
+}
+
+void TMain::WaitForWorkerEnd() {
+  while (serThread_ && !runEnded_) {
+    QEventLoop loop;
+    waitLoops_.push_back(&loop);
+    loop.exec();
+    std::erase(waitLoops_, &loop);
+  }
+}
+
+void TMain::StopWorker() {
+  if (!serThread_) return;
+  serThread_->RequestTermination();
+  WaitForWorkerEnd();
+  // A handler run from the wait (Start in the Run ended view) may have freed it already.
+  if (serThread_) {
+    serThread_->Join();
+    serThread_.reset();
+  }
+}
+
+// ---- The worker's window work ----
+
+void TMain::UiShowLogLine(const ByteText& text) {
+  LogMemo->appendPlainText(DisplayText(text));
+  ScrollLogToEnd();
+}
+
+// The latest lines are the ones in view, also after the log was hidden behind a prompt.
+void TMain::ShowLog() {
+  LogMemo->show();
+  LogMemo->setFocus();
+  ScrollLogToEnd();
+}
+
+void TMain::ScrollLogToEnd() {
+  LogMemo->moveCursor(QTextCursor::End);
+  LogMemo->ensureCursorVisible();
+}
+
+void TMain::UiProgressStart() {
+  PrcBar->setValue(0);
+  PrcBar->show();
+}
+
+void TMain::UiProgressStep(int percent, bool finishing) {
+  PrcBar->setValue(std::clamp(percent, 0, 100));
+  if (finishing) LogMemo->repaint();
+}
+
+void TMain::UiProgressEnd() { PrcBar->hide(); }
+
+void TMain::UiShowStatus(const ByteText& text) {
+  LogMemo->hide();
+  PrcBar->hide();
+  StatTxt->setText(DisplayText(text));
+  StatTxt->show();
+}
+
+void TMain::UiHideStatus() {
+  StatTxt->hide();
+  ShowLog();
+}
+
+void TMain::UiShowOkPrompt(const ByteText& text) {
+  UiShowStatus(text);
+  StartBut->setText(QString::fromLatin1(kOk));
+  StartBut->show();
+  StartBut->setFocus();
+}
+
+void TMain::UiShowYesNoPrompt(const ByteText& text) {
+  UiShowStatus(text);
+  StartBut->setText(QString::fromLatin1(kYes));
+  StartBut->show();
+  StartBut->setFocus();
+  ExitBut->setText(QString::fromLatin1(kNo));
+}
+
+void TMain::UiEndRunUi() {
+  runEnded_ = true;
+  for (QEventLoop* loop : waitLoops_) loop->quit();
+  StatTxt->hide();
+  LogMemo->show();
+  ScrollLogToEnd();
+  StartBut->show();
+  StartBut->setFocus();
+  ExitBut->hide();
+}
+
+void TMain::UiRunOnUi(const std::function<void()>& work) {
+  // Package loading reads the file boxes' run copies and updates their histories; the boxes
+  // then show the new histories.
+  work();
+  PushFileCombos();
+}
