@@ -4,7 +4,7 @@
 #include "firmware/Packages.h"
 
 int main(int, char** argv) {
-  const TEmbeddedBundle bundle = ReadEmbeddedBundle(argv[0]);
+  const TEmbeddedBundle bundle = ReadEmbeddedBundle(ProgramFileName(argv[0]));
   switch (bundle.Status) {
     case TEmbeddedBundle::TStatus::kNone:
       std::puts("no bundle");
