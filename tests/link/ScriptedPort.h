@@ -32,12 +32,17 @@ class TRecordingBridge final : public TOperatorBridge {
   std::vector<std::string> Log;
   // "show:<text>" and "hide" in the order they came.
   std::vector<std::string> Status;
+  // Runs when a status text is shown (an operator who reacts to it, Cancel for example).
+  std::function<void()> OnShowStatus;
 
   void ShowLogLine(const ByteText& text) override { Log.push_back(text); }
   void ProgressStart() override {}
   void ProgressStep(int, bool) override {}
   void ProgressEnd() override {}
-  void ShowStatus(const ByteText& text) override { Status.push_back("show:" + text); }
+  void ShowStatus(const ByteText& text) override {
+    Status.push_back("show:" + text);
+    if (OnShowStatus) OnShowStatus();
+  }
   void HideStatus() override { Status.push_back("hide"); }
   void ShowOkPrompt(const ByteText&) override {}
   void ShowYesNoPrompt(const ByteText&) override {}
