@@ -42,7 +42,8 @@ void LogSettings(TRunRecord& run, const ByteText& heading, uint8_t factory, uint
 std::string OneDecimal(double x, const std::string& separator) {
   const bool negative = x < 0;
   const double magnitude = negative ? -x : x;
-  // A double below 1000 has at most 60 decimals after the point, so this expansion is exact.
+  // 64 decimals hold the exact expansion of every value rendered here (at least 0.45 and below
+  // 1000 in magnitude, or 0), so the rounding decision sees the true remainder.
   char buffer[128];
   const auto result =
       std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::fixed, 64);
