@@ -746,13 +746,12 @@ void TMain::DoExit() {
   }
 }
 
+// Serves the worker's calls (and the operator's clicks) until the run has ended. Events are
+// processed here directly rather than through QEventLoop::exec, which refuses to start while
+// the application is quitting and would leave the worker blocked in a call.
 void TMain::WaitForWorkerEnd() {
-  while (serThread_ && !runEnded_) {
-    QEventLoop loop;
-    waitLoops_.push_back(&loop);
-    loop.exec();
-    std::erase(waitLoops_, &loop);
-  }
+  QEventLoop loop;
+  while (serThread_ && !runEnded_) loop.processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void TMain::StopWorker() {
@@ -826,7 +825,6 @@ void TMain::UiShowYesNoPrompt(const ByteText& text) {
 
 void TMain::UiEndRunUi() {
   runEnded_ = true;
-  for (QEventLoop* loop : waitLoops_) loop->quit();
   StatTxt->hide();
   LogMemo->show();
   ScrollLogToEnd();

@@ -25,7 +25,6 @@ class Clock;
 class TSerThread;
 class QCheckBox;
 class QComboBox;
-class QEventLoop;
 class QGroupBox;
 class QLabel;
 class QPlainTextEdit;
@@ -150,7 +149,6 @@ class TMain : public QWidget {
   TMainFields fields_;
   std::unique_ptr<TSerThread> serThread_;
   bool runEnded_ = false;
-  std::vector<QEventLoop*> waitLoops_;
 
   TComPort serIF1_, serIF2_;
   std::unique_ptr<TWindowBridge> bridge_;

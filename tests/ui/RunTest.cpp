@@ -98,7 +98,8 @@ class RunTest : public QObject {
     rf->addItem(s.Pkg("old.tpf"));
     rf->setEditText(typed);
 
-    Click(*w, "StartBut");
+    // Enter works the focused button, Start.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QVERIFY(w->SerThread());
     QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("ok-prompt"), kRunTimeout);
     QVERIFY(Status(*w).startsWith("Make sure the server, TallyPilot and dongle are powered\n"));
@@ -106,7 +107,7 @@ class RunTest : public QObject {
     // The package files were read: the typed name heads the history now.
     QCOMPARE(Items(rf), (QStringList{typed, s.Pkg("old.tpf")}));
 
-    Click(*w, "StartBut");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);  // Ok
     QCOMPARE(View(*w), QStringLiteral("running"));
     QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("yes-no"), kRunTimeout);
     QCOMPARE(Status(*w),
@@ -152,7 +153,9 @@ class RunTest : public QObject {
     QCOMPARE(View(*w), QStringLiteral("ended"));
     QVERIFY(Child<QWidget>(*w, "ExitBut")->isHidden());
     QCOMPARE(Child<QPushButton>(*w, "StartBut")->text(), QStringLiteral("&Ok"));
-    QVERIFY(w->SerThread() && w->SerThread()->Ended());
+    // The worker object stays until Ok leads back to set-up; its thread only returns now.
+    QVERIFY(w->SerThread());
+    QTRY_VERIFY(w->SerThread()->Ended());
     QVERIFY(Log(*w).contains("Aborted by user!"));
     // The closing server restore still ran, its log lines served while the window waited.
     QVERIFY(Log(*w).contains("--- Restoring server firmware"));

@@ -113,6 +113,20 @@ class WindowTest : public QObject {
     QCOMPARE(Child<QComboBox>(*w, "File1Combo")->count(), 0);
   }
 
+  // Access keys: the golden-reference label leads to the handheld's radio button, and the
+  // radio button's own key selects it.
+  void accessKeys() {
+    TProgramDir dir;
+    TPortList ports;
+    auto w = OpenWindow(dir, ports);
+    QTest::keyClick(w.get(), Qt::Key_G, Qt::AltModifier);
+    QCOMPARE(QApplication::focusWidget(), Child<QWidget>(*w, "TPradio"));
+    QVERIFY(!w->Fields().GoldTP);
+    QTest::keyClick(w.get(), Qt::Key_T, Qt::AltModifier);
+    QTRY_VERIFY(w->Fields().GoldTP);
+    QVERIFY(!Child<QWidget>(*w, "TPchk")->isHidden());
+  }
+
   // Anchored edges keep their distance to the window's edges; the window keeps its minimum.
   void resizingKeepsAnchoredEdges() {
     TProgramDir dir;
