@@ -12,7 +12,8 @@
 class TCallQueue {
  public:
   // Worker side: runs work on the serving thread and returns when it has run there. An
-  // exception thrown by work is carried back and rethrown here.
+  // exception thrown by work is carried back and rethrown here. Called from within a call that
+  // is being served, it runs work at once.
   void Call(const std::function<void()>& work);
 
   // Serving side: runs every call that is waiting, waiting up to timeout for the first one.

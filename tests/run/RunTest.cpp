@@ -157,6 +157,14 @@ TEST(CallQueue, RunsCallsOnTheServingThreadAndCarriesErrorsBack) {
   EXPECT_EQ(value, 42);
   EXPECT_EQ(servedOn, server.get_id());
   EXPECT_THROW(queue.Call([] { throw std::runtime_error("x"); }), std::runtime_error);
+  // A served call that calls again (package loading logging a failure) does not wait for itself.
+  std::vector<int> order;
+  queue.Call([&] {
+    order.push_back(1);
+    queue.Call([&] { order.push_back(2); });
+    order.push_back(3);
+  });
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
   stop = true;
   server.join();
 }

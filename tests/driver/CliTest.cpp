@@ -1,0 +1,121 @@
+// The console front end: its options, and a whole run with its output and exit status.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "app/ConsoleFrontEnd.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(CliOptions, UnusableOptionsAreRefusedWithAReason) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string problem;  // empty: accepted
+  } cases[] = {
+      {{"--gold", "handheld", "--analysis-only", "--dongle", "/dev/ttyUSB0"}, ""},
+      {{"--bench", "--answers", "ok,yes,no,cancel"}, ""},
+      {{"--bench", "scenario.json", "--bench-report", "r.json"}, ""},
+      {{"--gold", "dongle"}, "--gold takes server or handheld, not \"dongle\""},
+      {{"--gold"}, "option --gold needs a value"},
+      {{"--answers", "ok,maybe"}, "--answers takes ok, yes, no and cancel, not \"maybe\""},
+      {{"--bench-report", "r.json"}, "--bench-report needs --bench"},
+      {{"--frobnicate"}, "unknown option \"--frobnicate\""},
+  };
+  for (const Case& c : cases) {
+    TCliOptions o;
+    auto problem = ParseCliOptions(c.args, o);
+    EXPECT_EQ(problem.value_or(""), c.problem) << c.args[0];
+  }
+  TCliOptions o;
+  ASSERT_FALSE(ParseCliOptions({"--gold", "handheld", "--bench", "s.json", "--answers", "ok,no",
+                                "--server", "SIM3", "--restore-server"},
+                               o));
+  EXPECT_TRUE(o.goldHandheld);
+  EXPECT_EQ(o.benchScenario, "s.json");
+  EXPECT_EQ(o.answers, (std::vector<std::string>{"ok", "no"}));
+  EXPECT_EQ(o.server, "SIM3");
+  EXPECT_EQ(o.dongle, "auto");
+  EXPECT_TRUE(o.restoreServer);
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("tptune-cli-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    for (const char* f : {"tpftune.tpf", "srvftune.sff"})
+      fs::copy_file(std::string(DEMO_PACKAGES_DIR) + "/" + f, dir_ / f);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  int Run(TCliOptions o) {
+    const std::string demo = DEMO_PACKAGES_DIR;
+    o.bench = true;
+    o.rfModem = demo + "/rfmodem.tpf";
+    o.eeprom = demo + "/eeprom.tpf";
+    o.serverFirmware = demo + "/server.sff";
+    const int devNull = open("/dev/null", O_RDONLY);
+    TCliIo io{out_, err_, devNull, false, nullptr};
+    const int status = RunCli(o, (dir_ / "tptune-cli").string(), io);
+    close(devNull);
+    return status;
+  }
+
+  fs::path dir_;
+  std::ostringstream out_, err_;
+};
+
+TEST_F(Cli, TheDefaultBenchIsTunedAndSaysSo) {
+  TCliOptions o;
+  o.restoreServer = true;
+  o.answers = {"ok", "yes", "yes", "no"};
+  o.benchReport = (dir_ / "report.json").string();
+  EXPECT_EQ(Run(o), 0);
+  const std::string out = out_.str();
+  // Prompts and log lines with line feeds for the terminal; the answers are echoed.
+  EXPECT_NE(out.find("Press Ok to continue.\n> ok\n"), std::string::npos);
+  EXPECT_NE(out.find("\nCompleted successfully!\n\nDo you want to fine-tune another TallyPilot?\n"
+                     "> no\n"),
+            std::string::npos);
+  EXPECT_EQ(out.find('\r'), std::string::npos);
+  EXPECT_NE(err_.str().find("progress 100%\n"), std::string::npos);
+  EXPECT_TRUE(fs::exists(dir_ / "tptune-cli.ERR"));
+  EXPECT_GT(fs::file_size(dir_ / "report.json"), 0u);
+}
+
+TEST_F(Cli, EndOfInputCancelsAndTheStatusSaysSo) {
+  TCliOptions o;  // no answers, and standard input is empty
+  EXPECT_EQ(Run(o), 1);
+  EXPECT_NE(out_.str().find("Press Ok to continue.\n[answer] \n"), std::string::npos);
+  EXPECT_NE(err_.str().find("Cancelling...\n"), std::string::npos);
+}
+
+TEST_F(Cli, AFailedHandheldMakesTheStatusOne) {
+  TCliOptions o;
+  o.answers = {"ok", "no"};
+  o.restoreServer = true;
+  o.trace = (dir_ / "elsewhere.ERR").string();
+  o.rfModem = "x";  // replaced below by a file that does not exist
+  const std::string demo = DEMO_PACKAGES_DIR;
+  const int devNull = open("/dev/null", O_RDONLY);
+  TCliIo io{out_, err_, devNull, false, nullptr};
+  o.bench = true;
+  o.rfModem = (dir_ / "missing.tpf").string();
+  o.eeprom = demo + "/eeprom.tpf";
+  o.serverFirmware = demo + "/server.sff";
+  EXPECT_EQ(RunCli(o, (dir_ / "tptune-cli").string(), io), 1);
+  close(devNull);
+  EXPECT_NE(out_.str().find("Procedure failed!\n"), std::string::npos);
+  EXPECT_TRUE(fs::exists(dir_ / "elsewhere.ERR"));
+  EXPECT_FALSE(fs::exists(dir_ / "tptune-cli.ERR"));
+}
+
+}  // namespace
