@@ -8,6 +8,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "firmware/Packages.h"
 #include "run/CallQueue.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
@@ -308,6 +309,21 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   fields.File1Combo.Text = options.rfModem;
   fields.File2Combo.Text = options.eeprom;
   fields.File3Combo.Text = options.serverFirmware;
+
+  // A program file that carries a firmware bundle takes its packages from it, and the bundle may
+  // fix the golden reference and the analysis-only choice.
+  const TEmbeddedBundle bundle = ReadEmbeddedBundle(programPath);
+  if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) {
+    io.err << "tptune-cli: cannot read the program file " << programPath << '\n';
+    return 1;
+  }
+  if (bundle.Status == TEmbeddedBundle::TStatus::kPresent) {
+    const TBundleChoices choices = BundleChoices(*bundle.Bytes);
+    fields.EmbPkg = bundle.Bytes;
+    ApplyBundleChoices(choices, fields);
+    io.err << "Using the embedded firmware bundle"
+           << (choices.title ? " \"" + *choices.title + "\"" : std::string()) << '\n';
+  }
 
   TConsoleBridge bridge(io);
   TAnswers answers(options.answers, io);

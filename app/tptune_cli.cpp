@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/ConsoleFrontEnd.h"
+#include "firmware/Packages.h"
 
 namespace {
 
@@ -19,13 +19,6 @@ void OnInterrupt(int) {
   // ends the program at once.
   interrupted.store(true);
   signal(SIGINT, SIG_DFL);
-}
-
-std::string ProgramPath(const char* argv0) {
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n > 0) return std::string(buffer, static_cast<size_t>(n));
-  return argv0;
 }
 
 }  // namespace
@@ -47,5 +40,5 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
 
   TCliIo io{std::cout, std::cerr, 0, isatty(2) != 0, &interrupted};
-  return RunCli(options, ProgramPath(argv[0]), io);
+  return RunCli(options, ProgramFileName(argv[0]), io);
 }

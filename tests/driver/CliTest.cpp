@@ -53,6 +53,8 @@ class Cli : public ::testing::Test {
     fs::create_directories(dir_);
     for (const char* f : {"tpftune.tpf", "srvftune.sff"})
       fs::copy_file(std::string(DEMO_PACKAGES_DIR) + "/" + f, dir_ / f);
+    // The program file: a plain program without a firmware bundle (this test itself).
+    fs::copy_file("/proc/self/exe", dir_ / "tptune-cli");
   }
   void TearDown() override { fs::remove_all(dir_); }
 
