@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -17,9 +18,13 @@ namespace sim {
 
 namespace {
 
-std::string ErrorText(int error) { return std::generic_category().message(error); }
+std::string ErrorText(int error) {
+  return std::generic_category().message(error);
+}
 
-[[noreturn]] void RaiseErrno(int error) { throw EComError(error, ErrorText(error)); }
+[[noreturn]] void RaiseErrno(int error) {
+  throw EComError(error, ErrorText(error));
+}
 
 TSimTime ByteTimeUs(int speed) {
   // 10 bits per byte: start bit, 8 data bits, stop bit.
@@ -82,7 +87,9 @@ class TBenchCore {
   }
 
   TSimTime Now() { return clock.Now().count(); }
-  TSimTime ByteTime(const TVirtualPort& p) const { return ByteTimeUs(p.speed > 0 ? p.speed : speed); }
+  TSimTime ByteTime(const TVirtualPort& p) const {
+    return ByteTimeUs(p.speed > 0 ? p.speed : speed);
+  }
 
   // The earliest moment a byte written by the tool reaches its device.
   TSimTime NextDelivery() const {
@@ -277,8 +284,8 @@ class TVirtualBinding final : public TPortBinding {
       if (immediate) break;
       TSimTime limit = deadline;
       if (interval > 0 && got > 0) limit = std::min(limit, last + interval);
-      TSimTime next = std::min(p.input.empty() ? kNever : p.input.front().first,
-                               core_->NextDelivery());
+      TSimTime next =
+          std::min(p.input.empty() ? kNever : p.input.front().first, core_->NextDelivery());
       if (next == kNever || next > limit) {
         // Nothing more comes in time. A read without any time-out that could only end by a
         // byte that will never come returns at once instead of hanging the worker forever.
@@ -405,6 +412,11 @@ nlohmann::json MacText(uint32_t mac) {
   return s;
 }
 
+// E + C without the binary noise of the addition (12.4 - 13 reads -0.6).
+double FrequencyError(double crystalError, int8_t compensation) {
+  return std::round((crystalError + compensation) * 1e6) / 1e6;
+}
+
 nlohmann::json TimeMs(TSimTime t) {
   if (t == kNever) return nullptr;
   return static_cast<double>(t) / 1000.0;
@@ -419,7 +431,7 @@ nlohmann::json ServerReport(const TServer& s) {
       {"factory_compensation", s.FactoryCompensation()},
       {"pctool_compensation", s.PcToolCompensation()},
       {"effective_compensation", s.EffectiveCompensation()},
-      {"frequency_error", s.CrystalError() + s.EffectiveCompensation()},
+      {"frequency_error", FrequencyError(s.CrystalError(), s.EffectiveCompensation())},
       {"firmware", s.Firmware()},
       {"running_firmware", s.Running() == TServer::kProduction ? "production"
                            : s.Running() == TServer::kTest     ? "test"
@@ -454,14 +466,15 @@ nlohmann::json HandheldReport(const THandheld& h, TSimTime now) {
       {"factory_compensation", h.FactoryCompensation()},
       {"pctool_compensation", h.PcToolCompensation()},
       {"effective_compensation", h.EffectiveCompensation()},
-      {"frequency_error", h.CrystalError() + h.EffectiveCompensation()},
+      {"frequency_error", FrequencyError(h.CrystalError(), h.EffectiveCompensation())},
       {"firmware", h.Firmware()},
       {"stored", stored},
       {"programmings", h.Programmings()},
       {"restarts", h.Restarts()},
-      {"runs", {{"start", h.RunsExecuted(1)},
-                {"test_cycle", h.RunsExecuted(2)},
-                {"store", h.RunsExecuted(3)}}},
+      {"runs",
+       {{"start", h.RunsExecuted(1)},
+        {"test_cycle", h.RunsExecuted(2)},
+        {"store", h.RunsExecuted(3)}}},
       {"state", state},
       {"plugged_at_ms", TimeMs(h.PluggedAt())},
       {"unplugged_at_ms", TimeMs(h.UnpluggedAt())},
@@ -507,8 +520,8 @@ nlohmann::json TBench::LoadScenario(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     int error = errno;
-    throw std::runtime_error("cannot read scenario file \"" + path + "\": " +
-                             sim::ErrorText(error != 0 ? error : ENOENT));
+    throw std::runtime_error("cannot read scenario file \"" + path +
+                             "\": " + sim::ErrorText(error != 0 ? error : ENOENT));
   }
   std::ostringstream text;
   text << in.rdbuf();
@@ -520,13 +533,21 @@ nlohmann::json TBench::LoadScenario(const std::string& path) {
   }
 }
 
-nlohmann::json TBench::DefaultScenario() { return sim::DefaultScenarioJson(); }
+nlohmann::json TBench::DefaultScenario() {
+  return sim::DefaultScenarioJson();
+}
 
-Clock& TBench::VirtualClock() { return core_->clock; }
+Clock& TBench::VirtualClock() {
+  return core_->clock;
+}
 
-void TBench::SetPaced(double speedFactor) { core_->clock.SetPaced(speedFactor); }
+void TBench::SetPaced(double speedFactor) {
+  core_->clock.SetPaced(speedFactor);
+}
 
-std::vector<std::string> TBench::PortNames() const { return provider_->Names(); }
+std::vector<std::string> TBench::PortNames() const {
+  return provider_->Names();
+}
 
 nlohmann::json TBench::Report() const {
   std::lock_guard<std::mutex> lock(core_->mutex);
@@ -579,8 +600,8 @@ void TBench::WriteReport(const std::string& path) const {
   if (out) out.flush();
   if (!out) {
     int error = errno;
-    throw std::runtime_error("cannot write bench report \"" + path + "\": " +
-                             sim::ErrorText(error != 0 ? error : EIO));
+    throw std::runtime_error("cannot write bench report \"" + path +
+                             "\": " + sim::ErrorText(error != 0 ? error : EIO));
   }
 }
 
@@ -608,11 +629,17 @@ sim::TDongle* TBench::DongleOn(const std::string& port) {
   return nullptr;
 }
 
-size_t TBench::HandheldCount() const { return core_->bay->Count(); }
+size_t TBench::HandheldCount() const {
+  return core_->bay->Count();
+}
 
-sim::THandheld& TBench::Handheld(size_t plugIndex) { return core_->bay->At(plugIndex); }
+sim::THandheld& TBench::Handheld(size_t plugIndex) {
+  return core_->bay->At(plugIndex);
+}
 
-size_t TBench::CurrentHandheld() const { return core_->bay->Current(); }
+size_t TBench::CurrentHandheld() const {
+  return core_->bay->Current();
+}
 
 TSimPortStats TBench::PortStats(const std::string& port) const {
   std::lock_guard<std::mutex> lock(core_->mutex);

@@ -16,10 +16,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "run/Clock.h"
 #include "sim/Devices.h"
@@ -70,8 +69,8 @@ class TBench {
   void WriteReport(const std::string& path) const;
 
   // The device models, to inspect or prepare them. Use them only while no worker is running.
-  sim::TServer& Server();                        // the scenario's server (throws if none)
-  sim::TDongle& Dongle();                        // the scenario's dongle (throws if none)
+  sim::TServer& Server();                           // the scenario's server (throws if none)
+  sim::TDongle& Dongle();                           // the scenario's dongle (throws if none)
   sim::TServer* ServerOn(const std::string& port);  // any server, by port; null if none there
   sim::TDongle* DongleOn(const std::string& port);
   size_t HandheldCount() const;

@@ -13,7 +13,9 @@ const std::array<uint16_t, 37> kServerVersionSignature = {
 
 namespace {
 
-uint8_t RotateLeft(uint8_t s) { return static_cast<uint8_t>((s << 1) | (s >> 7)); }
+uint8_t RotateLeft(uint8_t s) {
+  return static_cast<uint8_t>((s << 1) | (s >> 7));
+}
 
 constexpr uint8_t kIdStart = 0x80, kIdSync = 0x00, kIdCheck = 0xA5, kIdNext = 0x55;
 constexpr uint8_t kNak = 0x15;  // the server's answer to a wrong check byte or unknown request
@@ -47,9 +49,13 @@ uint8_t ServerReplyCheck(const std::vector<uint8_t>& reply) {
 
 TAir::TAir(const TAirConfig& config) : config_(config), state_(config.seed) {}
 
-uint64_t TAir::NextRandom() { return SplitMix(state_); }
+uint64_t TAir::NextRandom() {
+  return SplitMix(state_);
+}
 
-double TAir::Uniform() { return static_cast<double>(NextRandom() >> 11) * 0x1.0p-53; }
+double TAir::Uniform() {
+  return static_cast<double>(NextRandom() >> 11) * 0x1.0p-53;
+}
 
 double TAir::Normal() {
   double u1 = 1.0 - Uniform();  // (0, 1]
@@ -127,9 +133,12 @@ void TAir::TestCycle(const THandheld& handheld, int plugIndex) {
         p[6] = static_cast<uint8_t>(mac >> 8);
         p[7] = static_cast<uint8_t>(mac);
         p[8] = 0;
-        if (k % 3 == 0) p[2] = 1;      // byte 3 not 0
-        else if (k % 3 == 1) p[3] = 7; // byte 4 not 8
-        else p[8] = 1;                 // byte 9 not 0
+        if (k % 3 == 0)
+          p[2] = 1;  // byte 3 not 0
+        else if (k % 3 == 1)
+          p[3] = 7;  // byte 4 not 8
+        else
+          p[8] = 1;  // byte 9 not 0
         server->Receive(p);
       }
     }
@@ -318,7 +327,9 @@ const THandheld* THandheldBay::PresentAt(TSimTime t) const {
   return (h->pluggedAt_ <= t && t < h->unpluggedAt_) ? h : nullptr;
 }
 
-THandheld* THandheldBay::Present(TSimTime t) { return const_cast<THandheld*>(PresentAt(t)); }
+THandheld* THandheldBay::Present(TSimTime t) {
+  return const_cast<THandheld*>(PresentAt(t));
+}
 
 bool THandheldBay::Dsr(TSimTime t) const {
   const THandheld* h = PresentAt(t);
@@ -329,7 +340,9 @@ void THandheldBay::Restart(TSimTime t) {
   if (THandheld* h = Present(t)) h->Restart(t);
 }
 
-void THandheldBay::OnActivity(TSimTime /*t*/) { quietAfterRestore_ = false; }
+void THandheldBay::OnActivity(TSimTime /*t*/) {
+  quietAfterRestore_ = false;
+}
 
 void THandheldBay::OnRestoreFinished(const THandheld& handheld) {
   if (current_ < handhelds_.size() && handhelds_[current_].get() == &handheld) {
@@ -485,8 +498,8 @@ bool TServer::RowRequest(const std::vector<uint8_t>& data, size_t offset, uint16
   address = static_cast<uint16_t>((data[offset] << 8) | data[offset + 1]);
   if (address % 4 != 0 || address < 0x100 || address > 0x1FFC) return false;
   for (size_t i = 0; i < 4; ++i) {
-    words[i] = static_cast<uint16_t>(((data[offset + 2 + 2 * i] & 0x3F) << 8) |
-                                     data[offset + 3 + 2 * i]);
+    words[i] =
+        static_cast<uint16_t>(((data[offset + 2 + 2 * i] & 0x3F) << 8) | data[offset + 3 + 2 * i]);
   }
   return true;
 }

@@ -120,12 +120,12 @@ class THandheld {
   std::vector<uint8_t> memory_;
   uint16_t address_ = 0;
   Parse parse_ = kIdle;
-  int prepared_ = 0;           // run command written to register 23 since the last restart
-  TSimTime upAt_ = 0;          // DSR comes back at this time after a restart
+  int prepared_ = 0;   // run command written to register 23 since the last restart
+  TSimTime upAt_ = 0;  // DSR comes back at this time after a restart
   int8_t pctool_ = 0;
   std::string firmware_;
-  bool programming_ = false;   // byte 0 was cleared: an image is being written
-  bool bodyWritten_ = false;   // ... and bytes after it were written
+  bool programming_ = false;  // byte 0 was cleared: an image is being written
+  bool bodyWritten_ = false;  // ... and bytes after it were written
   int restarts_ = 0;
   std::array<int, 3> runs_{};
   int programmings_ = 0;
@@ -142,7 +142,7 @@ class THandheld {
 // left, DSR stays off.
 class THandheldBay {
  public:
-  THandheldBay(const TOperatorConfig& op) : op_(op) {}
+  explicit THandheldBay(const TOperatorConfig& op) : op_(op) {}
   void Add(std::unique_ptr<THandheld> handheld);
 
   // The handheld plugged in at time t, or none.

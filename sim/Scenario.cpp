@@ -4,10 +4,9 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
-
-#include <nlohmann/json.hpp>
 
 namespace sim {
 namespace {
@@ -143,8 +142,9 @@ class TReader {
     bool ok = id.size() == 16;
     for (char c : id) ok = ok && ((c >= '0' && c <= '9') || (c >= 'A' && c <= '['));
     if (!ok) {
-      Fail(Where(key), "expected 16 characters, each a digit or a capital letter A-Z or '[', got \"" +
-                           id + "\"");
+      Fail(Where(key),
+           "expected 16 characters, each a digit or a capital letter A-Z or '[', got \"" + id +
+               "\"");
     }
     return id;
   }
@@ -267,8 +267,9 @@ void ReadFault(const json& f, const std::string& where, TScenario& s) {
   auto handheldOf = [&]() -> THandheldConfig& {
     int64_t i = r.Int("handheld", 0, 0, 1000000);
     if (i >= static_cast<int64_t>(s.handhelds.size())) {
-      Fail(r.Where("handheld"), "there is no handheld " + std::to_string(i) + " (the scenario has " +
-                                    std::to_string(s.handhelds.size()) + ")");
+      Fail(r.Where("handheld"), "there is no handheld " + std::to_string(i) +
+                                    " (the scenario has " + std::to_string(s.handhelds.size()) +
+                                    ")");
     }
     return s.handhelds[static_cast<size_t>(i)];
   };
@@ -398,7 +399,8 @@ TScenario ParseScenario(const json& scenario) {
       s.ports.push_back(TPortConfig{name, 0, false, false, {}});
     }
   } else {
-    for (const char* name : {"SIM1", "SIM2", "SIM3"}) s.ports.push_back(TPortConfig{name, 0, false, false, {}});
+    for (const char* name : {"SIM1", "SIM2", "SIM3"})
+      s.ports.push_back(TPortConfig{name, 0, false, false, {}});
   }
 
   // Devices. A device without a port goes to the first free one of the list: the dongle first,
@@ -419,7 +421,8 @@ TScenario ParseScenario(const json& scenario) {
     bool listed = false;
     for (const auto& p : s.ports) listed = listed || p.name == port;
     if (!listed) Fail(where + ".port", "\"" + port + "\" is not one of the bench's ports");
-    if (taken.count(port)) Fail(where + ".port", "\"" + port + "\" already holds the " + taken[port]);
+    if (taken.count(port))
+      Fail(where + ".port", "\"" + port + "\" already holds the " + taken[port]);
     taken[port] = what;
   };
 
@@ -481,7 +484,8 @@ TScenario ParseScenario(const json& scenario) {
 
   if (const json* aj = top.Get("air")) {
     TReader r(*aj, "air");
-    s.air.packetsPerCycle = static_cast<int>(r.Int("packets_per_cycle", s.air.packetsPerCycle, 0, 255));
+    s.air.packetsPerCycle =
+        static_cast<int>(r.Int("packets_per_cycle", s.air.packetsPerCycle, 0, 255));
     s.air.afcNoise = r.Number("afc_noise", s.air.afcNoise, 0.0, 100.0);
     s.air.captureRange = r.Number("capture_range", s.air.captureRange, 0.0, 1000.0);
     s.air.rssi = static_cast<int>(r.Int("rssi", s.air.rssi, 0, 255));
@@ -501,8 +505,8 @@ TScenario ParseScenario(const json& scenario) {
 
   for (const auto& p : s.ports) {
     if (p.loopback && taken.count(p.name)) {
-      Fail("faults", "a loop-back plug on \"" + p.name + "\", which already holds the " +
-                         taken[p.name]);
+      Fail("faults",
+           "a loop-back plug on \"" + p.name + "\", which already holds the " + taken[p.name]);
     }
   }
   top.Finish();

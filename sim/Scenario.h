@@ -5,11 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 namespace sim {
 
@@ -28,9 +27,9 @@ struct TAnswerFault {
 
 struct TPortConfig {
   std::string name;
-  int openErrno = 0;     // Open fails with this error number (0: opens normally)
-  bool silent = false;   // whatever is on the port never answers
-  bool loopback = false; // a loop-back plug: every byte comes back
+  int openErrno = 0;      // Open fails with this error number (0: opens normally)
+  bool silent = false;    // whatever is on the port never answers
+  bool loopback = false;  // a loop-back plug: every byte comes back
   std::vector<TAnswerFault> answerFaults;
 };
 
@@ -71,8 +70,8 @@ struct TDsrDrop {
 };
 
 struct TRunStatusFault {
-  int run = 2;     // 1 start, 2 test cycle, 3 store
-  int at = 0;      // the at-th run of that kind on the handheld (counted from 1); 0: every one
+  int run = 2;  // 1 start, 2 test cycle, 3 store
+  int at = 0;   // the at-th run of that kind on the handheld (counted from 1); 0: every one
   uint8_t status = 1;
 };
 
@@ -83,16 +82,16 @@ struct THandheldConfig {
   int8_t factoryCompensation = 0;
   int8_t pctoolCompensation = 0;
   uint8_t modemVersion = 0x23;
-  uint8_t flags = 0x00;  // register 57 at power-up; bit 0: word-wide EEPROM
+  uint8_t flags = 0x00;                 // register 57 at power-up; bit 0: word-wide EEPROM
   std::string firmware = "production";  // what its memory holds at start: production or none
-  int restartMs = 200;    // DSR off after a reset pulse, without a run
+  int restartMs = 200;                  // DSR off after a reset pulse, without a run
   int startRunMs = 1500;  // extra time of a start run (RF initialisation, firmware update)
   int testRunMs = 300;    // extra time of a test cycle run
   int storeRunMs = 200;   // extra time of a store run
   int reactionUs = 300;
   // Faults.
-  bool noDsr = false;            // never raises DSR
-  int noComebackAfter = 0;       // DSR stays off after this many restarts (0: always back)
+  bool noDsr = false;       // never raises DSR
+  int noComebackAfter = 0;  // DSR stays off after this many restarts (0: always back)
   std::vector<TDsrDrop> dsrDrops;
   std::vector<TRunStatusFault> runStatus;
   std::vector<uint16_t> readbackMismatch;  // memory addresses that read back wrong
@@ -101,17 +100,17 @@ struct THandheldConfig {
 struct TPacketFault {
   enum Kind { kForeign, kMalformed, kAfcSpread };
   Kind kind = kForeign;
-  int handheld = -1;  // plug index, -1: every handheld
-  int count = 1;      // kForeign, kMalformed: extra packets per cycle
+  int handheld = -1;          // plug index, -1: every handheld
+  int count = 1;              // kForeign, kMalformed: extra packets per cycle
   uint32_t mac = 0x0BADF00D;  // kForeign: their sender address
 };
 
 struct TAirConfig {
   int packetsPerCycle = 12;
-  double afcNoise = 0.3;      // standard deviation, AFC units
-  double captureRange = 40.0; // steps
+  double afcNoise = 0.3;       // standard deviation, AFC units
+  double captureRange = 40.0;  // steps
   int rssi = 180;
-  int rssiNoise = 2;          // RSSI varies uniformly by up to this much either way
+  int rssiNoise = 2;  // RSSI varies uniformly by up to this much either way
   uint64_t seed = 1;
   std::vector<TPacketFault> faults;
 };

@@ -1,13 +1,14 @@
 // The bench at the serial seam: port names, opening, the timing model and the answer faults.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
 
+#include "SimTestUtil.h"
 #include "serial/PortProvider.h"
 #include "sim/Bench.h"
-#include "SimTestUtil.h"
 
 using simtest::NowUs;
 using simtest::TToolPort;
@@ -69,16 +70,16 @@ TEST(BenchTiming, RoundTripTakesTwoByteTimesPlusReaction) {
     TBaudRate portRate;  // brDefault: the scenario's speed
     int64_t byteUs;
   };
-  for (const Case& c : {Case{9600, br9600, 1042}, Case{9600, br19200, 521},
-                        Case{4800, brDefault, 2083}}) {
+  for (const Case& c :
+       {Case{9600, br9600, 1042}, Case{9600, br19200, 521}, Case{4800, brDefault, 2083}}) {
     SCOPED_TRACE(c.scenarioSpeed);
     TBench bench(nlohmann::json{{"speed", c.scenarioSpeed}, {"server", {{"reaction_us", 700}}}});
     TToolPort server(bench, "SIM2", 250, c.portRate);
     int64_t before = NowUs(bench);
     EXPECT_EQ(server.Xfer(0x00), 0x00);  // SrvSync
     EXPECT_EQ(NowUs(bench) - before, 2 * c.byteUs + 700);
-    EXPECT_EQ(bench.PortStats("SIM2").speed, c.portRate == brDefault ? c.scenarioSpeed
-                                                                      : BaudRateValue(c.portRate));
+    EXPECT_EQ(bench.PortStats("SIM2").speed,
+              c.portRate == brDefault ? c.scenarioSpeed : BaudRateValue(c.portRate));
   }
 }
 
@@ -134,6 +135,26 @@ TEST(BenchTiming, PacedModeSleepsScaledWallTime) {
   EXPECT_EQ(NowUs(bench) - before, 1'000'000);
   EXPECT_GE(std::chrono::steady_clock::now() - wallStart, std::chrono::milliseconds(10));
   EXPECT_THROW(bench.SetPaced(-1.0), std::invalid_argument);
+}
+
+// In paced mode the window thread lists ports (and may look at the report) while the worker
+// talks to the devices.
+TEST(BenchThreads, PortListAndReportWhileTheWorkerTalks) {
+  TBench bench;
+  bench.SetPaced(1000.0);
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    TToolPort server(bench, "SIM2");
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(server.Xfer(0x00), 0x00);
+    done = true;
+  });
+  while (!done) {
+    EXPECT_TRUE(Listed("SIM1"));
+    EXPECT_TRUE(bench.Report().contains("server"));
+    EXPECT_GE(NowUs(bench), 0);
+  }
+  worker.join();
+  EXPECT_EQ(bench.Server().Syncs(), 200);
 }
 
 // Answer faults act on the answer to the n-th byte the tool writes to the port.

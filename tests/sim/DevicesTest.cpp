@@ -2,8 +2,8 @@
 // commands and restarts, the server's frames.
 #include <gtest/gtest.h>
 
-#include "sim/Bench.h"
 #include "SimTestUtil.h"
+#include "sim/Bench.h"
 
 using simtest::AttachHandheld;
 using simtest::AttachServer;
@@ -60,9 +60,11 @@ TEST(Handheld, RegistersAndTheSilentEndOfARestore) {
   AttachHandheld(bench, dongle);
   EXPECT_EQ(dongle.Xfer({0x04, 0x39, 0x02}), (V{0x04, 0x39, 0x01}));  // TPFlags
   EXPECT_EQ(dongle.Xfer({0x04, 0x39, 0x06, 0x11}), (V{0x04, 0x39, 0x06, 0x11}));
-  EXPECT_EQ(dongle.Xfer({0x04, 0x10, 0x05, 0x07, 0x06, 0xFD}), (V{0x04, 0x10, 0x05, 0x07, 0x06, 0xFD}));
+  EXPECT_EQ(dongle.Xfer({0x04, 0x10, 0x05, 0x07, 0x06, 0xFD}),
+            (V{0x04, 0x10, 0x05, 0x07, 0x06, 0xFD}));
   // Registers are addressed by the low address byte alone.
-  EXPECT_EQ(dongle.Xfer({0x04, 0x39, 0x02, 0x04, 0x10, 0x02}), (V{0x04, 0x39, 0x11, 0x04, 0x10, 0xFD}));
+  EXPECT_EQ(dongle.Xfer({0x04, 0x39, 0x02, 0x04, 0x10, 0x02}),
+            (V{0x04, 0x39, 0x11, 0x04, 0x10, 0xFD}));
   EXPECT_EQ(bench.Handheld(0).Register(16), 0xFD);
   // Clearing register 57 ends a firmware restore: the value gets no answer.
   EXPECT_EQ(dongle.Xfer({0x04, 0x39, 0x06, 0x00}), (V{0x04, 0x39, 0x06, -1}));
@@ -169,14 +171,14 @@ TEST(Server, CommandsOfProductionAndTestFirmware) {
     V reply;
   };
   const Case cases[] = {
-      {"production", {0x00}, {0x42, 0x27, 9}},        // SrvGetVersion
-      {"production", {0x01}, {0x07}},                 // SrvGetInfo: starts the firmware
-      {"test", {0x00}, {0x06}},                       // SrvGetVersion of test firmware
-      {"test", {0x01}, {0x42, 0x05, 0xFC}},           // test version, factory compensation
-      {"test", {0x02, 0x03}, {0x41, 0xF9}},           // SrvGetParam 3
-      {"test", {0x03, 0x9C}, {0x07}},                 // SrvSetOffset
-      {"test", {0x04}, {0x07}},                       // SrvGetPacket: none left
-      {"test", {0x09}, {0x15}},                       // unknown command
+      {"production", {0x00}, {0x42, 0x27, 9}},  // SrvGetVersion
+      {"production", {0x01}, {0x07}},           // SrvGetInfo: starts the firmware
+      {"test", {0x00}, {0x06}},                 // SrvGetVersion of test firmware
+      {"test", {0x01}, {0x42, 0x05, 0xFC}},     // test version, factory compensation
+      {"test", {0x02, 0x03}, {0x41, 0xF9}},     // SrvGetParam 3
+      {"test", {0x03, 0x9C}, {0x07}},           // SrvSetOffset
+      {"test", {0x04}, {0x07}},                 // SrvGetPacket: none left
+      {"test", {0x09}, {0x15}},                 // unknown command
       {"none", {0x00}, {0x15}},
   };
   for (const Case& c : cases) {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <map>
 
-#include "sim/Bench.h"
 #include "SimTestUtil.h"
+#include "sim/Bench.h"
 
 using simtest::AttachHandheld;
 using simtest::AttachServer;
@@ -38,7 +38,8 @@ int RunHandheld(TBench& bench, TToolPort& dongle, uint8_t cmd) {
 
 // Writes an image the way the tool programs a handheld; false when an echo or read-back differs.
 bool ProgramImage(TToolPort& dongle, const std::vector<uint8_t>& image) {
-  bool ok = dongle.Xfer({0x04, 0x00, 0x05, 0x00, 0x07, 0x00}) == V{0x04, 0x00, 0x05, 0x00, 0x07, 0x00};
+  bool ok =
+      dongle.Xfer({0x04, 0x00, 0x05, 0x00, 0x07, 0x00}) == V{0x04, 0x00, 0x05, 0x00, 0x07, 0x00};
   for (size_t i = 1; ok && i < image.size(); ++i) {
     ok = dongle.Xfer({0x07, image[i]}) == V{0x07, image[i]};
   }
@@ -160,7 +161,9 @@ struct TCycleBench {
   TToolPort server;
 };
 
-int Afc(const V& packet) { return packet[2] > 128 ? packet[2] - 256 : packet[2]; }
+int Afc(const V& packet) {
+  return packet[2] > 128 ? packet[2] - 256 : packet[2];
+}
 
 TEST(Air, PacketsCarryTheModelledOffset) {
   // offset = E_h - E_s - t = 22 - t; AFC = round(offset * 3 / 8), halves away from zero; lost
@@ -183,16 +186,18 @@ TEST(Air, PacketsCarryTheModelledOffset) {
       EXPECT_EQ(p[0], 0x50);
       EXPECT_EQ(p[1], 170);
       EXPECT_EQ(Afc(p), c.afc);
-      EXPECT_EQ((V{p[3], p[4], p[5], p[6], p[7], p[8], p[9]}), (V{0, 8, 0x00, 0xA1, 0xB2, 0xC3, 0}));
+      EXPECT_EQ((V{p[3], p[4], p[5], p[6], p[7], p[8], p[9]}),
+                (V{0, 8, 0x00, 0xA1, 0xB2, 0xC3, 0}));
     }
   }
 }
 
 TEST(Air, NoiseIsSeededAndAveragesOut) {
   auto afcs = [](uint64_t seed) {
-    TCycleBench b(nlohmann::json{{"server", {{"firmware", "test"}, {"crystal_error", 0}}},
-                                 {"handhelds", {{{"crystal_error", 8.0}}}},
-                                 {"air", {{"afc_noise", 1.0}, {"seed", seed}, {"packets_per_cycle", 200}}}});
+    TCycleBench b(
+        nlohmann::json{{"server", {{"firmware", "test"}, {"crystal_error", 0}}},
+                       {"handhelds", {{{"crystal_error", 8.0}}}},
+                       {"air", {{"afc_noise", 1.0}, {"seed", seed}, {"packets_per_cycle", 200}}}});
     std::vector<int> values;
     for (const V& p : b.Cycle(0)) values.push_back(Afc(p));
     return values;
@@ -264,9 +269,9 @@ bool ProgramServer(TToolPort& server, const std::map<uint16_t, uint16_t>& words)
     uint16_t a = it->first & 0xFFFC;
     if (rows.empty() || rows.back() != a) rows.push_back(a);
   }
-  bool ok = Reply(Transact(server, false, {0x01, 0x00, 0x34, 0x05, 0x34, 0x05, 0x34, 0x05, 0x34,
-                                           0x05}),
-                  10) == V{0x07};
+  bool ok =
+      Reply(Transact(server, false, {0x01, 0x00, 0x34, 0x05, 0x34, 0x05, 0x34, 0x05, 0x34, 0x05}),
+            10) == V{0x07};
   for (uint16_t a : rows) ok = ok && Reply(Transact(server, false, row(a)), 10) == V{0x07};
   for (uint16_t a : rows) {
     std::vector<uint8_t> check{0x00};
@@ -278,8 +283,8 @@ bool ProgramServer(TToolPort& server, const std::map<uint16_t, uint16_t>& words)
 }
 
 std::map<uint16_t, uint16_t> ProductionImage(uint8_t version, uint8_t build) {
-  std::map<uint16_t, uint16_t> words{{0x100, 0x2805}, {0x101, 0x0000}, {0x102, 0x3000},
-                                     {0x103, 0x3077}};
+  std::map<uint16_t, uint16_t> words{
+      {0x100, 0x2805}, {0x101, 0x0000}, {0x102, 0x3000}, {0x103, 0x3077}};
   const uint16_t start = 0x0800;  // the signature's first word
   for (uint16_t i = 0; i < sim::kServerVersionSignature.size(); ++i) {
     words[static_cast<uint16_t>(start + i)] = sim::kServerVersionSignature[i];
@@ -295,8 +300,8 @@ TEST(ServerProgramming, TestImageThenProductionImage) {
                               "factory_compensation": -4}})");
   TToolPort server(bench, "SIM2");
   AttachServer(server);
-  std::map<uint16_t, uint16_t> test{{0x100, 0x2805}, {0x101, 0x0000}, {0x103, 0x3409},
-                                    {0x1FF0, 0x0123}};
+  std::map<uint16_t, uint16_t> test{
+      {0x100, 0x2805}, {0x101, 0x0000}, {0x103, 0x3409}, {0x1FF0, 0x0123}};
   ASSERT_TRUE(ProgramServer(server, test));
   EXPECT_EQ(bench.Server().ProgramWord(0x1FF1), 0x3FFF);  // undefined words of a sent row
   EXPECT_EQ(bench.Server().Firmware(), "test");
@@ -314,14 +319,14 @@ TEST(ServerProgramming, PlaceholderRowMeansNoFirmwareAndBadRowsAreRefused) {
   TBench bench;
   TToolPort server(bench, "SIM2");
   AttachServer(server);
-  EXPECT_EQ(Reply(Transact(server, false, {0x01, 0x00, 0x34, 0x05, 0x34, 0x05, 0x34, 0x05, 0x34,
-                                           0x05}),
-                  10),
-            V{0x07});
+  EXPECT_EQ(
+      Reply(Transact(server, false, {0x01, 0x00, 0x34, 0x05, 0x34, 0x05, 0x34, 0x05, 0x34, 0x05}),
+            10),
+      V{0x07});
   EXPECT_EQ(bench.Server().Firmware(), "none");
   // A row that differs, and a row address that is not a row.
-  EXPECT_EQ(Reply(Transact(server, true, {0x00, 0x01, 0x00, 0x34, 0x05, 0x34, 0x05, 0x34, 0x05,
-                                          0x00, 0x00}),
+  EXPECT_EQ(Reply(Transact(server, true,
+                           {0x00, 0x01, 0x00, 0x34, 0x05, 0x34, 0x05, 0x34, 0x05, 0x00, 0x00}),
                   11),
             V{0x15});
   EXPECT_EQ(Reply(Transact(server, false, {0x01, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}), 10), V{0x15});

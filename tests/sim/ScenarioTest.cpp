@@ -66,11 +66,10 @@ TEST(Scenario, DefaultScenarioAndExampleFilesLoad) {
   EXPECT_EQ(bench.HandheldCount(), 3u);
   EXPECT_EQ(bench.Server().Firmware(), "production");
   EXPECT_NE(bench.Handheld(0).CrystalError(), bench.Handheld(1).CrystalError());
-  for (const char* name : {"default.json", "stuck_server.json", "faulty_handhelds.json",
-                           "server_tuned.json"}) {
+  for (const char* name :
+       {"default.json", "stuck_server.json", "faulty_handhelds.json", "server_tuned.json"}) {
     SCOPED_TRACE(name);
-    nlohmann::json scenario =
-        TBench::LoadScenario(std::string(TPTUNE_SIM_SCENARIOS) + "/" + name);
+    nlohmann::json scenario = TBench::LoadScenario(std::string(TPTUNE_SIM_SCENARIOS) + "/" + name);
     EXPECT_NO_THROW(TBench{scenario});
   }
   EXPECT_EQ(TBench::LoadScenario(std::string(TPTUNE_SIM_SCENARIOS) + "/default.json"),

@@ -11,7 +11,9 @@
 
 namespace simtest {
 
-inline int64_t NowUs(TBench& bench) { return bench.VirtualClock().Now().count(); }
+inline int64_t NowUs(TBench& bench) {
+  return bench.VirtualClock().Now().count();
+}
 
 class TToolPort {
  public:
