@@ -18,25 +18,12 @@
 #include "link/Link.h"
 #include "run/Bridge.h"
 #include "run/Clock.h"
+#include "run/DirectBridge.h"
 #include "run/MainFields.h"
 #include "run/RunRecord.h"
 #include "serial/ComPort.h"
 
 namespace {
-
-class TQuietBridge final : public TOperatorBridge {
- public:
-  void ShowLogLine(const ByteText&) override {}
-  void ProgressStart() override {}
-  void ProgressStep(int, bool) override {}
-  void ProgressEnd() override {}
-  void ShowStatus(const ByteText&) override {}
-  void HideStatus() override {}
-  void ShowOkPrompt(const ByteText&) override {}
-  void ShowYesNoPrompt(const ByteText&) override {}
-  void EndRunUi() override {}
-  void RunOnUi(const std::function<void()>& work) override { work(); }
-};
 
 double CpuMicroseconds() {
   rusage usage{};
@@ -78,7 +65,7 @@ int main(int argc, char** argv) {
   }
 
   TMainFields fields;
-  TQuietBridge bridge;
+  TDirectBridge bridge;
   TRunRecord run(fields, bridge, RealClock());
   run.LinkOk = true;
 

@@ -11,22 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "run/DirectBridge.h"
 #include "run/RunRecord.h"
 
-class TRecordingBridge : public TOperatorBridge {
+class TRecordingBridge : public TDirectBridge {
  public:
   std::vector<ByteText> Lines;
 
   void ShowLogLine(const ByteText& text) override { Lines.push_back(text); }
-  void ProgressStart() override {}
-  void ProgressStep(int, bool) override {}
-  void ProgressEnd() override {}
-  void ShowStatus(const ByteText&) override {}
-  void HideStatus() override {}
-  void ShowOkPrompt(const ByteText&) override {}
-  void ShowYesNoPrompt(const ByteText&) override {}
-  void EndRunUi() override {}
-  void RunOnUi(const std::function<void()>& work) override { work(); }
 };
 
 struct TRunFixture {

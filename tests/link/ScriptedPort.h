@@ -12,7 +12,7 @@
 
 #include <cerrno>
 
-#include "run/Bridge.h"
+#include "run/DirectBridge.h"
 #include "run/ByteText.h"
 #include "run/Clock.h"
 #include "serial/PortProvider.h"
@@ -27,7 +27,7 @@ class TFakeClock final : public Clock {
   Duration now_{0};
 };
 
-class TRecordingBridge final : public TOperatorBridge {
+class TRecordingBridge final : public TDirectBridge {
  public:
   std::vector<std::string> Log;
   // "show:<text>" and "hide" in the order they came.
@@ -36,18 +36,11 @@ class TRecordingBridge final : public TOperatorBridge {
   std::function<void()> OnShowStatus;
 
   void ShowLogLine(const ByteText& text) override { Log.push_back(text); }
-  void ProgressStart() override {}
-  void ProgressStep(int, bool) override {}
-  void ProgressEnd() override {}
   void ShowStatus(const ByteText& text) override {
     Status.push_back("show:" + text);
     if (OnShowStatus) OnShowStatus();
   }
   void HideStatus() override { Status.push_back("hide"); }
-  void ShowOkPrompt(const ByteText&) override {}
-  void ShowYesNoPrompt(const ByteText&) override {}
-  void EndRunUi() override {}
-  void RunOnUi(const std::function<void()>& work) override { work(); }
 };
 
 // What stands behind one scripted port name.

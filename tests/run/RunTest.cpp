@@ -7,6 +7,7 @@
 #include "run/CallQueue.h"
 #include "run/Combo.h"
 #include "run/MainFields.h"
+#include "run/DirectBridge.h"
 #include "run/RunRecord.h"
 
 namespace {
@@ -83,18 +84,10 @@ TEST(FileNames, SettingsAndErrorLogBesideTheProgram) {
   }
 }
 
-class NullBridge : public TOperatorBridge {
+class NullBridge : public TDirectBridge {
  public:
   void ShowLogLine(const ByteText& t) override { lines.push_back(t); }
-  void ProgressStart() override {}
   void ProgressStep(int p, bool) override { steps.push_back(p); }
-  void ProgressEnd() override {}
-  void ShowStatus(const ByteText&) override {}
-  void HideStatus() override {}
-  void ShowOkPrompt(const ByteText&) override {}
-  void ShowYesNoPrompt(const ByteText&) override {}
-  void EndRunUi() override {}
-  void RunOnUi(const std::function<void()>& w) override { w(); }
   std::vector<ByteText> lines;
   std::vector<int> steps;
 };

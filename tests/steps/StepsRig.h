@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "run/Bridge.h"
+#include "run/DirectBridge.h"
 #include "run/MainFields.h"
 #include "run/RunRecord.h"
 #include "serial/ComPort.h"
@@ -20,7 +20,7 @@
 
 // Records log lines and progress calls; hooks let a test act at a given moment of a step (the
 // steps run on the test's own thread, so the hooks may touch the bench and the ports).
-class TRecordingBridge : public TOperatorBridge {
+class TRecordingBridge : public TDirectBridge {
  public:
   void ShowLogLine(const ByteText& text) override {
     Log.push_back(text);
@@ -35,12 +35,6 @@ class TRecordingBridge : public TOperatorBridge {
     ++Ends;
     if (OnProgressEnd) OnProgressEnd();
   }
-  void ShowStatus(const ByteText&) override {}
-  void HideStatus() override {}
-  void ShowOkPrompt(const ByteText&) override {}
-  void ShowYesNoPrompt(const ByteText&) override {}
-  void EndRunUi() override {}
-  void RunOnUi(const std::function<void()>& work) override { work(); }
 
   // The log lines from the first one equal to first on (all of them when first is empty).
   std::vector<ByteText> LinesFrom(const ByteText& first) const;
