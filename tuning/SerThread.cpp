@@ -49,7 +49,6 @@ void TSerThread::Execute() {
   } catch (const std::exception& e) {
     // Nothing below is meant to raise; should it happen anyway, the run still ends in order:
     // the ports are closed, the trace is written and the front end gets its window back.
-    run_.Outcome = kOutcomeOk;
     AddLog(run_, ByteText("Internal error: ") + e.what());
     run_.Reply = "Procedure failed!";
     ShowLogLine(run_);
