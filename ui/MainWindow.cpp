@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QStringDecoder>
 #include <QThread>
@@ -489,8 +490,17 @@ void TMain::ReadSettings() {
   const QRect outer = frameGeometry();
   const QSize frame = outer.size() - geometry().size();
   move(s.Left.value_or(outer.x()), s.Top.value_or(outer.y()));
-  resize(s.Width ? *s.Width - frame.width() : width(),
-         s.Height ? *s.Height - frame.height() : height());
+  // An outer size becomes a client size; the window stays within the minimum and, like a
+  // window the operator drags, no larger than the screens can show.
+  const QSize largest = screen() ? screen()->availableVirtualSize() : QSize(QWIDGETSIZE_MAX,
+                                                                          QWIDGETSIZE_MAX);
+  auto client = [](std::optional<int32_t> outerSize, int frameSize, int current, int largest) {
+    if (!outerSize) return current;
+    const int64_t size = static_cast<int64_t>(*outerSize) - frameSize;
+    return static_cast<int>(std::clamp<int64_t>(size, 0, std::max(largest - frameSize, 0)));
+  };
+  resize(client(s.Width, frame.width(), width(), largest.width()),
+         client(s.Height, frame.height(), height(), largest.height()));
 
   fields_.GoldTP = s.GoldTP;
   SrvChk->setChecked(s.RestoreSrv);

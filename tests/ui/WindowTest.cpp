@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -522,6 +523,17 @@ class WindowTest : public QObject {
     for (const char* combo : {"File1Combo", "File2Combo", "File3Combo"})
       QCOMPARE(Child<QComboBox>(*w, combo)->count(), 0);
     QVERIFY(w->Fields().LastPort1.empty() && w->Fields().LastPort2.empty());
+  }
+
+  // Sizes at the ends of the number range neither overflow nor make a window larger than the
+  // screens or smaller than the minimum.
+  void settingsGeometryExtremes() {
+    TProgramDir dir;
+    TPortList ports;
+    dir.WriteIni({"0", "0", "2147483647", "-2147483648"});
+    auto w = OpenWindow(dir, ports);
+    QCOMPARE(w->frameGeometry().width(), w->screen()->availableVirtualSize().width());
+    QCOMPARE(w->frameGeometry().height(), 388);
   }
 
   // What the operator chose is written at closing and comes back in the next window.
