@@ -518,6 +518,12 @@ std::vector<uint8_t> TServer::Execute(bool isCmd, const std::vector<uint8_t>& da
     uint16_t address;
     std::array<uint16_t, 4> words;
     if (data.size() != 10 || !RowRequest(data, 0, address, words)) return {kNak};
+    // The placeholder row at the reset vector starts a new programming: like a bootloader
+    // that erases the application first, the old image goes, so no stale rows (a production
+    // version signature, say) outlive the new image.
+    const bool placeholder = address == 0x100 && std::all_of(words.begin(), words.end(),
+                                                             [](uint16_t w) { return w == 0x3405; });
+    if (placeholder) std::fill(memory_.begin(), memory_.end(), 0x3FFF);
     for (size_t i = 0; i < 4; ++i) memory_[address + i] = words[i];
     ++rowsWritten_;
     rowsWrittenSinceStart_ = true;

@@ -82,6 +82,11 @@ class WholeRun : public ::testing::Test {
 
   TRunResult Run(const TRunCase& c) {
     TBench bench(c.scenario);
+    return Run(c, bench);
+  }
+
+  // A run on a bench that may have seen runs before (the window runs one after another).
+  TRunResult Run(const TRunCase& c, TBench& bench) {
     TComPort port1, port2;
     SetUpPortObject(port1, 0);
     SetUpPortObject(port2, 1);
@@ -173,6 +178,23 @@ TEST_F(WholeRun, ThreeHandheldsAreEachTunedToTheServer) {
   EXPECT_EQ(r.trace.find("Error log file written"), std::string::npos);
   EXPECT_EQ(r.trace.find("=== Next TallyPilot ==="), std::string::npos);
   EXPECT_EQ(r.trace.back(), '\r');
+}
+
+TEST_F(WholeRun, ASecondRunOnTheSameBenchFindsTheRestoredServerAndTunesAgain) {
+  TBench bench(ThreeHandhelds());
+  const TRunCase c{.name = "first", .scenario = {}, .answers = {"ok", "no"}};
+  TRunResult first = Run(c, bench);
+  ASSERT_EQ(first.tally.Completed, 2);  // the handheld and the server restore
+  // The server now runs the production image the first run put back; the second run has to
+  // give it test firmware again, and tunes the next handheld.
+  TRunResult second = Run(c, bench);
+  EXPECT_TRUE(Has(second.log, "Test firmware needs to be installed on server"));
+  EXPECT_EQ(second.tally.Completed, 2);
+  EXPECT_EQ(second.tally.Failed, 0);
+  EXPECT_LE(std::abs(FrequencyError(second.report["handhelds"][1]) -
+                     FrequencyError(second.report["server"])),
+            1.0);
+  EXPECT_EQ(second.report["server"]["firmware"], "production");
 }
 
 TEST_F(WholeRun, CancelAtTheConnectPromptTunesNothingButWritesTheTrace) {

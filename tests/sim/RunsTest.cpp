@@ -313,6 +313,13 @@ TEST(ServerProgramming, TestImageThenProductionImage) {
   EXPECT_EQ(Reply(Transact(server, true, {0x01}), 1), V{0x07});
   EXPECT_EQ(Reply(Transact(server, true, {0x00}), 1), (V{0x42, 0x27, 2}));
   EXPECT_EQ(bench.Server().Programmings(), 2);
+
+  // Test firmware again over the production image: nothing of it (its version signature above
+  // all) survives, so the server runs the test firmware.
+  ASSERT_TRUE(ProgramServer(server, test));
+  EXPECT_EQ(bench.Server().Firmware(), "test");
+  EXPECT_EQ(bench.Server().ProgramWord(0x0800), 0x3FFF);
+  EXPECT_EQ(Reply(Transact(server, true, {0x01}), 1), (V{0x42, 0x09, 0xFC}));
 }
 
 TEST(ServerProgramming, PlaceholderRowMeansNoFirmwareAndBadRowsAreRefused) {
