@@ -5,6 +5,21 @@
 
 namespace sim {
 
+std::array<uint8_t, 16> TestPacket(uint8_t rssi, int afc, uint32_t mac, uint8_t number) {
+  std::array<uint8_t, 16> p{};
+  p[0] = rssi;
+  p[1] = static_cast<uint8_t>(afc & 0xFF);
+  p[2] = 0;
+  p[3] = 8;
+  p[4] = static_cast<uint8_t>(mac >> 24);
+  p[5] = static_cast<uint8_t>(mac >> 16);
+  p[6] = static_cast<uint8_t>(mac >> 8);
+  p[7] = static_cast<uint8_t>(mac);
+  p[8] = 0;
+  p[9] = number;
+  return p;
+}
+
 const std::array<uint16_t, 37> kServerVersionSignature = {
     0x3A0A, 0x1C23, 0x1D03, 0x3406, 0x30E0, 0x0522, 0x1CA3, 0x1D03, 0x3406, 0x3022,
     0x0084, 0x1703, 0x0800, 0x008F, 0x0A84, 0x0800, 0x008D, 0x1683, 0x178C, 0x140C,
@@ -97,18 +112,7 @@ void TAir::TestCycle(const THandheld& handheld, int plugIndex) {
         long afc = std::lround(offset * 3.0 / 8.0 + noise);
         if (spread) afc += (k % 2 == 0) ? 3 : -3;
         afc = std::clamp(afc, -127l, 128l);
-        std::array<uint8_t, 16> p{};
-        p[0] = rssi;
-        p[1] = static_cast<uint8_t>(afc & 0xFF);
-        p[2] = 0;
-        p[3] = 8;
-        p[4] = static_cast<uint8_t>(mac >> 24);
-        p[5] = static_cast<uint8_t>(mac >> 16);
-        p[6] = static_cast<uint8_t>(mac >> 8);
-        p[7] = static_cast<uint8_t>(mac);
-        p[8] = 0;
-        p[9] = static_cast<uint8_t>(k);
-        server->Receive(p);
+        server->Receive(TestPacket(rssi, static_cast<int>(afc), mac, static_cast<uint8_t>(k)));
       }
       // Packets the tool must not count: far off in AFC, so that counting one would show.
       if (k < foreign) {

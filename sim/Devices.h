@@ -199,6 +199,11 @@ class TDongle final : public TDevice {
   const THandheld* seen_ = nullptr;
 };
 
+// A test packet as the server hands it out after the reply code: signal strength, AFC reading
+// (a signed value sent as a byte), the markers 0 and 8, the sender's radio address most
+// significant byte first, 0, the packet's number, zeros.
+std::array<uint8_t, 16> TestPacket(uint8_t rssi, int afc, uint32_t mac, uint8_t number = 0);
+
 // The radio server: identification and attach like the dongle, then framed transactions with
 // check bytes. Program memory of 14-bit words at 0x0100..0x1FFF; what it holds decides which
 // firmware runs (production when it contains the version signature, else test firmware, none

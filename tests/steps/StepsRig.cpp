@@ -181,15 +181,5 @@ std::vector<int> Trials(const std::vector<TFrame>& frames) {
 }
 
 std::array<uint8_t, 16> Packet(int afc, uint8_t rssi, uint32_t mac) {
-  std::array<uint8_t, 16> p{};
-  p[0] = rssi;
-  p[1] = static_cast<uint8_t>(afc & 0xFF);
-  p[2] = 0;
-  p[3] = 8;
-  p[4] = static_cast<uint8_t>(mac >> 24);
-  p[5] = static_cast<uint8_t>(mac >> 16);
-  p[6] = static_cast<uint8_t>(mac >> 8);
-  p[7] = static_cast<uint8_t>(mac);
-  p[8] = 0;
-  return p;
+  return sim::TestPacket(rssi, afc, mac);
 }
