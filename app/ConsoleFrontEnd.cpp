@@ -301,7 +301,9 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   fields.TraceName = options.trace;
   fields.SerIF1 = &port1;
   fields.SerIF2 = &port2;
-  std::vector<std::string> ports = PortList();
+  // On the emulated bench only its own ports are probed: a run there never touches the
+  // machine's serial devices.
+  std::vector<std::string> ports = bench ? bench->PortNames() : PortList();
   if (ports.empty())
     for (int i = 0; i < 9; ++i) ports.push_back("/dev/ttyS" + std::to_string(i));
   FillPortSelector(fields.COM1Combo, ports, options.dongle);
