@@ -22,6 +22,7 @@
 #include "run/MainFields.h"
 #include "run/RunRecord.h"
 #include "serial/ComPort.h"
+#include "tuning/SerThread.h"
 
 namespace {
 
@@ -46,16 +47,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // The port as the front ends set theirs up, with the read time-out of an identified device.
   TComPort port;
+  SetUpPortObject(port, 0);
   port.SetDeviceName(argv[1]);
-  port.SetBaudRate(br9600);
-  port.SetDataBits(db8);
-  port.SetParity(paNone);
-  port.SetStopBits(sb1);
-  port.FlowControl().SetXOnXOff(xcDisable);
-  port.FlowControl().SetDTR(dcDisable);
-  port.FlowControl().SetRTS(rcEnable);
-  port.SetPriorityClass(pcNormal);
   port.Timeouts().SetReadConstant(250);
   try {
     port.Open();

@@ -229,20 +229,11 @@ void THandheld::OnByte(TSimTime /*t*/, uint8_t b, TAnswer& out) {
           out.bytes.push_back(ReadMemory(address_));
           ++address_;
           break;
-        case 0x04:
-          parse_ = kAddrLo;
-          out.bytes.push_back(b);
-          break;
+        case 0x04:  // CmdAddrLo, CmdAddrHi, CmdWrite, CmdWriteNext: echoed, an argument follows
         case 0x05:
-          parse_ = kAddrHi;
-          out.bytes.push_back(b);
-          break;
         case 0x06:
-          parse_ = kWrite;
-          out.bytes.push_back(b);
-          break;
         case 0x07:
-          parse_ = kWriteNext;
+          parse_ = b == 0x04 ? kAddrLo : b == 0x05 ? kAddrHi : b == 0x06 ? kWrite : kWriteNext;
           out.bytes.push_back(b);
           break;
         default:  // not a command: no answer
