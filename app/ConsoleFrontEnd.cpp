@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
 
 #include "firmware/Packages.h"
+#include "link/Discovery.h"
 #include "run/CallQueue.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
@@ -18,11 +20,19 @@
 
 namespace {
 
-// Texts from the run use a carriage return as line break.
+// Texts from the run break lines with a carriage return, some with CR LF: one line break each.
 std::string ForTerminal(const ByteText& text) {
   std::string s;
   s.reserve(text.size());
-  for (char c : text) s += c == '\r' ? '\n' : c;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r') {
+      s += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      s += c;
+    }
+  }
   return s;
 }
 
@@ -47,9 +57,16 @@ class TConsoleBridge final : public TOperatorBridge {
   void ProgressStep(int percent, bool) override { queue_.Call([&] { Progress(percent); }); }
   void ProgressEnd() override { queue_.Call([&] { ClearBar(); }); }
   void ShowStatus(const ByteText& text) override {
-    queue_.Call([&] { io_.out << ForTerminal(text) << '\n' << std::flush; });
+    queue_.Call([&] {
+      io_.out << ForTerminal(text) << '\n' << std::flush;
+      // Decided before the worker goes on, so that the same input always gives the same run.
+      handheldWait_ = text == HandheldConnectPrompt();
+      if (handheldWait_ && onHandheldWait_) onHandheldWait_();
+    });
   }
-  void HideStatus() override {}
+  void HideStatus() override {
+    queue_.Call([&] { handheldWait_ = false; });
+  }
   void ShowOkPrompt(const ByteText& text) override { Ask(text, TPrompt::Ok); }
   void ShowYesNoPrompt(const ByteText& text) override { Ask(text, TPrompt::YesNo); }
   void EndRunUi() override {}
@@ -57,6 +74,10 @@ class TConsoleBridge final : public TOperatorBridge {
 
   // Main thread.
   void Serve() { queue_.Serve(std::chrono::milliseconds(50)); }
+  // Called on the main thread when the run starts waiting for a handheld to be plugged in.
+  void OnHandheldWait(std::function<void()> handler) { onHandheldWait_ = std::move(handler); }
+  // The run waits for a handheld to be plugged in (main thread).
+  bool WaitingForHandheld() const { return handheldWait_; }
   TPrompt TakePrompt() {
     TPrompt p = prompt_;
     prompt_ = TPrompt::None;
@@ -88,6 +109,8 @@ class TConsoleBridge final : public TOperatorBridge {
 
   TCliIo& io_;
   TCallQueue queue_;
+  std::function<void()> onHandheldWait_;
+  bool handheldWait_ = false;
   TPrompt prompt_ = TPrompt::None;
   int shownTenth_ = -1;
   bool barShown_ = false;
@@ -98,6 +121,14 @@ class TConsoleBridge final : public TOperatorBridge {
 class TAnswers {
  public:
   TAnswers(const std::vector<std::string>& list, TCliIo& io) : list_(list), io_(io) {}
+
+  // Nothing more will ever come: the list is used up and standard input has ended. Looks at
+  // standard input without waiting; what it reads is kept for the next prompt.
+  bool AtEnd() {
+    if (next_ < list_.size() || !buffer_.empty()) return false;
+    if (!eof_) Fill(0);
+    return eof_ && buffer_.empty();
+  }
 
   std::string Next() {
     if (next_ < list_.size()) {
@@ -131,19 +162,24 @@ class TAnswers {
         buffer_.clear();
         return true;
       }
-      pollfd p{io_.answerFd, POLLIN, 0};
-      const int ready = poll(&p, 1, 100);
-      if (ready < 0 && errno != EINTR) eof_ = true;
-      if (ready <= 0) continue;
-      char chunk[256];
-      const ssize_t n = read(io_.answerFd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        eof_ = true;
-        continue;
-      }
-      buffer_.append(chunk, static_cast<size_t>(n));
+      Fill(100);
     }
+  }
+
+  // Waits up to timeoutMs for input and adds what came to the buffer; notes the end of input.
+  void Fill(int timeoutMs) {
+    pollfd p{io_.answerFd, POLLIN, 0};
+    const int ready = poll(&p, 1, timeoutMs);
+    if (ready < 0 && errno != EINTR) eof_ = true;
+    if (ready <= 0) return;
+    char chunk[256];
+    const ssize_t n = read(io_.answerFd, chunk, sizeof chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) {
+      eof_ = true;
+      return;
+    }
+    buffer_.append(chunk, static_cast<size_t>(n));
   }
 
   const std::vector<std::string>& list_;
@@ -327,21 +363,44 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
            << (choices.title ? " \"" + *choices.title + "\"" : std::string()) << '\n';
   }
 
+  if (!fields.EmbPkg) {
+    // The run's own line names the packages it could not read; say here which option is missing.
+    auto missing = [&](const std::string& value, const char* what, const char* option) {
+      if (value.empty())
+        io.err << "tptune-cli: no " << what << " package given; use " << option << " FILE\n";
+    };
+    if (fields.RestoreTP || !fields.GoldTP) {
+      missing(options.rfModem, "RF modem firmware", "--rf-modem");
+      missing(options.eeprom, "TallyPilot (EEPROM) firmware", "--eeprom");
+    }
+    if (fields.RestoreSrv || fields.GoldTP)
+      missing(options.serverFirmware, "server firmware", "--server-firmware");
+  }
+
   TConsoleBridge bridge(io);
   TAnswers answers(options.answers, io);
   Clock& clock = bench ? bench->VirtualClock() : RealClock();
-  TSerThread worker(fields, bridge, clock);
 
+  // The worker starts at once; cancel reaches it once it exists.
+  TSerThread* running = nullptr;
   bool cancelled = false;
   auto cancel = [&] {
-    if (cancelled) return;
+    if (cancelled || running == nullptr) return;
     cancelled = true;
     io.err << "Cancelling...\n" << std::flush;
-    worker.RequestTermination();
+    running->RequestTermination();
   };
+  // Waiting for a handheld with no answer left to give: nobody is there to plug it in.
+  bridge.OnHandheldWait([&] {
+    if (answers.AtEnd()) cancel();
+  });
+  TSerThread worker(fields, bridge, clock);
+  running = &worker;
+
   while (!worker.Ended()) {
     bridge.Serve();
     if (io.interrupted && io.interrupted->load()) cancel();
+    if (bridge.WaitingForHandheld() && answers.AtEnd()) cancel();
     const TPrompt prompt = bridge.TakePrompt();
     if (prompt == TPrompt::None) continue;
     for (;;) {
@@ -370,6 +429,9 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
     }
   }
 
-  const TRunTally& tally = worker.Tally();
-  return tally.Completed > 0 && tally.Failed == 0 && tally.Aborted == 0 ? 0 : 1;
+  if (!worker.TraceError().empty())
+    io.err << "tptune-cli: warning: the error log file " << worker.TraceName()
+           << " could not be written: " << worker.TraceError() << '\n';
+
+  return worker.Tally().EveryDeviceCompleted ? 0 : 1;
 }

@@ -15,10 +15,12 @@ namespace {
 std::atomic<bool> interrupted{false};
 
 void OnInterrupt(int) {
-  // The first Ctrl-C cancels the run (the closing server restore still runs); a second one
-  // ends the program at once.
+  // The first Ctrl-C or SIGTERM (from timeout, a service manager, a scheduler) cancels the run:
+  // the closing server restore still runs and the trace is written. A second one of either ends
+  // the program at once.
   interrupted.store(true);
   signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
 }
 
 }  // namespace
@@ -38,6 +40,7 @@ int main(int argc, char** argv) {
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 
   TCliIo io{std::cout, std::cerr, 0, isatty(2) != 0, &interrupted};
   return RunCli(options, ProgramFileName(argv[0]), io);

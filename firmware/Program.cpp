@@ -82,6 +82,8 @@ void ProgramServer(TRunRecord& run, int k) {
   const auto& image = run.SrvImage[k];
 
   AddLog(run, kProgrammingServer);
+  // From the first row on, whatever the server ran is gone.
+  run.SrvNeedsRestore = true;
   ProgressStart(run);
   run.NewComp = 0;
   uint16_t done = 0;

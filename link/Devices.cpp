@@ -26,13 +26,6 @@ bool MayUseHandheld(const TRunRecord& run) {
   return run.Outcome == kOutcomeOk && run.MayGoOn() && run.LinkOk && run.Main.SerIF1 != nullptr;
 }
 
-bool DsrOn(TComPort& port) {
-  try {
-    return port.ModemStatus().Contains(msDSR);
-  } catch (const EComError&) {
-    return false;
-  }
-}
 
 }  // namespace
 
@@ -121,7 +114,14 @@ void ResetHandheld(TRunRecord& run, uint16_t budget) {
   while (seen < kDsrSamplesNeeded && budget > 0 && run.MayGoOn()) {
     ++seen;
     --budget;
-    if (!DsrOn(port)) seen = 0;
+    try {
+      if (!port.ModemStatus().Contains(msDSR)) seen = 0;
+    } catch (const EComError&) {
+      // An adapter that cannot report its lines any more (unplugged, hung up) will not show
+      // the handheld coming back: fail now instead of polling out the whole budget.
+      run.LinkOk = false;
+      return;
+    }
     run.Clk.Sleep(kDsrSampleGap);
   }
   if (seen < kDsrSamplesNeeded) {

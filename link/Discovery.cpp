@@ -184,6 +184,9 @@ void DiscoverPorts(TRunRecord& run) {
           if (!NamesPort(serverSel)) {
             AddLog(run, "Second server found, uncertain which one to use?!");
             run.Outcome = kOutcomeFailed;
+            // Neither server may be programmed now: the run cannot tell which one it is.
+            run.SrvFound = false;
+            run.SrvNeedsRestore = false;
           }
         } else {
           if (NamesPort(serverSel) && !SameTextIgnoringCase(serverSel.Text, name))
@@ -246,6 +249,23 @@ void DiscoverPorts(TRunRecord& run) {
     AddLog(run, "Server not found!");
     run.Outcome = kOutcomeFailed;
   }
+}
+
+const char* HandheldConnectPrompt() { return kDsrPrompt; }
+
+bool ReopenServerPort(TRunRecord& run) {
+  TMainFields& m = run.Main;
+  if (m.SerIF2 == nullptr || m.LastPort2.empty()) return false;
+  TComPort& port = *m.SerIF2;
+  ReleasePort(port);
+  try {
+    port.SetDeviceName(m.LastPort2);
+    OpenForProbe(run, port);
+    port.Timeouts().SetReadConstant(kIdentifiedTimeoutMs);
+  } catch (const EComError&) {
+    return false;
+  }
+  return true;
 }
 
 void InitDevice(TRunRecord& run, TComPort& port, bool handheld) {

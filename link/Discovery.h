@@ -14,6 +14,14 @@ class TComPort;
 // are logged and set Outcome to 1.
 void DiscoverPorts(TRunRecord& run);
 
+// Opens the SerIF2 role again on the port the server was last found on (LastPort2), as
+// discovery leaves it: for the closing restore of a server that an earlier attempt programmed
+// when a later attempt never found it. False when there is no such port or it cannot be opened.
+bool ReopenServerPort(TRunRecord& run);
+
+// The status text shown while the run waits for the handheld to be plugged in and switched on.
+const char* HandheldConnectPrompt();
+
 // Attaches the device on port (the handheld behind the dongle, or the server).
 void InitDevice(TRunRecord& run, TComPort& port, bool handheld);
 

@@ -26,6 +26,7 @@ std::string ErrorLogFileName(const std::string& iniName) {
 }
 
 std::string ProgramDirectory(const std::string& programPath) {
-  const size_t sep = programPath.find_last_of("/\\:");
+  // On POSIX only '/' separates; ':' and '\\' are ordinary file-name characters.
+  const size_t sep = programPath.rfind('/');
   return sep == std::string::npos ? std::string() : programPath.substr(0, sep + 1);
 }

@@ -91,6 +91,11 @@ class TRunRecord {
   std::array<std::array<uint16_t, kSrvLastWord + 1>, 3> SrvImage{};
   bool LinkOk = false;
   bool SrvFound = false;
+  // The server's program memory was written in this run (test firmware installed, or a restore
+  // begun), so it must get its production firmware back before the run ends, even when a later
+  // attempt never found it again. Cleared when discovery can no longer tell which server that
+  // was (a second server answered).
+  bool SrvNeedsRestore = false;
   // Package slots 1 RF modem, 2 EEPROM, 3 server, 4 handheld test, 5 server test (0 unused).
   std::array<std::shared_ptr<const TPackageRecord>, 6> FwBlob;
 

@@ -105,6 +105,12 @@ void RunTestCycles(TRunRecord& run) {
     if (run.LinkOk) {
       run.Reply = SrvTransact(run, Bytes({SrvGetPacket}), true);
       while (!IsDone(run.Reply) && run.LinkOk && !run.Terminated()) {
+        // Anything but a packet or the end mark (a server that restarted into another firmware
+        // answers 0x15 to everything) would keep this loop asking for ever.
+        if (run.Reply.size() != kPacketLength || ByteAt(run.Reply, 0) != kPacketReply) {
+          run.LinkOk = false;
+          break;
+        }
         if (Accepted(run.Reply, run.ModemMAC)) {
           const int afc = AfcValue(ByteAt(run.Reply, 2));
           ++cycle.count;

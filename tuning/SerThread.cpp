@@ -1,7 +1,9 @@
 #include "tuning/SerThread.h"
 
+#include <cerrno>
 #include <exception>
 #include <fstream>
+#include <system_error>
 
 #include "firmware/Decode.h"
 #include "firmware/Packages.h"
@@ -53,6 +55,7 @@ void TSerThread::Execute() {
     run_.Reply = "Procedure failed!";
     ShowLogLine(run_);
     ++tally_.Failed;
+    results_.AddPass("internal error", true, TDeviceResult::kFailed);
   }
   EndOfRun();
 }
@@ -80,7 +83,7 @@ void TSerThread::Attempts() {
       // The version the server runs decides later whether its firmware must be restored; an
       // unusable answer only means that it will be.
       r.Reply = SrvTransact(r, Bytes({SrvGetVersion}), true);
-      if (m.RestoreSrv && r.LinkOk && r.Reply.size() == 3 && ByteAt(r.Reply, 0) == 0x42)
+      if (ServerRestored() && r.LinkOk && r.Reply.size() == 3 && ByteAt(r.Reply, 0) == 0x42)
         r.SrvVer = " to " + ServerVersionText(ByteAt(r.Reply, 1), ByteAt(r.Reply, 2));
       r.LinkOk = true;
     }
@@ -104,6 +107,8 @@ void TSerThread::HandheldLoop(bool& retry) {
       r.Outcome = kOutcomeOk;
     }
 
+    // The radio address is known only once this handheld's readout gave it.
+    r.ModemMAC = 0;
     InitDevice(r, *m.SerIF1, true);
     DecodePackages(r);
     RunFineTuning(r);
@@ -130,6 +135,7 @@ void TSerThread::HandheldLoop(bool& retry) {
         if (r.Outcome == kOutcomeDone) {
           // Yes after a failure: everything again from the packages on.
           retry = true;
+          results_.Retry();
           r.Outcome = kOutcomeOk;
           r.SrvVer.clear();
           r.Finishing = false;
@@ -168,13 +174,16 @@ void TSerThread::WaitForDisconnection() {
 void TSerThread::FinishHandheld() {
   TRunRecord& r = run_;
   if (r.Outcome == kOutcomeOk && (r.Finishing || !r.Terminated())) r.Outcome = kOutcomeDone;
+  TDeviceResult result = TDeviceResult::kFailed;
   switch (r.Outcome) {
     case kOutcomeOk:
       r.Reply = "Aborted by user!";
+      result = TDeviceResult::kAborted;
       ++tally_.Aborted;
       break;
     case kOutcomeDone:
       r.Reply = "Completed successfully!";
+      result = TDeviceResult::kCompleted;
       ++tally_.Completed;
       break;
     default:
@@ -182,23 +191,42 @@ void TSerThread::FinishHandheld() {
       ++tally_.Failed;
       break;
   }
+  if (r.Finishing)
+    results_.AddRestore(result);
+  else if (r.Main.GoldTP)
+    results_.AddPass("server", true, result);
+  else
+    results_.AddPass("handheld " + std::to_string(r.ModemMAC), r.ModemMAC != 0, result);
   ShowLogLine(r);
 }
 
+// The server gets its production firmware back after the run when the operator asked for it,
+// and always when it was the device tuned.
+bool TSerThread::ServerRestored() const { return run_.Main.RestoreSrv || run_.Main.GoldTP; }
+
 // Puts the server's production firmware back when it runs another version; this runs even after
-// Cancel, so that no server leaves the bench with test firmware.
+// Cancel, so that no server leaves the bench with test firmware. A server that an earlier
+// attempt programmed is restored on the port it was found on even when the last attempt never
+// reached it (Cancel at the connect prompt after a retry, say).
 void TSerThread::ClosingServerRestore() {
   TRunRecord& r = run_;
   TMainFields& m = r.Main;
-  if (!r.SrvFound || !m.RestoreSrv) return;
+  if (!ServerRestored() || !(r.SrvFound || r.SrvNeedsRestore)) return;
 
   const uint8_t saved = r.Outcome;
   r.Outcome = kOutcomeOk;
   r.LinkOk = true;
   r.Finishing = true;
 
-  if (!ServerImageDecoded()) DecodePackages(r);
-  if (ServerImageDecoded() && (r.SrvVer.empty() || r.SrvVer != r.SrvFileVer)) {
+  if (!r.SrvFound && !ReopenServerPort(r)) {
+    AddLog(r, "Failed to initialize server!");
+    r.Outcome = kOutcomeFailed;
+  }
+  if (r.Outcome == kOutcomeOk && !ServerImageDecoded()) DecodePackages(r);
+  // Without a version read at the start, or after the run wrote into it, the server's firmware
+  // is unknown and only reprogramming makes sure of it.
+  const bool needed = r.SrvVer.empty() || r.SrvNeedsRestore || r.SrvVer != r.SrvFileVer;
+  if (r.Outcome == kOutcomeOk && ServerImageDecoded() && needed) {
     AddLog(r, "--- Restoring server firmware" + r.SrvFileVer + " ---");
     // Back to command mode: a server in command mode answers a lone 0x00 with 0x00.
     for (int i = 0; i < 64; ++i) {
@@ -210,6 +238,10 @@ void TSerThread::ClosingServerRestore() {
       r.Reply = SrvTransact(r, Bytes({SrvGetInfo}), true);
       if (!r.LinkOk || r.Reply != Bytes({SrvReplyDone})) r.Outcome = kOutcomeFailed;
     }
+    FinishHandheld();
+  } else if (r.Outcome != kOutcomeOk && needed) {
+    // The server could not be reached again or the production image not decoded (the line
+    // above said why): it keeps what it runs, and the run must not pass for a success.
     FinishHandheld();
   }
 
@@ -223,21 +255,50 @@ void TSerThread::EndOfRun() {
   if (m.SerIF1) ReleasePort(*m.SerIF1);
   if (m.SerIF2) ReleasePort(*m.SerIF2);
 
-  const std::string name = m.TraceName.empty() ? ErrorLogFileName(m.IniName) : m.TraceName;
+  traceName_ = m.TraceName.empty() ? ErrorLogFileName(m.IniName) : m.TraceName;
   {
-    std::ofstream file(name, std::ios::binary | std::ios::trunc);
+    std::ofstream file(traceName_, std::ios::binary | std::ios::trunc);
     if (file) {
       file.write(r.ErrLog.data(), static_cast<std::streamsize>(r.ErrLog.size()));
       file.flush();
-      if (file) AddLog(r, "Error log file written");
     }
+    // The run itself says nothing about it; a front end may.
+    if (file)
+      AddLog(r, "Error log file written");
+    else
+      traceError_ = errno != 0 ? std::generic_category().message(errno) : "write failed";
   }
+  tally_.EveryDeviceCompleted = results_.EveryDeviceCompleted();
 
   // The package buffers of this run are released; bundle records go with them too, as they
   // are copies.
   for (auto& blob : r.FwBlob) blob.reset();
   r.Bridge.EndRunUi();
   ended_.store(true, std::memory_order_release);
+}
+
+void TDeviceResults::AddPass(const std::string& key, bool known, TDeviceResult result) {
+  if (retryPending_) {
+    retryPending_ = false;
+    TEntry& retried = results_.back();
+    if (!retried.known) {
+      retried = {key, known, result};
+      return;
+    }
+    if (!known || retried.key == key) {
+      // The same device again (or one not told apart): it keeps the address it was known by.
+      retried.result = result;
+      return;
+    }
+  }
+  results_.push_back({key, known, result});
+}
+
+bool TDeviceResults::EveryDeviceCompleted() const {
+  if (results_.empty() || retryPending_) return false;
+  for (const TEntry& e : results_)
+    if (e.result != TDeviceResult::kCompleted) return false;
+  return true;
 }
 
 void SetUpPortObject(TComPort& port, int tag) {

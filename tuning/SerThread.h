@@ -6,7 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "run/RunRecord.h"
 
@@ -17,6 +19,35 @@ struct TRunTally {
   int Completed = 0;  // "Completed successfully!"
   int Failed = 0;     // "Procedure failed!"
   int Aborted = 0;    // "Aborted by user!"
+  // At least one device ended, and the last attempt on every device completed (a failure that
+  // a retry of the same device then completed does not count against the run).
+  bool EveryDeviceCompleted = false;
+};
+
+enum class TDeviceResult { kCompleted, kFailed, kAborted };
+
+// The last result of each device of a run. A retry after a failure goes on with the same
+// device unless the next pass reads another handheld's radio address.
+class TDeviceResults {
+ public:
+  // The result of a pass of the handheld loop. key names the device; known is false while the
+  // device is not told apart (a handheld whose radio address was not read), which a retry then
+  // takes for the same device.
+  void AddPass(const std::string& key, bool known, TDeviceResult result);
+  // The result of the closing server restore: a device of its own, never retried.
+  void AddRestore(TDeviceResult result) { results_.push_back({"server restore", true, result}); }
+  // The operator chose to retry after the last result.
+  void Retry() { retryPending_ = !results_.empty(); }
+  bool EveryDeviceCompleted() const;
+
+ private:
+  struct TEntry {
+    std::string key;
+    bool known;
+    TDeviceResult result;
+  };
+  std::vector<TEntry> results_;
+  bool retryPending_ = false;
 };
 
 class TSerThread {
@@ -39,6 +70,9 @@ class TSerThread {
   TRunRecord& Run() { return run_; }
   // Read after the end.
   const TRunTally& Tally() const { return tally_; }
+  // The error log file written at the end, and why it could not be written (empty when it was).
+  const std::string& TraceName() const { return traceName_; }
+  const std::string& TraceError() const { return traceError_; }
 
  private:
   void Execute();
@@ -49,9 +83,13 @@ class TSerThread {
   void FinishHandheld();
   void WaitForDisconnection();
   bool ServerImageDecoded() const;
+  bool ServerRestored() const;
 
   TRunRecord run_;
   TRunTally tally_;
+  TDeviceResults results_;
+  std::string traceName_;
+  std::string traceError_;
   std::atomic<bool> ended_{false};
   std::thread thread_;
 };

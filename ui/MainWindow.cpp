@@ -153,8 +153,11 @@ class TMain::TWindowBridge final : public TOperatorBridge {
 
 TMain::TMain(TMainOptions options, QWidget* parent)
     : QWidget(parent), options_(std::move(options)) {
-  programPath_ = ToStd(options_.ProgramPath.isEmpty() ? QCoreApplication::applicationFilePath()
-                                                      : options_.ProgramPath);
+  // The running program's file is found as the console finds it, so a window started through
+  // the dynamic loader does not take the loader's name.
+  programPath_ = options_.ProgramPath.isEmpty()
+                     ? ProgramFileName(QCoreApplication::arguments().value(0).toLocal8Bit().constData())
+                     : ToStd(options_.ProgramPath);
   setObjectName(QStringLiteral("Main"));
   bridge_ = std::make_unique<TWindowBridge>(*this);
 

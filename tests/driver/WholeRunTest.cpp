@@ -238,17 +238,26 @@ TEST_F(WholeRun, APackageThatFailsToLoadSkipsThePromptAndRetryReloads) {
   EXPECT_EQ(r.report["ports"]["SIM1"]["opens"], 0);  // no device was touched
 }
 
-TEST_F(WholeRun, HandheldAsReferenceTunesTheServerInOnePass) {
-  json scenario = ThreeHandhelds({{"server", {{"firmware", "test"}, {"crystal_error", -20.0}}}});
-  TRunResult r = Run({.name = "gold-handheld", .scenario = scenario, .goldHandheld = true,
-                      .restoreServer = false, .answers = {"ok"}});
-  ASSERT_TRUE(r.ended);
-  EXPECT_EQ(r.prompts, std::vector<std::string>{kConnect});
-  EXPECT_EQ(Count(r.log, "Completed successfully!"), 1u);
-  EXPECT_FALSE(HasPrefix(r.log, "--- Restoring TallyPilot"));
-  const json& server = r.report["server"];
-  EXPECT_LE(std::abs(FrequencyError(server) - FrequencyError(r.report["handhelds"][0])), 1.0);
-  EXPECT_NE(server["pctool_compensation"], 0);
+TEST_F(WholeRun, HandheldAsReferenceTunesTheServerInOnePassAndRestoresIt) {
+  // The tuned server always gets its production firmware back, whatever it ran at the start and
+  // although the window offers no server restore choice with the handheld as reference.
+  for (const char* firmware : {"test", "production"}) {
+    SCOPED_TRACE(firmware);
+    json scenario = ThreeHandhelds({{"server", {{"firmware", firmware}, {"crystal_error", -20.0}}}});
+    TRunResult r = Run({.name = std::string("gold-handheld-") + firmware, .scenario = scenario,
+                        .goldHandheld = true, .restoreServer = false, .answers = {"ok"}});
+    ASSERT_TRUE(r.ended);
+    EXPECT_EQ(r.prompts, std::vector<std::string>{kConnect});
+    // The server's tuning, then its restore.
+    EXPECT_EQ(Count(r.log, "Completed successfully!"), 2u);
+    EXPECT_TRUE(Has(r.log, "--- Restoring server firmware to V2.3.2a ---"));
+    EXPECT_FALSE(HasPrefix(r.log, "--- Restoring TallyPilot"));
+    const json& server = r.report["server"];
+    EXPECT_EQ(server["firmware"], "production");
+    EXPECT_LE(std::abs(FrequencyError(server) - FrequencyError(r.report["handhelds"][0])), 1.0);
+    EXPECT_NE(server["pctool_compensation"], 0);
+    EXPECT_TRUE(r.tally.EveryDeviceCompleted);
+  }
 }
 
 TEST_F(WholeRun, ServerAsReferenceWithoutServerRestoreTunesOneHandheld) {
@@ -296,6 +305,48 @@ TEST_F(WholeRun, RetryAfterAFailureKeepsBothAttemptsInTheTrace) {
   EXPECT_EQ(r.trace.find("\r...\r"), std::string::npos);
   const json& h = r.report["handhelds"][0];
   EXPECT_LE(std::abs(FrequencyError(h) - FrequencyError(r.report["server"])), 1.0);
+}
+
+TEST_F(WholeRun, AServerGivenTestFirmwareGetsItsProductionFirmwareBackAfterEveryEnd) {
+  // The first test cycle fails after the server was given test firmware; what the operator
+  // does next decides how the run ends, never whether the server is restored.
+  const json failingCycle = ThreeHandhelds(
+      {{"faults", {{{"kind", "run_status"}, {"run", 2}, {"status", 3}, {"at", 1}}}}});
+  struct Case {
+    const char* name;
+    std::vector<std::string> answers;
+    bool everyDeviceCompleted;
+  } cases[] = {
+      // Yes, then Cancel at the connect prompt: the second attempt never found the server.
+      {"retry-cancel", {"ok", "yes", "cancel"}, false},
+      // Closing the window at the failure question: taken as Yes, then every step stops.
+      {"close-at-question", {"ok", "cancel"}, false},
+      // The retry completes the same handheld: the run counts as a success.
+      {"retry-completes", {"ok", "yes", "ok", "no"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRunResult r = Run({.name = c.name, .scenario = failingCycle, .answers = c.answers});
+    ASSERT_TRUE(r.ended);
+    EXPECT_TRUE(Has(r.log, "Test cycle failed!"));
+    EXPECT_TRUE(Has(r.log, "--- Restoring server firmware to V2.3.2a ---"));
+    EXPECT_EQ(r.report["server"]["firmware"], "production");
+    EXPECT_EQ(r.report["server"]["firmware_version"], json({39, 2}));
+    EXPECT_EQ(r.tally.EveryDeviceCompleted, c.everyDeviceCompleted);
+  }
+}
+
+TEST_F(WholeRun, NoServerIsProgrammedWhenASecondServerAnswers) {
+  json scenario = ThreeHandhelds({{"server", {{"port", "SIM1"}, {"firmware", "test"}}},
+                                  {"dongle", {{"port", "SIM3"}}},
+                                  {"extra_devices", {{{"type", "server"}, {"port", "SIM2"}}}}});
+  TRunResult r = Run({.name = "two-servers", .scenario = scenario, .answers = {"ok", "no"}});
+  ASSERT_TRUE(r.ended);
+  EXPECT_TRUE(Has(r.log, "Second server found, uncertain which one to use?!"));
+  EXPECT_FALSE(HasPrefix(r.log, "--- Restoring server firmware"));
+  EXPECT_EQ(r.report["server"]["rows_written"], 0);
+  EXPECT_EQ(r.report["extra_devices"][0]["rows_written"], 0);
+  EXPECT_FALSE(r.tally.EveryDeviceCompleted);
 }
 
 TEST_F(WholeRun, ClosingTheWindowAtTheFailureQuestionEndsTheRunInOrder) {

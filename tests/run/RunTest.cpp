@@ -69,7 +69,9 @@ TEST(FileNames, SettingsAndErrorLogBesideTheProgram) {
     const char* err;
     const char* dir;
   } cases[] = {
-      {"C:\\tools\\tune.exe", "C:\\tools\\tune.INI", "C:\\tools\\tune.ERR", "C:\\tools\\"},
+      // On POSIX a backslash or a colon is part of a file name, not a folder separator.
+      {"C:\\tools\\tune.exe", "C:\\tools\\tune.INI", "C:\\tools\\tune.ERR", ""},
+      {"/srv/a:b\\c/tune", "/srv/a:b\\c/tune.INI", "/srv/a:b\\c/tune.ERR", "/srv/a:b\\c/"},
       {"/opt/tp/tptune", "/opt/tp/tptune.INI", "/opt/tp/tptune.ERR", "/opt/tp/"},
       {"/opt/tp/tptune-cli", "/opt/tp/tptune-cli.INI", "/opt/tp/tptune-cli.ERR", "/opt/tp/"},
       {"/opt/t.p/run", "/opt/t.p/run.INI", "/opt/t.p/run.ERR", "/opt/t.p/"},
