@@ -69,7 +69,11 @@ class TConsoleBridge final : public TOperatorBridge {
   }
   void ShowOkPrompt(const ByteText& text) override { Ask(text, TPrompt::Ok); }
   void ShowYesNoPrompt(const ByteText& text) override { Ask(text, TPrompt::YesNo); }
-  void EndRunUi() override {}
+  // The worker's last call: after it the worker only returns, so the main loop need not wait for
+  // another round of the queue to see its end.
+  void EndRunUi() override {
+    queue_.Call([&] { runEnded_ = true; });
+  }
   void RunOnUi(const std::function<void()>& work) override { queue_.Call(work); }
 
   // Main thread.
@@ -78,6 +82,7 @@ class TConsoleBridge final : public TOperatorBridge {
   void OnHandheldWait(std::function<void()> handler) { onHandheldWait_ = std::move(handler); }
   // The run waits for a handheld to be plugged in (main thread).
   bool WaitingForHandheld() const { return handheldWait_; }
+  bool RunEnded() const { return runEnded_; }
   TPrompt TakePrompt() {
     TPrompt p = prompt_;
     prompt_ = TPrompt::None;
@@ -111,6 +116,7 @@ class TConsoleBridge final : public TOperatorBridge {
   TCallQueue queue_;
   std::function<void()> onHandheldWait_;
   bool handheldWait_ = false;
+  bool runEnded_ = false;
   TPrompt prompt_ = TPrompt::None;
   int shownTenth_ = -1;
   bool barShown_ = false;
@@ -379,25 +385,29 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
 
   TConsoleBridge bridge(io);
   TAnswers answers(options.answers, io);
-  Clock& clock = bench ? bench->VirtualClock() : RealClock();
-
   // The worker starts at once; cancel reaches it once it exists.
-  TSerThread* running = nullptr;
+  std::atomic<TSerThread*> running{nullptr};
+  Clock* clock = bench ? &bench->VirtualClock() : &RealClock();
+  if (bench && io.wrapBenchClock)
+    clock = &io.wrapBenchClock(*clock, [&running] {
+      if (TSerThread* worker = running.load()) worker->RequestTermination();
+    });
   bool cancelled = false;
   auto cancel = [&] {
-    if (cancelled || running == nullptr) return;
+    TSerThread* worker = running.load();
+    if (cancelled || worker == nullptr) return;
     cancelled = true;
     io.err << "Cancelling...\n" << std::flush;
-    running->RequestTermination();
+    worker->RequestTermination();
   };
   // Waiting for a handheld with no answer left to give: nobody is there to plug it in.
   bridge.OnHandheldWait([&] {
     if (answers.AtEnd()) cancel();
   });
-  TSerThread worker(fields, bridge, clock);
-  running = &worker;
+  TSerThread worker(fields, bridge, *clock);
+  running.store(&worker);
 
-  while (!worker.Ended()) {
+  while (!worker.Ended() && !bridge.RunEnded()) {
     bridge.Serve();
     if (io.interrupted && io.interrupted->load()) cancel();
     if (bridge.WaitingForHandheld() && answers.AtEnd()) cancel();

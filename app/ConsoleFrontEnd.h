@@ -4,10 +4,13 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "run/Clock.h"
 
 struct TCliOptions {
   bool help = false;
@@ -39,6 +42,10 @@ struct TCliIo {
   int answerFd = 0;                // where answers come from once the list is used up
   bool progressBar = false;        // a bar that redraws itself (on a terminal), else lines
   const std::atomic<bool>* interrupted = nullptr;  // set by Ctrl-C: Cancel
+  // A bench run's clock, given the bench's virtual clock and a way to cancel the run that may be
+  // called from the run's own thread (the soak plays an operator who gives up after a long wait,
+  // at a repeatable virtual time). Unset: the bench's clock.
+  std::function<Clock&(Clock& benchClock, std::function<void()> cancelRun)> wrapBenchClock;
 };
 
 // Runs the job the options describe and returns the exit status: 0 when every device the run

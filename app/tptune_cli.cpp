@@ -42,6 +42,6 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
-  TCliIo io{std::cout, std::cerr, 0, isatty(2) != 0, &interrupted};
+  TCliIo io{std::cout, std::cerr, 0, isatty(2) != 0, &interrupted, {}};
   return RunCli(options, ProgramFileName(argv[0]), io);
 }

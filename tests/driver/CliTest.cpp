@@ -1,10 +1,17 @@
 // The console front end: its options, and a whole run with its output and exit status.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <sstream>
+#include <thread>
 
 #include "app/ConsoleFrontEnd.h"
 
@@ -65,7 +72,7 @@ class Cli : public ::testing::Test {
     o.eeprom = demo + "/eeprom.tpf";
     o.serverFirmware = demo + "/server.sff";
     const int devNull = open("/dev/null", O_RDONLY);
-    TCliIo io{out_, err_, devNull, false, nullptr};
+    TCliIo io{out_, err_, devNull, false, nullptr, {}};
     const int status = RunCli(o, (dir_ / "tptune-cli").string(), io);
     close(devNull);
     return status;
@@ -108,7 +115,7 @@ TEST_F(Cli, AFailedHandheldMakesTheStatusOne) {
   o.rfModem = "x";  // replaced below by a file that does not exist
   const std::string demo = DEMO_PACKAGES_DIR;
   const int devNull = open("/dev/null", O_RDONLY);
-  TCliIo io{out_, err_, devNull, false, nullptr};
+  TCliIo io{out_, err_, devNull, false, nullptr, {}};
   o.bench = true;
   o.rfModem = (dir_ / "missing.tpf").string();
   o.eeprom = demo + "/eeprom.tpf";
@@ -118,6 +125,147 @@ TEST_F(Cli, AFailedHandheldMakesTheStatusOne) {
   EXPECT_NE(out_.str().find("Procedure failed!\n"), std::string::npos);
   EXPECT_TRUE(fs::exists(dir_ / "elsewhere.ERR"));
   EXPECT_FALSE(fs::exists(dir_ / "tptune-cli.ERR"));
+}
+
+// What the console does with input that ran out, line breaks, files it cannot write and
+// options it lacks; each case is a whole run on the bench.
+TEST_F(Cli, ConsoleRuns) {
+  const std::string failingCycle =
+      R"({"faults": [{"kind": "run_status", "run": 2, "status": 3, "at": 1}]})";
+  struct Case {
+    const char* name;
+    std::string scenario;  // empty: the bench's default (three handhelds)
+    std::function<void(TCliOptions&, const fs::path&)> set;
+    int status;
+    std::vector<std::string> inOut, notInOut, inErr;
+  } cases[] = {
+      {"answers run out while waiting for the next handheld: Cancel, no hang", "",
+       [](TCliOptions& o, const fs::path&) {
+         o.restoreServer = true;
+         o.answers = {"ok", "yes"};
+       },
+       1,
+       {"Make sure the TallyPilot is connected to the dongle, powered\nand switched ON.\n",
+        "Aborted by user!\n"},
+       {},
+       {"Cancelling...\n"}},
+      {"a failure that a retry then completes counts as completed", failingCycle,
+       [](TCliOptions& o, const fs::path&) {
+         o.restoreServer = true;
+         o.answers = {"ok", "yes", "ok", "no"};
+       },
+       0, {"Procedure failed!\n", "Completed successfully!\n"}, {}, {}},
+      {"a failure, then Cancel at the retry's connect prompt", failingCycle,
+       [](TCliOptions& o, const fs::path&) {
+         o.restoreServer = true;
+         o.answers = {"ok", "yes", "cancel"};
+       },
+       1, {"--- Restoring server firmware to V2.3.2a ---\n"}, {}, {}},
+      {"a log line's CR LF is one line break", "",
+       [](TCliOptions& o, const fs::path& dir) {
+         o.answers = {"ok"};
+         o.rfModem = (dir / "missing.tpf").string();
+       },
+       1, {"Error reading file(s):\n RF modem firmware \""}, {"Error reading file(s):\n\n"}, {}},
+      {"an error log file that cannot be written: a warning, the status unchanged", "",
+       [](TCliOptions& o, const fs::path& dir) {
+         o.answers = {"ok"};
+         o.trace = (dir / "no-such-folder" / "run.ERR").string();
+       },
+       0, {"Completed successfully!\n"}, {"Error log file written"},
+       {"tptune-cli: warning: the error log file " + (dir_ / "no-such-folder" / "run.ERR").string() +
+        " could not be written: No such file or directory\n"}},
+      {"package options missing: the run's line, and the options to give", "",
+       [](TCliOptions& o, const fs::path&) {
+         o.answers = {"ok"};
+         o.restoreServer = true;
+         o.rfModem.clear();
+         o.eeprom.clear();
+         o.serverFirmware.clear();
+       },
+       1, {"Error reading file(s):\n RF modem firmware \"\""},
+       {},
+       {"tptune-cli: no RF modem firmware package given; use --rf-modem FILE\n",
+        "tptune-cli: no TallyPilot (EEPROM) firmware package given; use --eeprom FILE\n",
+        "tptune-cli: no server firmware package given; use --server-firmware FILE\n"}},
+  };
+  const std::string demo = DEMO_PACKAGES_DIR;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    out_.str("");
+    err_.str("");
+    TCliOptions o;
+    o.bench = true;
+    o.rfModem = demo + "/rfmodem.tpf";
+    o.eeprom = demo + "/eeprom.tpf";
+    o.serverFirmware = demo + "/server.sff";
+    if (!c.scenario.empty()) {
+      o.benchScenario = (dir_ / "scenario.json").string();
+      std::ofstream(o.benchScenario) << c.scenario;
+    }
+    c.set(o, dir_);
+    const int devNull = open("/dev/null", O_RDONLY);
+    TCliIo io{out_, err_, devNull, false, nullptr, {}};
+    EXPECT_EQ(RunCli(o, (dir_ / "tptune-cli").string(), io), c.status);
+    close(devNull);
+    for (const std::string& part : c.inOut) EXPECT_NE(out_.str().find(part), std::string::npos) << part;
+    for (const std::string& part : c.notInOut) EXPECT_EQ(out_.str().find(part), std::string::npos) << part;
+    for (const std::string& part : c.inErr) EXPECT_NE(err_.str().find(part), std::string::npos) << part;
+  }
+}
+
+// SIGTERM (as sent by timeout and service managers) cancels like Ctrl-C: the program ends with
+// status 1 and still writes its trace and the bench report.
+TEST_F(Cli, SigtermCancelsAndTheFilesAreStillWritten) {
+  const std::string demo = DEMO_PACKAGES_DIR;
+  const std::string report = (dir_ / "report.json").string();
+  const std::string trace = (dir_ / "run.ERR").string();
+  int toChild[2], fromChild[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(fromChild), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(toChild[0], 0);
+    dup2(fromChild[1], 1);
+    close(toChild[1]);
+    close(fromChild[0]);
+    const std::string rf = demo + "/rfmodem.tpf", ee = demo + "/eeprom.tpf",
+                      srv = demo + "/server.sff";
+    execl(TPTUNE_CLI, TPTUNE_CLI, "--bench", "--restore-server", "--rf-modem", rf.c_str(),
+          "--eeprom", ee.c_str(), "--server-firmware", srv.c_str(), "--trace", trace.c_str(),
+          "--bench-report", report.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(toChild[0]);
+  close(fromChild[1]);
+  // Standard input stays open: the program waits at the connect prompt until the signal.
+  std::string out;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (out.find("[answer] ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fromChild[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char chunk[512];
+    const ssize_t n = read(fromChild[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    out.append(chunk, static_cast<size_t>(n));
+  }
+  ASSERT_NE(out.find("Press Ok to continue."), std::string::npos) << out;
+  kill(child, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 200 && waitpid(child, &status, WNOHANG) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (waitpid(child, &status, WNOHANG) == 0 && !WIFEXITED(status)) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the program did not end after SIGTERM";
+  }
+  close(toChild[1]);
+  close(fromChild[0]);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_TRUE(fs::exists(trace));
+  EXPECT_GT(fs::file_size(report), 0u);
 }
 
 }  // namespace
