@@ -22,6 +22,7 @@
 
 #include "UiTestSupport.h"
 #include "firmware/Packages.h"
+#include "tests/firmware/Commands.h"
 #include "tools/PackageBuilder.h"
 
 namespace {
@@ -118,6 +119,16 @@ class WindowTest : public QObject {
 
   // Access keys: the golden-reference label leads to the handheld's radio button, and the
   // radio button's own key selects it.
+  // Started through the dynamic loader (as some launchers and debuggers do), the window still
+  // names its settings file after its own program file, not after the loader.
+  void programFileThroughTheLoader() {
+    const std::string loader = DynamicLoaderPath();
+    QVERIFY(!loader.empty());
+    const std::string probe = TPTUNE_WINDOW_PROBE;
+    QCOMPARE(RunCommand({probe}).Output, probe + ".INI\n");
+    QCOMPARE(RunCommand({loader, probe}).Output, probe + ".INI\n");
+  }
+
   void accessKeys() {
     TProgramDir dir;
     TPortList ports;
