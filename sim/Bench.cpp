@@ -118,30 +118,47 @@ class TBenchCore {
   }
 
   void Deliver(TVirtualPort& p, const TFlight& f) {
-    TAnswer answer;
-    if (p.config.loopback) {
-      answer.bytes.push_back(f.value);
-    } else if (p.device && !p.config.silent) {
-      p.device->OnByte(f.at, f.value, answer);
-    }
-    for (const auto& fault : p.config.answerFaults) {
-      if (f.number < fault.at || f.number - fault.at >= fault.count) continue;
-      if (fault.kind == TAnswerFault::kLose) {
-        answer.bytes.clear();
-      } else if (fault.kind == TAnswerFault::kDouble) {
-        std::vector<uint8_t> twice;
-        for (uint8_t b : answer.bytes) twice.insert(twice.end(), {b, b});
-        answer.bytes = twice;
+    // On its way the byte may be lost, doubled (the copy arrives one byte time later) or
+    // altered: the device sees and answers what arrives.
+    int copies = 1;
+    uint8_t value = f.value;
+    for (const auto& fault : p.config.sentFaults) {
+      if (!fault.Hits(f.number)) continue;
+      if (fault.kind == TByteFault::kLose) {
+        copies = 0;
+      } else if (fault.kind == TByteFault::kDouble) {
+        copies = copies == 0 ? 0 : 2;
       } else {
-        for (auto& b : answer.bytes) b = static_cast<uint8_t>(b ^ fault.xorMask);
+        value = static_cast<uint8_t>(value ^ fault.xorMask);
       }
     }
     const TSimTime bt = ByteTime(p);
-    for (uint8_t b : answer.bytes) {
-      TSimTime start = std::max(f.at + answer.reactionUs, p.deviceTxFree);
-      p.deviceTxFree = start + bt;
-      p.input.emplace_back(p.deviceTxFree, b);
-      ++p.answered;
+    for (int copy = 0; copy < copies; ++copy) {
+      const TSimTime at = f.at + copy * bt;
+      TAnswer answer;
+      if (p.config.loopback) {
+        answer.bytes.push_back(value);
+      } else if (p.device && !p.config.silent) {
+        p.device->OnByte(at, value, answer);
+      }
+      for (const auto& fault : p.config.answerFaults) {
+        if (!fault.Hits(f.number)) continue;
+        if (fault.kind == TByteFault::kLose) {
+          answer.bytes.clear();
+        } else if (fault.kind == TByteFault::kDouble) {
+          std::vector<uint8_t> twice;
+          for (uint8_t b : answer.bytes) twice.insert(twice.end(), {b, b});
+          answer.bytes = twice;
+        } else {
+          for (auto& b : answer.bytes) b = static_cast<uint8_t>(b ^ fault.xorMask);
+        }
+      }
+      for (uint8_t b : answer.bytes) {
+        TSimTime start = std::max(at + answer.reactionUs, p.deviceTxFree);
+        p.deviceTxFree = start + bt;
+        p.input.emplace_back(p.deviceTxFree, b);
+        ++p.answered;
+      }
     }
   }
 

@@ -174,6 +174,38 @@ TEST(BenchFaults, AnswersLostDoubledOrCorrupted) {
   }
 }
 
+// Sent-byte faults act on the n-th byte the tool writes to the port on its way to the device:
+// the server's SrvSync (0x00 answered 0x00) shows what it saw.
+TEST(BenchFaults, SentBytesLostDoubledOrCorrupted) {
+  struct Case {
+    const char* kind;
+    int count;
+    int xorMask;
+    std::vector<int> answers;  // to the bytes 1, 2, 3 (all 0x00), one read each
+    int syncs;                 // the 0x00 the server saw
+    uint64_t bytesToTool;
+  };
+  const Case cases[] = {
+      {"lose_sent", 1, 0, {0x00, -1, 0x00}, 2, 2},
+      {"lose_sent", 2, 0, {0x00, -1, -1}, 1, 1},
+      {"double_sent", 1, 0, {0x00, 0x00, 0x00}, 4, 4},
+      // 0x80 starts the identification (hardware version 0x12), whose next 0x00 gets 0x55.
+      {"corrupt_sent", 1, 0x80, {0x00, 0x12, 0x55}, 1, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " count " + std::to_string(c.count));
+    nlohmann::json fault = {{"kind", c.kind}, {"port", "SIM2"}, {"at", 2}, {"count", c.count}};
+    if (c.xorMask != 0) fault["xor"] = c.xorMask;
+    TBench bench(nlohmann::json{{"faults", {fault}}});
+    TToolPort server(bench, "SIM2");
+    EXPECT_EQ(server.Xfer({0x00, 0x00, 0x00}), c.answers);
+    bench.VirtualClock().Sleep(std::chrono::milliseconds(10));
+    EXPECT_EQ(bench.Server().Syncs(), c.syncs);
+    EXPECT_EQ(bench.PortStats("SIM2").bytesFromTool, 3u);
+    EXPECT_EQ(bench.PortStats("SIM2").bytesToTool, c.bytesToTool);
+  }
+}
+
 TEST(BenchFaults, SilentAndLoopBackPorts) {
   TBench bench(R"({"ports": ["SIM1", "SIM2", "SIM3", "SIM4"],
                    "faults": [{"kind": "loopback", "port": "SIM3"},

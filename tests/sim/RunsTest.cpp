@@ -92,6 +92,33 @@ TEST(HandheldMemory, ReadBackMismatchFault) {
             (V{0x04, 100, 0x05, 0x00, image[100] ^ 0xFF, image[101]}));
 }
 
+// The restore's last write, register 57 := 0, expects no answer, so the tool cannot tell when
+// the value never reaches the handheld: the report can.
+TEST(HandheldMemory, LostEndOfARestoreLeavesTheHandheldOffProductionFirmware) {
+  // Programs the production image, runs the start run and clears register 57, as a restore
+  // does; returns the number of the last byte written (the value 0) and the handheld's report.
+  auto restore = [](const nlohmann::json& scenario, uint64_t& lastByte) {
+    TBench bench(scenario);
+    TToolPort dongle(bench, "SIM1");
+    AttachHandheld(bench, dongle);
+    EXPECT_TRUE(ProgramImage(dongle, SomeImage(34, 64)));
+    WriteRegister(dongle, 57, 0x76);
+    EXPECT_EQ(RunHandheld(bench, dongle, 1), 0);
+    EXPECT_EQ(dongle.Xfer({0x04, 0x39, 0x06, 0x00}), (V{0x04, 0x39, 0x06, -1}));
+    lastByte = bench.PortStats("SIM1").bytesFromTool;
+    return bench.Report()["handhelds"][0];
+  };
+  uint64_t last = 0;
+  EXPECT_EQ(restore(nlohmann::json::object(), last)["firmware"], "production");
+  uint64_t again = 0;
+  nlohmann::json lost = restore(
+      nlohmann::json{{"faults", {{{"kind", "lose_sent"}, {"port", "SIM1"}, {"at", last}}}}},
+      again);
+  EXPECT_EQ(again, last);
+  EXPECT_EQ(lost["firmware"], "unknown");  // the image, but not the end of the restore
+  EXPECT_EQ(lost["programmings"], 1);
+}
+
 TEST(HandheldRuns, StartRunFillsTheRadioRegisters) {
   TBench bench(R"({"handhelds": [{"mac": "0x12345678", "modem_version": 35,
                                   "factory_compensation": -6, "pctool_compensation": 9,
