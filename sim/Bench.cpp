@@ -460,6 +460,8 @@ nlohmann::json ServerReport(const TServer& s) {
       {"frames", s.Frames()},
       {"bad_check_bytes", s.BadChecks()},
       {"trial_offset", s.Trial()},
+      {"image_sha256", s.ImageSha256()},
+      {"start_image_sha256", s.StartImageSha256()},
   };
   if (s.Running() == TServer::kProduction) {
     j["firmware_version"] = {s.Version(), s.Build()};
@@ -487,6 +489,8 @@ nlohmann::json HandheldReport(const THandheld& h, TSimTime now) {
       {"firmware", h.Firmware()},
       {"stored", stored},
       {"programmings", h.Programmings()},
+      {"image_sha256", h.ImageSha256()},
+      {"start_image_sha256", h.StartImageSha256()},
       {"restarts", h.Restarts()},
       {"runs",
        {{"start", h.RunsExecuted(1)},

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sim/Digest.h"
+
 namespace sim {
 
 std::array<uint8_t, 16> TestPacket(uint8_t rssi, int afc, uint32_t mac, uint8_t number) {
@@ -162,6 +164,11 @@ THandheld::THandheld(const THandheldConfig& config, int plugIndex, THandheldBay&
   regs_[57] = config.flags;
   pctool_ = config.pctoolCompensation;
   firmware_ = config.firmware;
+  startImageSha256_ = ImageSha256();
+}
+
+std::string THandheld::ImageSha256() const {
+  return HandheldImageSha256(memory_);
 }
 
 int8_t THandheld::EffectiveCompensation() const {
@@ -449,6 +456,11 @@ TServer::TServer(const TServerConfig& config) : config_(config), memory_(0x2000,
     mode_ = kIdentify;
     index_ = config.stuckAmount;
   }
+  startImageSha256_ = ImageSha256();
+}
+
+std::string TServer::ImageSha256() const {
+  return ServerImageSha256(memory_);
 }
 
 int8_t TServer::EffectiveCompensation() const {
