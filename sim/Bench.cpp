@@ -492,6 +492,7 @@ nlohmann::json HandheldReport(const THandheld& h, TSimTime now) {
       {"image_sha256", h.ImageSha256()},
       {"start_image_sha256", h.StartImageSha256()},
       {"restarts", h.Restarts()},
+      {"width_errors", h.WidthErrors()},
       {"runs",
        {{"start", h.RunsExecuted(1)},
         {"test_cycle", h.RunsExecuted(2)},

@@ -280,6 +280,12 @@ void THandheld::Execute(int run, TSimTime /*t*/) {
   for (const auto& f : config_.runStatus) {
     if (f.run == run && (f.at == 0 || f.at == n)) status = f.status;
   }
+  // The tool must carry the handheld's own width bit into register 57 unchanged: a run started
+  // with the other width would take its memory the wrong way, so it fails.
+  if (((regs_[57] ^ config_.flags) & 0x01) != 0) {
+    ++widthErrors_;
+    status = kWidthMismatchStatus;
+  }
   if (status == 0) {
     if (run == 1) {
       regs_[16] = config_.modemVersion;

@@ -69,9 +69,13 @@ class TAir {
 };
 
 // A handheld: 8192 bytes of memory behind CmdReadNext/CmdWriteNext, 256 registers behind
-// CmdRead/CmdWrite, runs prepared through register 23 and executed at the next restart.
+// CmdRead/CmdWrite, runs prepared through register 23 and executed at the next restart. A run
+// fails (status kWidthMismatchStatus, no effect) when bit 0 of register 57, the width bit, is
+// not the one the handheld powers up with (bit 0 of its flags).
 class THandheld {
  public:
+  static constexpr uint8_t kWidthMismatchStatus = 0x0B;
+
   THandheld(const THandheldConfig& config, int plugIndex, THandheldBay& bay, TAir& air);
 
   // One byte passed on by the dongle (only while the handheld is plugged in and up).
@@ -102,6 +106,8 @@ class THandheld {
   const std::string& StartImageSha256() const { return startImageSha256_; }
 
   int Restarts() const { return restarts_; }
+  // Runs that failed because register 57's width bit was not the handheld's own.
+  int WidthErrors() const { return widthErrors_; }
   int RunsExecuted(int run) const { return run >= 1 && run <= 3 ? runs_[run - 1] : 0; }
   int Programmings() const { return programmings_; }
   const std::vector<int8_t>& Stored() const { return stored_; }
@@ -132,6 +138,7 @@ class THandheld {
   bool bodyWritten_ = false;  // ... and bytes after it were written
   int restarts_ = 0;
   std::array<int, 3> runs_{};
+  int widthErrors_ = 0;
   int programmings_ = 0;
   std::string startImageSha256_;
   std::vector<int8_t> stored_;

@@ -87,7 +87,7 @@ struct THandheldConfig {
   int8_t factoryCompensation = 0;
   int8_t pctoolCompensation = 0;
   uint8_t modemVersion = 0x23;
-  uint8_t flags = 0x00;                 // register 57 at power-up; bit 0: word-wide EEPROM
+  uint8_t flags = 0x00;  // register 57 at power-up; bit 0: the width bit (set: word width)
   std::string firmware = "production";  // what its memory holds at start: production or none
   int restartMs = 200;                  // DSR off after a reset pulse, without a run
   int startRunMs = 1500;  // extra time of a start run (RF initialisation, firmware update)

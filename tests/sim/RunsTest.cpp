@@ -161,6 +161,31 @@ TEST(HandheldRuns, StoreRunAndFailingRuns) {
   EXPECT_EQ(h.Restarts(), 4);
 }
 
+// Bit 0 of register 57 is the width bit: a run started while it differs from the handheld's own
+// (bit 0 of its power-up flags) fails without effect, and the report counts it.
+TEST(HandheldRuns, WidthBitOtherThanTheHandheldsOwnFailsTheRun) {
+  struct Case {
+    int flags;
+    int cfg;  // written to register 57 before the run; -1: left at its power-up value
+    bool fails;
+  };
+  for (const Case& c : {Case{0, -1, false}, Case{0, 0x76, false}, Case{0, 0x77, true},
+                        Case{1, -1, false}, Case{1, 0x77, false}, Case{1, 0x76, true},
+                        Case{1, 0x10, true}}) {
+    SCOPED_TRACE("flags " + std::to_string(c.flags) + ", register 57 " + std::to_string(c.cfg));
+    TBench bench(nlohmann::json{{"handhelds", {{{"flags", c.flags}}}}});
+    TToolPort dongle(bench, "SIM1");
+    AttachHandheld(bench, dongle);
+    WriteRegister(dongle, 16, 0x05);
+    if (c.cfg >= 0) WriteRegister(dongle, 57, static_cast<uint8_t>(c.cfg));
+    EXPECT_EQ(RunHandheld(bench, dongle, 3), c.fails ? sim::THandheld::kWidthMismatchStatus : 0);
+    nlohmann::json report = bench.Report()["handhelds"][0];
+    EXPECT_EQ(report["width_errors"], c.fails ? 1 : 0);
+    EXPECT_EQ(report["stored"], c.fails ? nlohmann::json::array() : nlohmann::json::array({5}));
+    EXPECT_EQ(report["firmware"], c.fails ? "production" : "test");
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Test cycles over the air
 
