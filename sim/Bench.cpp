@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 
 #include "serial/PortProvider.h"
@@ -304,9 +305,15 @@ class TVirtualBinding final : public TPortBinding {
       TSimTime next =
           std::min(p.input.empty() ? kNever : p.input.front().first, core_->NextDelivery());
       if (next == kNever || next > limit) {
-        // Nothing more comes in time. A read without any time-out that could only end by a
-        // byte that will never come returns at once instead of hanging the worker forever.
-        if (limit != kNever) t = limit;
+        // Nothing more comes in time. Without a time-out that ends the wait, a real port would
+        // block here for ever: a caller that forgot its time-out must not pass on the bench.
+        if (limit == kNever) {
+          throw std::logic_error("read on \"" + p.config.name + "\" without a time-out: " +
+                                 std::to_string(got) + " of " + std::to_string(length) +
+                                 " bytes came and no more will; a read without time-out would "
+                                 "hang on a real port");
+        }
+        t = limit;
         break;
       }
       t = next;

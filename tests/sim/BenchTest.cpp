@@ -119,10 +119,36 @@ TEST(BenchTiming, InputCountSeesOnlyArrivedBytesAndPurgeDropsThem) {
   EXPECT_EQ(server.Xfer(0x00), 0x00);
 }
 
-TEST(BenchTiming, UnansweredReadWithoutTimeoutsDoesNotHang) {
+// A read that no time-out ends would block for ever on a real port once the bytes stop coming;
+// on the bench it throws, so a caller that forgot its time-out cannot pass here and hang there.
+TEST(BenchTiming, ReadWithoutTimeoutThrowsWhenItWouldHang) {
   TBench bench;
-  TToolPort silent(bench, "SIM3");
-  silent.port.Timeouts().SetReadConstant(0);
+  TToolPort server(bench, "SIM2", 0);
+  TToolPort silent(bench, "SIM3", 0);
+  EXPECT_EQ(server.Xfer(0x00), 0x00);  // the byte comes: the read completes as before
+  const int64_t before = NowUs(bench);
+  silent.port.WriteByte(0x80);
+  try {
+    silent.port.ReadByte();
+    ADD_FAILURE() << "the read returned";
+  } catch (const std::logic_error& e) {
+    EXPECT_NE(std::string(e.what()).find("\"SIM3\""), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("hang on a real port"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(NowUs(bench), before);
+
+  // Two bytes asked, one answer: the interval time-out only counts after the first byte, so it
+  // ends this read, but not a read that gets no byte at all.
+  server.port.Timeouts().SetReadInterval(20);
+  unsigned char buffer[2];
+  server.port.WriteByte(0x00);
+  EXPECT_THROW(server.port.Read(buffer, 2, true), EComError);  // short read: "Timeout"
+  silent.port.Timeouts().SetReadInterval(20);
+  silent.port.WriteByte(0x80);
+  EXPECT_THROW(silent.port.Read(buffer, 1, true), std::logic_error);
+
+  // The port stays usable once the caller sets a time-out.
+  silent.port.Timeouts().SetReadConstant(50);
   EXPECT_EQ(silent.Xfer(0x80), -1);
 }
 
