@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 
 #include "serial/PortProvider.h"
@@ -118,30 +119,47 @@ class TBenchCore {
   }
 
   void Deliver(TVirtualPort& p, const TFlight& f) {
-    TAnswer answer;
-    if (p.config.loopback) {
-      answer.bytes.push_back(f.value);
-    } else if (p.device && !p.config.silent) {
-      p.device->OnByte(f.at, f.value, answer);
-    }
-    for (const auto& fault : p.config.answerFaults) {
-      if (f.number < fault.at || f.number - fault.at >= fault.count) continue;
-      if (fault.kind == TAnswerFault::kLose) {
-        answer.bytes.clear();
-      } else if (fault.kind == TAnswerFault::kDouble) {
-        std::vector<uint8_t> twice;
-        for (uint8_t b : answer.bytes) twice.insert(twice.end(), {b, b});
-        answer.bytes = twice;
+    // On its way the byte may be lost, doubled (the copy arrives one byte time later) or
+    // altered: the device sees and answers what arrives.
+    int copies = 1;
+    uint8_t value = f.value;
+    for (const auto& fault : p.config.sentFaults) {
+      if (!fault.Hits(f.number)) continue;
+      if (fault.kind == TByteFault::kLose) {
+        copies = 0;
+      } else if (fault.kind == TByteFault::kDouble) {
+        copies = copies == 0 ? 0 : 2;
       } else {
-        for (auto& b : answer.bytes) b = static_cast<uint8_t>(b ^ fault.xorMask);
+        value = static_cast<uint8_t>(value ^ fault.xorMask);
       }
     }
     const TSimTime bt = ByteTime(p);
-    for (uint8_t b : answer.bytes) {
-      TSimTime start = std::max(f.at + answer.reactionUs, p.deviceTxFree);
-      p.deviceTxFree = start + bt;
-      p.input.emplace_back(p.deviceTxFree, b);
-      ++p.answered;
+    for (int copy = 0; copy < copies; ++copy) {
+      const TSimTime at = f.at + copy * bt;
+      TAnswer answer;
+      if (p.config.loopback) {
+        answer.bytes.push_back(value);
+      } else if (p.device && !p.config.silent) {
+        p.device->OnByte(at, value, answer);
+      }
+      for (const auto& fault : p.config.answerFaults) {
+        if (!fault.Hits(f.number)) continue;
+        if (fault.kind == TByteFault::kLose) {
+          answer.bytes.clear();
+        } else if (fault.kind == TByteFault::kDouble) {
+          std::vector<uint8_t> twice;
+          for (uint8_t b : answer.bytes) twice.insert(twice.end(), {b, b});
+          answer.bytes = twice;
+        } else {
+          for (auto& b : answer.bytes) b = static_cast<uint8_t>(b ^ fault.xorMask);
+        }
+      }
+      for (uint8_t b : answer.bytes) {
+        TSimTime start = std::max(at + answer.reactionUs, p.deviceTxFree);
+        p.deviceTxFree = start + bt;
+        p.input.emplace_back(p.deviceTxFree, b);
+        ++p.answered;
+      }
     }
   }
 
@@ -287,9 +305,15 @@ class TVirtualBinding final : public TPortBinding {
       TSimTime next =
           std::min(p.input.empty() ? kNever : p.input.front().first, core_->NextDelivery());
       if (next == kNever || next > limit) {
-        // Nothing more comes in time. A read without any time-out that could only end by a
-        // byte that will never come returns at once instead of hanging the worker forever.
-        if (limit != kNever) t = limit;
+        // Nothing more comes in time. Without a time-out that ends the wait, a real port would
+        // block here for ever: a caller that forgot its time-out must not pass on the bench.
+        if (limit == kNever) {
+          throw std::logic_error("read on \"" + p.config.name + "\" without a time-out: " +
+                                 std::to_string(got) + " of " + std::to_string(length) +
+                                 " bytes came and no more will; a read without time-out would "
+                                 "hang on a real port");
+        }
+        t = limit;
         break;
       }
       t = next;
@@ -443,6 +467,8 @@ nlohmann::json ServerReport(const TServer& s) {
       {"frames", s.Frames()},
       {"bad_check_bytes", s.BadChecks()},
       {"trial_offset", s.Trial()},
+      {"image_sha256", s.ImageSha256()},
+      {"start_image_sha256", s.StartImageSha256()},
   };
   if (s.Running() == TServer::kProduction) {
     j["firmware_version"] = {s.Version(), s.Build()};
@@ -470,7 +496,10 @@ nlohmann::json HandheldReport(const THandheld& h, TSimTime now) {
       {"firmware", h.Firmware()},
       {"stored", stored},
       {"programmings", h.Programmings()},
+      {"image_sha256", h.ImageSha256()},
+      {"start_image_sha256", h.StartImageSha256()},
       {"restarts", h.Restarts()},
+      {"width_errors", h.WidthErrors()},
       {"runs",
        {{"start", h.RunsExecuted(1)},
         {"test_cycle", h.RunsExecuted(2)},

@@ -8,7 +8,8 @@
 // calls. A byte written at virtual time t reaches the device at t plus one byte time (10 bits at
 // the port's speed); the device's answer starts after its reaction time and arrives one byte
 // time later. A read advances the virtual clock to the answer, or by the read time-out when none
-// comes. The worker must use VirtualClock() for its sleeps.
+// comes; a read that no time-out ends and no byte will end throws std::logic_error, where a real
+// port would hang. The worker must use VirtualClock() for its sleeps.
 //
 //   TBench bench(R"({"handhelds": [{"crystal_error": 12.5}]})");
 //   TRunRecord run(fields, bridge, bench.VirtualClock());

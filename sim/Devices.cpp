@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sim/Digest.h"
+
 namespace sim {
 
 std::array<uint8_t, 16> TestPacket(uint8_t rssi, int afc, uint32_t mac, uint8_t number) {
@@ -162,6 +164,11 @@ THandheld::THandheld(const THandheldConfig& config, int plugIndex, THandheldBay&
   regs_[57] = config.flags;
   pctool_ = config.pctoolCompensation;
   firmware_ = config.firmware;
+  startImageSha256_ = ImageSha256();
+}
+
+std::string THandheld::ImageSha256() const {
+  return HandheldImageSha256(memory_);
 }
 
 int8_t THandheld::EffectiveCompensation() const {
@@ -272,6 +279,12 @@ void THandheld::Execute(int run, TSimTime /*t*/) {
   uint8_t status = 0;
   for (const auto& f : config_.runStatus) {
     if (f.run == run && (f.at == 0 || f.at == n)) status = f.status;
+  }
+  // The tool must carry the handheld's own width bit into register 57 unchanged: a run started
+  // with the other width would take its memory the wrong way, so it fails.
+  if (((regs_[57] ^ config_.flags) & 0x01) != 0) {
+    ++widthErrors_;
+    status = kWidthMismatchStatus;
   }
   if (status == 0) {
     if (run == 1) {
@@ -449,6 +462,11 @@ TServer::TServer(const TServerConfig& config) : config_(config), memory_(0x2000,
     mode_ = kIdentify;
     index_ = config.stuckAmount;
   }
+  startImageSha256_ = ImageSha256();
+}
+
+std::string TServer::ImageSha256() const {
+  return ServerImageSha256(memory_);
 }
 
 int8_t TServer::EffectiveCompensation() const {

@@ -69,9 +69,13 @@ class TAir {
 };
 
 // A handheld: 8192 bytes of memory behind CmdReadNext/CmdWriteNext, 256 registers behind
-// CmdRead/CmdWrite, runs prepared through register 23 and executed at the next restart.
+// CmdRead/CmdWrite, runs prepared through register 23 and executed at the next restart. A run
+// fails (status kWidthMismatchStatus, no effect) when bit 0 of register 57, the width bit, is
+// not the one the handheld powers up with (bit 0 of its flags).
 class THandheld {
  public:
+  static constexpr uint8_t kWidthMismatchStatus = 0x0B;
+
   THandheld(const THandheldConfig& config, int plugIndex, THandheldBay& bay, TAir& air);
 
   // One byte passed on by the dongle (only while the handheld is plugged in and up).
@@ -97,7 +101,13 @@ class THandheld {
   // What its memory holds: "production", "test", "none" or "unknown" (README.md).
   const std::string& Firmware() const { return firmware_; }
 
+  // SHA-256 of its 8192 bytes of memory now, and of those it held at the start (Digest.h).
+  std::string ImageSha256() const;
+  const std::string& StartImageSha256() const { return startImageSha256_; }
+
   int Restarts() const { return restarts_; }
+  // Runs that failed because register 57's width bit was not the handheld's own.
+  int WidthErrors() const { return widthErrors_; }
   int RunsExecuted(int run) const { return run >= 1 && run <= 3 ? runs_[run - 1] : 0; }
   int Programmings() const { return programmings_; }
   const std::vector<int8_t>& Stored() const { return stored_; }
@@ -128,7 +138,9 @@ class THandheld {
   bool bodyWritten_ = false;  // ... and bytes after it were written
   int restarts_ = 0;
   std::array<int, 3> runs_{};
+  int widthErrors_ = 0;
   int programmings_ = 0;
+  std::string startImageSha256_;
   std::vector<int8_t> stored_;
   TSimTime pluggedAt_ = kNever;
   TSimTime unpluggedAt_ = kNever;
@@ -236,6 +248,12 @@ class TServer final : public TDevice {
   uint8_t TestVersion() const { return testVersion_; }
 
   uint16_t ProgramWord(uint16_t address) const { return memory_.at(address); }
+  // Program memory by word address, 0x2000 words (only 0x0100..0x1FFF are used; erased words
+  // hold 0x3FFF, also at start whatever firmware the scenario says runs).
+  const std::vector<uint16_t>& ProgramMemory() const { return memory_; }
+  // SHA-256 of program memory now and at the start (ServerImageSha256 in Digest.h).
+  std::string ImageSha256() const;
+  const std::string& StartImageSha256() const { return startImageSha256_; }
   void SetProgramWord(uint16_t address, uint16_t word) { memory_.at(address) = word & 0x3FFF; }
   // Decides the firmware kind from program memory, as the server does when it starts.
   static Kind Classify(const std::vector<uint16_t>& memory, uint8_t& version, uint8_t& build,
@@ -267,6 +285,7 @@ class TServer final : public TDevice {
   std::vector<uint8_t> reply_;
   uint8_t replyCheck_ = 0;
   std::vector<uint16_t> memory_;
+  std::string startImageSha256_;
   bool rowsWrittenSinceStart_ = false;
   bool programmed_ = false;  // program memory holds an image the tool wrote
   Kind running_ = kProduction;

@@ -249,7 +249,8 @@ void ReadFault(const json& f, const std::string& where, TScenario& s) {
   TReader r(f, where);
   std::string kind = r.OneOf(
       "kind", "",
-      {"lose_answer", "double_answer", "corrupt_answer", "open_fails", "silent", "loopback",
+      {"lose_answer", "double_answer", "corrupt_answer", "lose_sent", "double_sent",
+       "corrupt_sent", "open_fails", "silent", "loopback",
        "no_dsr", "no_comeback", "dsr_drop", "run_status", "readback_mismatch", "foreign_packets",
        "malformed_packets", "afc_spread", "dongle_swap", "answer_attach", "server_stuck"});
 
@@ -298,16 +299,20 @@ void ReadFault(const json& f, const std::string& where, TScenario& s) {
     Fail(r.Where("port"), "no server on \"" + p->name + "\"");
   };
 
-  if (kind == "lose_answer" || kind == "double_answer" || kind == "corrupt_answer") {
+  const bool answerFault =
+      kind == "lose_answer" || kind == "double_answer" || kind == "corrupt_answer";
+  const bool sentFault = kind == "lose_sent" || kind == "double_sent" || kind == "corrupt_sent";
+  if (answerFault || sentFault) {
     TPortConfig* p = portOf(true);
-    TAnswerFault a;
-    a.kind = kind == "lose_answer"     ? TAnswerFault::kLose
-             : kind == "double_answer" ? TAnswerFault::kDouble
-                                       : TAnswerFault::kCorrupt;
+    const std::string what = kind.substr(0, kind.find('_'));
+    TByteFault a;
+    a.kind = what == "lose"     ? TByteFault::kLose
+             : what == "double" ? TByteFault::kDouble
+                                : TByteFault::kCorrupt;
     a.at = static_cast<uint64_t>(r.Required("at", 1, std::numeric_limits<int64_t>::max()));
     a.count = static_cast<uint64_t>(r.Int("count", 1, 1, std::numeric_limits<int32_t>::max()));
-    if (a.kind == TAnswerFault::kCorrupt) a.xorMask = static_cast<uint8_t>(r.Int("xor", 1, 1, 255));
-    p->answerFaults.push_back(a);
+    if (a.kind == TByteFault::kCorrupt) a.xorMask = static_cast<uint8_t>(r.Int("xor", 1, 1, 255));
+    (answerFault ? p->answerFaults : p->sentFaults).push_back(a);
   } else if (kind == "open_fails") {
     TPortConfig* p = portOf(true);
     const json* e = r.Get("errno");
@@ -396,11 +401,10 @@ TScenario ParseScenario(const json& scenario) {
       for (const auto& p : s.ports) {
         if (p.name == name) Fail(Indexed("ports", i), "\"" + name + "\" is listed twice");
       }
-      s.ports.push_back(TPortConfig{name, 0, false, false, {}});
+      s.ports.emplace_back().name = name;
     }
   } else {
-    for (const char* name : {"SIM1", "SIM2", "SIM3"})
-      s.ports.push_back(TPortConfig{name, 0, false, false, {}});
+    for (const char* name : {"SIM1", "SIM2", "SIM3"}) s.ports.emplace_back().name = name;
   }
 
   // Devices. A device without a port goes to the first free one of the list: the dongle first,

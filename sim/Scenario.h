@@ -15,14 +15,18 @@ namespace sim {
 // Virtual time in microseconds.
 using TSimTime = int64_t;
 
-// A fault on the answers of one port: the answer to the at-th byte the tool writes to the port
-// (counted from 1 since the bench started, over every open), and to the count-1 bytes after it.
-struct TAnswerFault {
+// A fault on the traffic of one port for the at-th byte the tool writes to the port (counted
+// from 1 since the bench started, over every open) and the count-1 bytes after it. On the
+// answers: the device's answers to those bytes are lost, come twice or come xor-ed. On the sent
+// bytes: the device never sees them, sees each twice, or sees it xor-ed.
+struct TByteFault {
   enum Kind { kLose, kDouble, kCorrupt };
   Kind kind = kLose;
   uint64_t at = 1;
   uint64_t count = 1;
-  uint8_t xorMask = 0x01;  // kCorrupt: the answer is xor-ed with this
+  uint8_t xorMask = 0x01;  // kCorrupt: the byte is xor-ed with this
+
+  bool Hits(uint64_t number) const { return number >= at && number - at < count; }
 };
 
 struct TPortConfig {
@@ -30,7 +34,8 @@ struct TPortConfig {
   int openErrno = 0;      // Open fails with this error number (0: opens normally)
   bool silent = false;    // whatever is on the port never answers
   bool loopback = false;  // a loop-back plug: every byte comes back
-  std::vector<TAnswerFault> answerFaults;
+  std::vector<TByteFault> answerFaults;  // on what the device sends back
+  std::vector<TByteFault> sentFaults;    // on what the tool sends, on its way to the device
 };
 
 struct TDongleConfig {
@@ -82,7 +87,7 @@ struct THandheldConfig {
   int8_t factoryCompensation = 0;
   int8_t pctoolCompensation = 0;
   uint8_t modemVersion = 0x23;
-  uint8_t flags = 0x00;                 // register 57 at power-up; bit 0: word-wide EEPROM
+  uint8_t flags = 0x00;  // register 57 at power-up; bit 0: the width bit (set: word width)
   std::string firmware = "production";  // what its memory holds at start: production or none
   int restartMs = 200;                  // DSR off after a reset pulse, without a run
   int startRunMs = 1500;  // extra time of a start run (RF initialisation, firmware update)

@@ -119,10 +119,36 @@ TEST(BenchTiming, InputCountSeesOnlyArrivedBytesAndPurgeDropsThem) {
   EXPECT_EQ(server.Xfer(0x00), 0x00);
 }
 
-TEST(BenchTiming, UnansweredReadWithoutTimeoutsDoesNotHang) {
+// A read that no time-out ends would block for ever on a real port once the bytes stop coming;
+// on the bench it throws, so a caller that forgot its time-out cannot pass here and hang there.
+TEST(BenchTiming, ReadWithoutTimeoutThrowsWhenItWouldHang) {
   TBench bench;
-  TToolPort silent(bench, "SIM3");
-  silent.port.Timeouts().SetReadConstant(0);
+  TToolPort server(bench, "SIM2", 0);
+  TToolPort silent(bench, "SIM3", 0);
+  EXPECT_EQ(server.Xfer(0x00), 0x00);  // the byte comes: the read completes as before
+  const int64_t before = NowUs(bench);
+  silent.port.WriteByte(0x80);
+  try {
+    silent.port.ReadByte();
+    ADD_FAILURE() << "the read returned";
+  } catch (const std::logic_error& e) {
+    EXPECT_NE(std::string(e.what()).find("\"SIM3\""), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("hang on a real port"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(NowUs(bench), before);
+
+  // Two bytes asked, one answer: the interval time-out only counts after the first byte, so it
+  // ends this read, but not a read that gets no byte at all.
+  server.port.Timeouts().SetReadInterval(20);
+  unsigned char buffer[2];
+  server.port.WriteByte(0x00);
+  EXPECT_THROW(server.port.Read(buffer, 2, true), EComError);  // short read: "Timeout"
+  silent.port.Timeouts().SetReadInterval(20);
+  silent.port.WriteByte(0x80);
+  EXPECT_THROW(silent.port.Read(buffer, 1, true), std::logic_error);
+
+  // The port stays usable once the caller sets a time-out.
+  silent.port.Timeouts().SetReadConstant(50);
   EXPECT_EQ(silent.Xfer(0x80), -1);
 }
 
@@ -171,6 +197,38 @@ TEST(BenchFaults, AnswersLostDoubledOrCorrupted) {
         R"({"faults": [{"kind": "corrupt_answer", "port": "SIM2", "at": 2, "count": 2, "xor": 255}]})");
     TToolPort server(bench, "SIM2");
     EXPECT_EQ(server.Xfer({0x00, 0x00, 0x00, 0x00}), (std::vector<int>{0x00, 0xFF, 0xFF, 0x00}));
+  }
+}
+
+// Sent-byte faults act on the n-th byte the tool writes to the port on its way to the device:
+// the server's SrvSync (0x00 answered 0x00) shows what it saw.
+TEST(BenchFaults, SentBytesLostDoubledOrCorrupted) {
+  struct Case {
+    const char* kind;
+    int count;
+    int xorMask;
+    std::vector<int> answers;  // to the bytes 1, 2, 3 (all 0x00), one read each
+    int syncs;                 // the 0x00 the server saw
+    uint64_t bytesToTool;
+  };
+  const Case cases[] = {
+      {"lose_sent", 1, 0, {0x00, -1, 0x00}, 2, 2},
+      {"lose_sent", 2, 0, {0x00, -1, -1}, 1, 1},
+      {"double_sent", 1, 0, {0x00, 0x00, 0x00}, 4, 4},
+      // 0x80 starts the identification (hardware version 0x12), whose next 0x00 gets 0x55.
+      {"corrupt_sent", 1, 0x80, {0x00, 0x12, 0x55}, 1, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " count " + std::to_string(c.count));
+    nlohmann::json fault = {{"kind", c.kind}, {"port", "SIM2"}, {"at", 2}, {"count", c.count}};
+    if (c.xorMask != 0) fault["xor"] = c.xorMask;
+    TBench bench(nlohmann::json{{"faults", {fault}}});
+    TToolPort server(bench, "SIM2");
+    EXPECT_EQ(server.Xfer({0x00, 0x00, 0x00}), c.answers);
+    bench.VirtualClock().Sleep(std::chrono::milliseconds(10));
+    EXPECT_EQ(bench.Server().Syncs(), c.syncs);
+    EXPECT_EQ(bench.PortStats("SIM2").bytesFromTool, 3u);
+    EXPECT_EQ(bench.PortStats("SIM2").bytesToTool, c.bytesToTool);
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "SimTestUtil.h"
 #include "sim/Bench.h"
+#include "sim/Digest.h"
 
 using simtest::AttachHandheld;
 using simtest::AttachServer;
@@ -92,6 +93,33 @@ TEST(HandheldMemory, ReadBackMismatchFault) {
             (V{0x04, 100, 0x05, 0x00, image[100] ^ 0xFF, image[101]}));
 }
 
+// The restore's last write, register 57 := 0, expects no answer, so the tool cannot tell when
+// the value never reaches the handheld: the report can.
+TEST(HandheldMemory, LostEndOfARestoreLeavesTheHandheldOffProductionFirmware) {
+  // Programs the production image, runs the start run and clears register 57, as a restore
+  // does; returns the number of the last byte written (the value 0) and the handheld's report.
+  auto restore = [](const nlohmann::json& scenario, uint64_t& lastByte) {
+    TBench bench(scenario);
+    TToolPort dongle(bench, "SIM1");
+    AttachHandheld(bench, dongle);
+    EXPECT_TRUE(ProgramImage(dongle, SomeImage(34, 64)));
+    WriteRegister(dongle, 57, 0x76);
+    EXPECT_EQ(RunHandheld(bench, dongle, 1), 0);
+    EXPECT_EQ(dongle.Xfer({0x04, 0x39, 0x06, 0x00}), (V{0x04, 0x39, 0x06, -1}));
+    lastByte = bench.PortStats("SIM1").bytesFromTool;
+    return bench.Report()["handhelds"][0];
+  };
+  uint64_t last = 0;
+  EXPECT_EQ(restore(nlohmann::json::object(), last)["firmware"], "production");
+  uint64_t again = 0;
+  nlohmann::json lost = restore(
+      nlohmann::json{{"faults", {{{"kind", "lose_sent"}, {"port", "SIM1"}, {"at", last}}}}},
+      again);
+  EXPECT_EQ(again, last);
+  EXPECT_EQ(lost["firmware"], "unknown");  // the image, but not the end of the restore
+  EXPECT_EQ(lost["programmings"], 1);
+}
+
 TEST(HandheldRuns, StartRunFillsTheRadioRegisters) {
   TBench bench(R"({"handhelds": [{"mac": "0x12345678", "modem_version": 35,
                                   "factory_compensation": -6, "pctool_compensation": 9,
@@ -131,6 +159,31 @@ TEST(HandheldRuns, StoreRunAndFailingRuns) {
   AttachHandheld(bench, dongle);
   EXPECT_EQ(h.RunsExecuted(3), 2);
   EXPECT_EQ(h.Restarts(), 4);
+}
+
+// Bit 0 of register 57 is the width bit: a run started while it differs from the handheld's own
+// (bit 0 of its power-up flags) fails without effect, and the report counts it.
+TEST(HandheldRuns, WidthBitOtherThanTheHandheldsOwnFailsTheRun) {
+  struct Case {
+    int flags;
+    int cfg;  // written to register 57 before the run; -1: left at its power-up value
+    bool fails;
+  };
+  for (const Case& c : {Case{0, -1, false}, Case{0, 0x76, false}, Case{0, 0x77, true},
+                        Case{1, -1, false}, Case{1, 0x77, false}, Case{1, 0x76, true},
+                        Case{1, 0x10, true}}) {
+    SCOPED_TRACE("flags " + std::to_string(c.flags) + ", register 57 " + std::to_string(c.cfg));
+    TBench bench(nlohmann::json{{"handhelds", {{{"flags", c.flags}}}}});
+    TToolPort dongle(bench, "SIM1");
+    AttachHandheld(bench, dongle);
+    WriteRegister(dongle, 16, 0x05);
+    if (c.cfg >= 0) WriteRegister(dongle, 57, static_cast<uint8_t>(c.cfg));
+    EXPECT_EQ(RunHandheld(bench, dongle, 3), c.fails ? sim::THandheld::kWidthMismatchStatus : 0);
+    nlohmann::json report = bench.Report()["handhelds"][0];
+    EXPECT_EQ(report["width_errors"], c.fails ? 1 : 0);
+    EXPECT_EQ(report["stored"], c.fails ? nlohmann::json::array() : nlohmann::json::array({5}));
+    EXPECT_EQ(report["firmware"], c.fails ? "production" : "test");
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -386,6 +439,61 @@ TEST(Operator, TrafficAfterTheRestoreKeepsTheHandheldPlugged) {
     bench.VirtualClock().Sleep(std::chrono::milliseconds(50));
   }
   EXPECT_EQ(bench.CurrentHandheld(), 0u);
+}
+
+TEST(Digest, KnownAnswersAndTheImageLayouts) {
+  EXPECT_EQ(sim::Sha256Hex({}),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  const std::vector<uint8_t> abc{'a', 'b', 'c'};
+  EXPECT_EQ(sim::Sha256Hex(abc),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // Server words 0x0100..0x1FFF, 14 bits each, low byte first; words below 0x0100 do not count.
+  std::vector<uint16_t> words(0x2000, 0xFFFF);
+  words[0x0000] = 0x1234;
+  words[0x0100] = 0x2805;
+  std::vector<uint8_t> bytes;
+  for (size_t a = 0x100; a < 0x2000; ++a) bytes.insert(bytes.end(), {0xFF, 0x3F});
+  bytes[0] = 0x05;
+  bytes[1] = 0x28;
+  EXPECT_EQ(sim::ServerImageSha256(words), sim::Sha256Hex(bytes));
+  EXPECT_THROW(sim::ServerImageSha256(std::vector<uint16_t>(0x1FFF)), std::invalid_argument);
+  EXPECT_THROW(sim::HandheldImageSha256(std::vector<uint8_t>(100)), std::invalid_argument);
+}
+
+// The report's digests: a fresh device's start and current image agree; after programming, the
+// current one is the digest of what the test wrote.
+TEST(Report, ImageDigestsOfHandheldAndServer) {
+  TBench bench(R"({"extra_devices": [{"type": "server", "port": "SIM3"}]})");
+  const std::vector<uint8_t> startMemory = bench.Handheld(0).Memory();
+  std::vector<uint8_t> erased;
+  for (size_t a = 0x100; a < 0x2000; ++a) erased.insert(erased.end(), {0xFF, 0x3F});
+  nlohmann::json r = bench.Report();
+  EXPECT_EQ(r["handhelds"][0]["image_sha256"], sim::Sha256Hex(startMemory));
+  EXPECT_EQ(r["handhelds"][0]["start_image_sha256"], sim::Sha256Hex(startMemory));
+  EXPECT_NE(r["handhelds"][0]["image_sha256"], r["handhelds"][1]["image_sha256"]);
+  EXPECT_EQ(r["server"]["image_sha256"], sim::Sha256Hex(erased));
+  EXPECT_EQ(r["server"]["start_image_sha256"], sim::Sha256Hex(erased));
+  EXPECT_EQ(r["extra_devices"][0]["image_sha256"], sim::Sha256Hex(erased));
+
+  TToolPort dongle(bench, "SIM1");
+  AttachHandheld(bench, dongle);
+  const std::vector<uint8_t> image = SomeImage(0x22, 8192);
+  ASSERT_TRUE(ProgramImage(dongle, image));
+  TToolPort server(bench, "SIM2");
+  AttachServer(server);
+  const std::map<uint16_t, uint16_t> test{
+      {0x100, 0x2805}, {0x101, 0x0000}, {0x103, 0x3409}, {0x1FF0, 0x0123}};
+  ASSERT_TRUE(ProgramServer(server, test));
+  // The server image as a decoded package holds it: word-addressed, 0xFFFF where no data.
+  std::vector<uint16_t> package(0x2000, 0xFFFF);
+  for (const auto& [address, word] : test) package[address] = word;
+
+  r = bench.Report();
+  EXPECT_EQ(r["handhelds"][0]["image_sha256"], sim::Sha256Hex(image));
+  EXPECT_EQ(r["handhelds"][0]["start_image_sha256"], sim::Sha256Hex(startMemory));
+  EXPECT_EQ(r["server"]["image_sha256"], sim::ServerImageSha256(package));
+  EXPECT_EQ(r["server"]["start_image_sha256"], sim::Sha256Hex(erased));
+  EXPECT_EQ(r["extra_devices"][0]["image_sha256"], sim::Sha256Hex(erased));
 }
 
 TEST(Report, HoldsEveryDevicesFinalState) {
