@@ -17,6 +17,10 @@
 #include <thread>
 
 #include "app/ConsoleFrontEnd.h"
+#include "firmware/Decode.h"
+#include "firmware/Packages.h"
+#include "run/DirectBridge.h"
+#include "sim/Digest.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -64,7 +68,8 @@ int BytePosition(TRng& rng) {
 }
 
 const std::vector<std::string> kFaultKinds = {
-    "lose_answer", "double_answer", "corrupt_answer", "open_fails", "silent", "no_dsr",
+    "lose_answer", "double_answer", "corrupt_answer", "lose_sent", "double_sent", "corrupt_sent",
+    "open_fails", "silent", "no_dsr",
     "no_comeback", "dsr_drop", "run_status", "readback_mismatch", "foreign_packets",
     "malformed_packets", "afc_spread", "dongle_swap", "answer_attach", "server_stuck"};
 
@@ -73,11 +78,11 @@ json MakeFault(TRng& rng, const std::string& kind, const std::string& donglePort
   json f = {{"kind", kind}};
   const std::string devicePort = rng.Chance(0.5) ? donglePort : serverPort;
   const int handheld = rng.Int(0, handhelds - 1);
-  if (kind == "lose_answer" || kind == "double_answer" || kind == "corrupt_answer") {
+  if (kind.find("_answer") != std::string::npos || kind.find("_sent") != std::string::npos) {
     f["port"] = devicePort;
     f["at"] = BytePosition(rng);
     f["count"] = rng.Int(1, 3);
-    if (kind == "corrupt_answer") f["xor"] = rng.Int(1, 255);
+    if (kind.rfind("corrupt_", 0) == 0) f["xor"] = rng.Int(1, 255);
   } else if (kind == "open_fails") {
     f["port"] = devicePort;
     f["errno"] = rng.Pick(std::vector<std::string>{"EACCES", "EBUSY", "ENOENT", "EIO"});
@@ -193,6 +198,24 @@ bool WellFormedRecord(const std::string& r) {
   for (; i < r.size(); ++i)
     if (r[i] < '0' || r[i] > '9') return false;
   return true;
+}
+
+// The digest of the server's memory once the production package is programmed into it, decoded
+// by the tool's own decoder from the package file.
+std::string ProductionServerDigest(const std::string& demoDir) {
+  static std::mutex mutex;
+  static std::map<std::string, std::string> known;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = known.find(demoDir);
+  if (it != known.end()) return it->second;
+  const auto record = ReadPackageFile(demoDir + "/server.sff");
+  if (!record) throw std::runtime_error("cannot read " + demoDir + "/server.sff");
+  TMainFields fields;
+  TDirectBridge bridge;
+  auto run = std::make_unique<TRunRecord>(fields, bridge, RealClock());
+  if (DecodeSFF(*run, &*record, 1, "server") != TDecodeStatus::Ok)
+    throw std::runtime_error("cannot decode " + demoDir + "/server.sff");
+  return known[demoDir] = sim::ServerImageSha256(run->SrvImage[1]);
 }
 
 }  // namespace
@@ -317,6 +340,7 @@ TSoakOutput RunSoakCase(const TSoakCase& c, const std::string& workDir, const st
   });
 
   TSoakOutput result;
+  result.productionServerDigest = ProductionServerDigest(demoDir);
   result.status = RunCli(o, (dir / "tptune-cli").string(), io);
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -345,6 +369,8 @@ const std::vector<std::string>& SoakInvariants() {
       "status-zero-with-failure",  // exit status 0 although a device did not complete
       "stored-under-analysis",  // analysis only changed a compensation
       "left-wrong-unreported",  // a device left on test or partial firmware without a failure
+      "server-not-restored",    // a restore was asked, yet the server keeps test firmware and no
+                                // restore was tried
       "trace",                  // the error log file missing or not CR-ended records
   };
   return names;
@@ -427,10 +453,14 @@ std::vector<std::string> CheckSoakRun(const TSoakCase& c, const TSoakOutput& o) 
   auto handheldLeftWrong = [&](size_t i) {
     return handheldRestored && handheldTouched(i) && handhelds[i].value("firmware", "") != "production";
   };
+  // A server the run programmed must end up holding exactly the production package, word for
+  // word; one it only found must still run production firmware.
   auto serverLeftWrong = [&](const TServerSeen& s) {
-    const bool touched = s.report->value("rows_written", 0) > 0 ||
-                         s.report->value("firmware", "") != s.startFirmware;
-    return serverRestored && touched && s.report->value("firmware", "") != "production";
+    const bool programmed = s.report->value("rows_written", 0) > 0;
+    const bool touched = programmed || s.report->value("firmware", "") != s.startFirmware;
+    if (!serverRestored || !touched) return false;
+    return s.report->value("firmware", "") != "production" ||
+           (programmed && s.report->value("image_sha256", "") != o.productionServerDigest);
   };
 
   for (size_t i = 0; i < handhelds.size(); ++i) {
@@ -453,9 +483,23 @@ std::vector<std::string> CheckSoakRun(const TSoakCase& c, const TSoakOutput& o) 
                                      start["handhelds"][i].value("pctool_compensation", 0)))
       fail("stored-under-analysis", name);
   }
+  // A server left wrong is excused only by a restore that was tried and said it failed, a server
+  // that could not be reached again, or a second server that made the run unsure which to use.
+  size_t lastRestore = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].rfind("--- Restoring server firmware", 0) == 0) lastRestore = i;
+  const bool restoreFailed =
+      lastRestore < lines.size() &&
+      std::find(lines.begin() + static_cast<long>(lastRestore), lines.end(), "Procedure failed!") != lines.end();
+  auto shown = [&lines](const char* line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  const bool excused = restoreFailed || shown("Failed to initialize server!") ||
+                       shown("Second server found, uncertain which one to use?!");
   for (const TServerSeen& s : servers) {
     if (!serverLeftWrong(s)) continue;
     const std::string name = "server on " + s.report->value("port", "");
+    if (!excused) fail("server-not-restored", name + " holds " + s.report->value("firmware", ""));
     if (o.status == 0 || !failureShown)
       fail("left-wrong-unreported", name + " holds " + s.report->value("firmware", ""));
     if (serverRestoreCompleted && s.report == server)

@@ -32,6 +32,8 @@ struct TSoakOutput {
   bool traceWritten = false;
   nlohmann::json report;
   bool operatorGaveUp = false;  // the run waited so long that the operator cancelled it
+  // What a server holds once the production package is programmed into it (image digest).
+  std::string productionServerDigest;
 };
 
 // Case number index of the series seed: always the same case for the same two numbers.

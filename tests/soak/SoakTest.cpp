@@ -57,11 +57,16 @@ TEST(SoakChecker, CatchesWhatMustNeverHappen) {
        [](TSoakCase&, TSoakOutput& o) { o.report["server"]["firmware"] = "test"; }},
       {"left-wrong-unreported",
        [](TSoakCase&, TSoakOutput& o) { o.report["handhelds"][0]["firmware"] = "unknown"; }},
+      // Production firmware by its signature, but not the package's image word for word.
+      {"left-wrong-unreported",
+       [](TSoakCase&, TSoakOutput& o) { o.report["server"]["image_sha256"] = std::string(64, '0'); }},
       // The handheld's own result line (the question repeats it after a blank line).
       {"status-zero-with-failure",
        [](TSoakCase&, TSoakOutput& o) {
          o.out.replace(o.out.find("Completed successfully!\n"), 23, "Procedure failed!");
        }},
+      {"server-not-restored",
+       [](TSoakCase&, TSoakOutput& o) { o.report["server"]["firmware"] = "test"; }},
       {"stored-under-analysis", [](TSoakCase& k, TSoakOutput&) { k.analysisOnly = true; }},
       {"trace", [](TSoakCase&, TSoakOutput& o) { o.trace += "1<5\n"; }},
       {"trace", [](TSoakCase&, TSoakOutput& o) { o.trace += "1<x\r"; }},
@@ -95,8 +100,8 @@ TEST(Soak, FixedSeriesKeepsEveryInvariant) {
   // The series is worth its time only if it reaches both ends and every fault kind.
   EXPECT_GT(tally.completedRuns, kCases / 10) << tally.Text();
   EXPECT_GT(tally.perStatus[1], kCases / 10) << tally.Text();
-  for (const char* kind : {"lose_answer", "corrupt_answer", "run_status", "no_dsr", "server_stuck",
-                           "dongle_swap", "readback_mismatch", "open_fails"})
+  for (const char* kind : {"lose_answer", "corrupt_answer", "lose_sent", "corrupt_sent", "run_status",
+                           "no_dsr", "server_stuck", "dongle_swap", "readback_mismatch", "open_fails"})
     EXPECT_GT(tally.perFault[kind], 0u) << kind;
   std::cout << tally.Text();
 }

@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
   }
   for (size_t j = 0; j < children.size(); ++j) {
     std::ifstream violations(work / ("violations-" + std::to_string(j)));
-    std::cout << violations.rdbuf();
+    std::cout << std::string(std::istreambuf_iterator<char>(violations), {});
     std::ifstream part(work / ("tally-" + std::to_string(j)));
     if (!part) {
       jobFailed = true;

@@ -287,6 +287,35 @@ TEST(FineTuning, DeviceAndLinkFailures) {
   }
 }
 
+// A server that answers the packet request with anything but a packet or the end mark (0x15
+// here, as a restarted server or a garbled request gets) must not keep the cycle asking for ever.
+TEST(FineTuning, AReplyThatIsNeitherPacketNorEndMarkEndsTheCycle) {
+  const nlohmann::json patch = {
+      {"handhelds", {{{"hw_version", kHandheldHw}, {"mac", kHandheldMac}, {"crystal_error", 6.5}}}}};
+  // A first run finds how many bytes went to the server before the first packet request.
+  uint64_t before = 0;
+  std::string port;
+  {
+    auto rig = TuningRig(Scenario(patch), false);
+    port = rig->ServerPort().DeviceName();
+    rig->Bridge.OnLog = [&before, &port, r = rig.get()](const ByteText& line) {
+      if (line == kCycle && before == 0) before = r->Bench.PortStats(port).bytesFromTool;
+    };
+    RunFineTuning(rig->Run);
+    ASSERT_EQ(rig->Run.Outcome, kOutcomeOk);
+    ASSERT_GT(before, 0u);
+  }
+  // The same run with the check byte of that request (header, command, check) garbled on its
+  // way: the server answers 0x15.
+  nlohmann::json faulty = Scenario(patch);
+  faulty["faults"] = {{{"kind", "corrupt_sent"}, {"port", port}, {"at", before + 3}, {"xor", 0x01}}};
+  auto rig = TuningRig(faulty, false);
+  RunFineTuning(rig->Run);
+  EXPECT_EQ(rig->Run.Outcome, kOutcomeFailed);
+  EXPECT_EQ(rig->Bridge.Log.back(), "Communication error!");
+  EXPECT_EQ(LinesStartingWith(rig->Bridge, "avRSSI = "), 0);
+}
+
 TEST(FineTuning, AnalysisOnlyStoresNothing) {
   for (bool goldTP : {false, true}) {
     SCOPED_TRACE(goldTP ? "server tuned" : "handheld tuned");
