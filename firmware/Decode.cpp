@@ -19,6 +19,8 @@ constexpr int64_t kMaxBlock = static_cast<int64_t>(kTPImageSize) - 1;
 constexpr uint32_t kHexFirstAddress = 0x0200;
 constexpr uint32_t kHexLastAddress = 0x3FFF;
 const std::string kHexEndRecord = ":00000001FF";
+// The characters of a data record besides its data bytes: colon, count, address, type, checksum.
+constexpr size_t kHexRecordChars = 11;
 
 // SFF: a word with the top bit set skips rows; a row is four words.
 constexpr uint16_t kSkipWord = 0x8000;
@@ -117,6 +119,8 @@ TDecodeStatus DecodeHexForm(TRunRecord& run, std::span<const uint8_t> file,
   image.fill(kSrvNoData);
   bool ok = true;
   bool noData = true;
+  // A text without its end record was cut short somewhere: it is not the whole image.
+  bool endRecord = false;
   size_t pos = 0;
   while (pos < file.size() && ok && run.MayGoOn()) {
     const size_t start = pos;
@@ -130,11 +134,14 @@ TDecodeStatus DecodeHexForm(TRunRecord& run, std::span<const uint8_t> file,
     }
 
     if (line.size() > 12 && line[0] == ':') {
-      // A data record; its type and checksum are not examined.
+      // A data record; its type and checksum are not examined. It is exactly as long as its
+      // byte count says (colon, count, address, type, the data bytes, checksum): a line cut
+      // short, even inside its last byte, is damaged.
       noData = false;
       const int32_t count = HexField(line, 1, 2);
       const int32_t field = HexField(line, 3, 4);
-      if (count < 0 || field < 0 || count > static_cast<int32_t>(line.size()) - 5) {
+      if (count < 0 || field < 0 ||
+          line.size() != kHexRecordChars + 2 * static_cast<size_t>(count)) {
         ok = false;
         continue;
       }
@@ -154,11 +161,13 @@ TDecodeStatus DecodeHexForm(TRunRecord& run, std::span<const uint8_t> file,
         }
         ++address;
       }
-    } else if (!std::equal(line.begin(), line.end(), kHexEndRecord.begin(), kHexEndRecord.end())) {
+    } else if (std::equal(line.begin(), line.end(), kHexEndRecord.begin(), kHexEndRecord.end())) {
+      endRecord = true;
+    } else {
       ok = false;
     }
   }
-  return ok && !noData ? TDecodeStatus::Ok : TDecodeStatus::BadFormat;
+  return ok && !noData && endRecord ? TDecodeStatus::Ok : TDecodeStatus::BadFormat;
 }
 
 TDecodeStatus DecodeSFFForm(TRunRecord& run, std::span<const uint8_t> file,

@@ -211,6 +211,26 @@ const TServerCase kServerCases[] = {
      TDecodeStatus::Ok, SmallServerImage()},
     {"HEX with only the end record", [] { return Text(":00000001FF\r\n"); },
      TDecodeStatus::BadFormat, kEmpty},
+    {"HEX without the end record",
+     [] {
+       std::string hex = SmallHex("\r\n");
+       hex.erase(hex.rfind(":00000001FF"));
+       return Text(hex);
+     },
+     TDecodeStatus::BadFormat, kEmpty},
+    {"HEX cut inside a data line",
+     [] {
+       const std::string hex = SmallHex("\r\n");
+       return Text(hex.substr(0, hex.find('\r') - 3));  // checksum and half a byte gone
+     },
+     TDecodeStatus::BadFormat, kEmpty},
+    // Count 3, the third byte only half there and no checksum: no half byte is taken.
+    {"HEX data line cut inside its last byte",
+     [] { return Text(":030400003412F\r\n:00000001FF\r\n"); }, TDecodeStatus::BadFormat, kEmpty},
+    {"HEX data line longer than its count", [] {
+       return Text(":020400003412B4B4\r\n:00000001FF\r\n");
+     },
+     TDecodeStatus::BadFormat, kEmpty},
     {"HEX with a blank line", [] { return Text(":0200000400F00A\r\n\r\n" + SmallHex("\r\n")); },
      TDecodeStatus::BadFormat, kEmpty},
     {"HEX with a blank line after the end record", [] { return Text(SmallHex("\n") + "\n"); },
