@@ -134,9 +134,11 @@ TDecodeStatus DecodeHexForm(TRunRecord& run, std::span<const uint8_t> file,
     }
 
     if (line.size() > 12 && line[0] == ':') {
-      // A data record; its type and checksum are not examined. It is exactly as long as its
-      // byte count says (colon, count, address, type, the data bytes, checksum): a line cut
-      // short, even inside its last byte, is damaged.
+      // A data record; its type is not examined. It is exactly as long as its byte count says
+      // (colon, count, address, type, the data bytes, checksum): a line cut short, even inside
+      // its last byte, is damaged. All its bytes, the checksum included, add up to 0 modulo
+      // 256; a record that does not is damaged, whatever its digits look like, and nothing of
+      // it goes into the image.
       noData = false;
       const int32_t count = HexField(line, 1, 2);
       const int32_t field = HexField(line, 3, 4);
@@ -145,13 +147,23 @@ TDecodeStatus DecodeHexForm(TRunRecord& run, std::span<const uint8_t> file,
         ok = false;
         continue;
       }
+      // The record's bytes after the colon: count, address (high, low), type, data, checksum.
+      std::array<uint8_t, kHexRecordChars / 2 + 255> bytes{};
+      const size_t byteCount = (line.size() - 1) / 2;
+      uint8_t sum = 0;
+      for (size_t i = 0; i < byteCount && ok; ++i) {
+        const int32_t value = HexField(line, 1 + 2 * i, 2);
+        ok = value >= 0;
+        bytes[i] = static_cast<uint8_t>(value);
+        sum = static_cast<uint8_t>(sum + bytes[i]);
+      }
+      if (!ok || sum != 0) {
+        ok = false;
+        continue;
+      }
       uint16_t address = static_cast<uint16_t>(field);
-      for (int32_t j = 1; j <= count; ++j) {
-        const int32_t value = HexField(line, 7 + 2 * static_cast<size_t>(j), 2);
-        if (value < 0) {
-          ok = false;
-          break;
-        }
+      for (int32_t j = 0; j < count; ++j) {
+        const uint8_t value = bytes[4 + static_cast<size_t>(j)];
         if (address >= kHexFirstAddress && address <= kHexLastAddress) {
           uint16_t& word = image[address >> 1];
           if (address & 1)

@@ -250,8 +250,15 @@ const TServerCase kServerCases[] = {
     {"HEX data after the end record",
      [] { return Text(":00000001FF\r\n:020400003412B4\r\n"); }, TDecodeStatus::Ok,
      ImageWith({{0x0200, 0x1234}})},
-    {"HEX without checksum check", [] { return Text(":020400003412FF\r\n:00000001FF\r\n"); },
-     TDecodeStatus::Ok, ImageWith({{0x0200, 0x1234}})},
+    {"HEX record with a wrong checksum",
+     [] { return Text(":020400003412FF\r\n:00000001FF\r\n"); }, TDecodeStatus::BadFormat, kEmpty},
+    {"HEX data digit corrupted into another digit",
+     [] {
+       std::string hex = SmallHex("\r\n");
+       hex[12] = hex[12] == '7' ? '6' : '7';  // in the second data byte of the first record
+       return Text(hex);
+     },
+     TDecodeStatus::BadFormat, kEmpty},
     {"HEX record with a non-hex byte", [] { return Text(":020400003G12B4\r\n:00000001FF\r\n"); },
      TDecodeStatus::BadFormat, kEmpty},
     {"HEX record count beyond the line", [] { return Text(":100400003412B4\r\n:00000001FF\r\n"); },
