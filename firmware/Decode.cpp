@@ -256,6 +256,11 @@ TDecodeStatus DecodeSFF(TRunRecord& run, const TPackageRecord* record, int k,
       auto& image = run.SrvImage[static_cast<size_t>(k)];
       status = DecodeHexForm(run, *file, image);
       if (status != TDecodeStatus::Ok) status = DecodeSFFForm(run, *file, image);
+      // Programming overwrites the first row with placeholder words and gives it its real words
+      // last: an image that defines nothing at word 0x0100 would leave a placeholder there. The
+      // run also takes that word as the mark of a decoded server image.
+      if (status == TDecodeStatus::Ok && image[kSrvFirstWord] == kSrvNoData)
+        status = TDecodeStatus::BadFormat;
       // A text cut short by a cancel would otherwise count as a complete image.
       if (!run.MayGoOn()) status = TDecodeStatus::BadFormat;
       // A rejected package leaves no rows behind: the closing server restore takes an image
