@@ -17,10 +17,14 @@ uint32_t ReadLE32(const uint8_t* p) {
 }
 
 // Closes the descriptor on every way out; a failing close is of no interest to a reader.
+// The open does not wait: a name that turns out to be a FIFO or a device would otherwise block
+// until a writer comes or the device answers (for ever, and in the window on its own thread).
+// Package files are then taken only when they are regular files, which the non-blocking mode
+// does not affect.
 class TFileDescriptor {
  public:
   explicit TFileDescriptor(const std::string& name)
-      : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC)) {}
+      : fd_(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {}
   ~TFileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }

@@ -2,7 +2,13 @@
 // window's choices.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
+#include <future>
 
 #include "firmware/Packages.h"
 #include "tests/firmware/RunFixture.h"
@@ -143,6 +149,35 @@ TEST(LoadPackages, TypedNameBecomesFirstHistoryEntry) {
   EXPECT_EQ(f.Main.File1Combo.Items, (std::vector<std::string>{typed, "older.tpf", "oldest.tpf"}));
   EXPECT_EQ(f.Main.File1Combo.ItemIndex, 0);
   EXPECT_EQ(f.Main.File1Combo.Text, typed);
+}
+
+// A name that is no plain file: loading neither waits for it (a FIFO without a writer, a
+// device) nor takes it. A regression would hang, so the load runs under a time limit.
+TEST(LoadPackages, AFifoOrADeviceIsAReadingFailureWithoutWaiting) {
+  for (const char* kind : {"FIFO", "/dev/null", "/dev/zero"}) {
+    SCOPED_TRACE(kind);
+    TFilesFixture f;
+    const std::string fifo = f.Dir.Dir() + "server.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string name = std::string(kind) == "FIFO" ? fifo : kind;
+    f.Main.RestoreSrv = true;
+    f.Main.File3Combo.Text = name;
+
+    auto load = std::async(std::launch::async, [&f] { LoadPackages(*f.Run); });
+    if (load.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+      ADD_FAILURE() << "loading waits for the file";
+      // A writer releases a reader that waits in opening the FIFO, so that the test ends.
+      const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) ::close(writer);
+    }
+    load.get();
+
+    EXPECT_EQ(f.Run->Outcome, kOutcomeFailed);
+    EXPECT_EQ(f.Bridge.Lines,
+              std::vector<ByteText>{"Error reading file(s):\r\n Server firmware \"" + name + "\""});
+    EXPECT_FALSE(f.Run->FwBlob[kSlotServer]);
+    EXPECT_TRUE(f.Main.File3Combo.Items.empty());
+  }
 }
 
 // ---- The embedded bundle ----
