@@ -53,6 +53,7 @@ class TPosixBinding final : public TPortBinding {
       RaisePlatformError(err);
     }
     fd_ = fd;
+    linesSet_ = false;
     SetLowLatency();
   }
 
@@ -66,6 +67,7 @@ class TPosixBinding final : public TPortBinding {
     ::close(fd_);
     fd_ = -1;
     rs485On_ = false;
+    linesSet_ = false;
     writePending_ = false;
   }
 
@@ -96,16 +98,27 @@ class TPosixBinding final : public TPortBinding {
     discardNulls_ = c.options.Contains(opDiscardNullBytes);
 
     // DTR and RTS at once. dcHandshake raises DTR (hardware flow control is in the settings).
+    // The first settings after opening are the open sequence's: a device without modem lines
+    // is usable without them. Later, a changed DTR or RTS is an order for that line (a reset
+    // pulse, say), and a driver that refuses it raises its error; the refusal is reported once,
+    // by the change that asked for it. Unchanged lines set again with other settings keep the
+    // open sequence's tolerance.
+    const bool opening = !linesSet_;
+    const bool dtrOrdered = !opening && c.dtr != dtr_;
+    const bool rtsOrdered = !opening && c.rts != rts_;
+    linesSet_ = true;
+    dtr_ = c.dtr;
+    rts_ = c.rts;
     switch (c.dtr) {
       case dcDefault: break;
-      case dcDisable: SetModemLine(TIOCM_DTR, false); break;
+      case dcDisable: SetModemLine(TIOCM_DTR, false, dtrOrdered); break;
       case dcEnable:
-      case dcHandshake: SetModemLine(TIOCM_DTR, true); break;
+      case dcHandshake: SetModemLine(TIOCM_DTR, true, dtrOrdered); break;
     }
     switch (c.rts) {
       case rcDefault: break;
-      case rcDisable: LeaveToggle(); SetModemLine(TIOCM_RTS, false); break;
-      case rcEnable: LeaveToggle(); SetModemLine(TIOCM_RTS, true); break;
+      case rcDisable: LeaveToggle(); SetModemLine(TIOCM_RTS, false, rtsOrdered); break;
+      case rcEnable: LeaveToggle(); SetModemLine(TIOCM_RTS, true, rtsOrdered); break;
       case rcHandshake: LeaveToggle(); break;
       case rcToggle:
         // RTS raised while sending: the driver's RS-485 mode, where it has one.
@@ -263,11 +276,11 @@ class TPosixBinding final : public TPortBinding {
   }
 
  private:
-  // DTR or RTS on or off at once. A device without modem lines (a pseudo-terminal answers
-  // ENOTTY or EINVAL) has nothing to set: that is not a failure of the settings.
-  void SetModemLine(int line, bool on) {
+  // DTR or RTS on or off at once. Unless the line was ordered, a device without modem lines
+  // (a pseudo-terminal answers ENOTTY or EINVAL) has nothing to set, which is no failure.
+  void SetModemLine(int line, bool on, bool ordered) {
     if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return;
-    if (errno == ENOTTY || errno == EINVAL) return;
+    if (!ordered && (errno == ENOTTY || errno == EINVAL)) return;
     RaisePlatformError(errno);
   }
 
@@ -314,6 +327,11 @@ class TPosixBinding final : public TPortBinding {
   TTimeoutConfig timeouts_;
   bool discardNulls_ = false;
   bool rs485On_ = false;
+  // Whether the open sequence's line settings were applied, and the DTR and RTS settings last
+  // asked for.
+  bool linesSet_ = false;
+  TDTRControl dtr_ = dcDefault;
+  TRTSControl rts_ = rcDefault;
   // Bytes written since the last WaitWritten, for the write time-out.
   bool writePending_ = false;
   Clock::time_point writeStart_{};
