@@ -223,24 +223,28 @@ class TPosixBinding final : public TPortBinding {
     return done;
   }
 
-  // Waits until the driver has sent everything written since the last wait. Without write
-  // time-outs that is tcdrain; with them the driver's queue is watched until the deadline and
-  // tcdrain then waits only for the last few bytes in the UART.
+  // Finishes the writes since the last wait. How the write time-outs map onto the terminal:
+  //  - None (writeMultiplier and writeConstant 0): a write is complete once the driver has taken
+  //    all of its bytes, which Write has already waited for (as an overlapped write completes).
+  //    Nothing more is waited for and no system call is made, so a byte-by-byte writer pays
+  //    no drain per byte; in the lock-step link the previous byte has even been answered.
+  //  - Set: the bytes must have gone out within writeMultiplier x length + writeConstant of
+  //    the first write. The driver's queue is watched until it is empty, a time-out when the
+  //    deadline comes first, and tcdrain then waits for the last few bytes in the UART.
   bool WaitWritten() override {
     const auto deadline = WriteDeadline();
     writePending_ = false;
-    if (deadline) {
-      for (;;) {
-        int queued = 0;
-        if (ioctl(fd_, TIOCOUTQ, &queued) != 0) {
-          if (errno != ENOTTY && errno != EINVAL) RaisePlatformError(errno);
-          break;  // no queue count here: tcdrain decides
-        }
-        if (queued == 0) break;
-        const int left = MillisecondsUntil(*deadline);
-        if (left == 0) return false;
-        poll(nullptr, 0, std::min(left, 2));
+    if (!deadline) return true;
+    for (;;) {
+      int queued = 0;
+      if (ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+        if (errno != ENOTTY && errno != EINVAL) RaisePlatformError(errno);
+        break;  // no queue count here: tcdrain decides
       }
+      if (queued == 0) break;
+      const int left = MillisecondsUntil(*deadline);
+      if (left == 0) return false;
+      poll(nullptr, 0, std::min(left, 2));
     }
     while (tcdrain(fd_) != 0) {
       if (errno != EINTR) RaisePlatformError(errno);

@@ -1,5 +1,6 @@
 // TComPort on the POSIX terminal binding, against real pseudo-terminals: the test holds the
 // master side and plays the device at the other end of the line.
+#include <dlfcn.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,6 +22,21 @@
 
 #include "SpeedProbe.h"
 #include "serial/ComPort.h"
+
+namespace {
+
+// How often the port layer asked for transmission to be waited for.
+std::atomic<int> gDrains{0};
+
+}  // namespace
+
+// Counts the drains: this program's tcdrain stands in front of the C library's, which it calls.
+extern "C" int tcdrain(int fd) {
+  using TDrain = int (*)(int);
+  static const auto next = reinterpret_cast<TDrain>(dlsym(RTLD_NEXT, "tcdrain"));
+  gDrains.fetch_add(1);
+  return next(fd);
+}
 
 namespace {
 
@@ -503,6 +520,33 @@ TEST_F(PtyPort, AWriteTheDriverCannotTakeInTimeEndsWithTimeout) {
   }
   EXPECT_TRUE(port_.Active());
   port_.PurgeOutput();
+}
+
+// Finishing a write waits for the bytes to leave only where write time-outs ask for it. Without
+// them a write is complete once the driver has taken its bytes: a byte-by-byte writer (the
+// lock-step link) pays no drain per byte.
+TEST_F(PtyPort, WritesAreDrainedOnlyWhereWriteTimeoutsAskForIt) {
+  const struct {
+    const char* name;
+    int multiplier, constant;
+    int drains;  // for five WriteBytes and one waited Write: six writes finished
+  } cases[] = {
+      {"no write time-outs", 0, 0, 0},
+      {"write constant", 0, 1000, 6},
+      {"write multiplier", 100, 0, 6},
+  };
+  port_.Open();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    port_.Timeouts().SetWriteMultiplier(c.multiplier);
+    port_.Timeouts().SetWriteConstant(c.constant);
+    const int before = gDrains.load();
+    const Bytes bytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+    for (size_t i = 0; i + 1 < bytes.size(); ++i) port_.WriteByte(bytes[i]);
+    port_.Write(&bytes.back(), 1, true);
+    EXPECT_EQ(gDrains.load() - before, c.drains);
+    EXPECT_EQ(PeerReceive(bytes.size()), bytes);
+  }
 }
 
 TEST_F(PtyPort, PriorityClassAppliesToTheOpeningThreadUntilClose) {
