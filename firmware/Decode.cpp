@@ -19,6 +19,8 @@ constexpr int64_t kMaxBlock = static_cast<int64_t>(kTPImageSize) - 1;
 constexpr uint32_t kHexFirstAddress = 0x0200;
 constexpr uint32_t kHexLastAddress = 0x3FFF;
 const std::string kHexEndRecord = ":00000001FF";
+// The characters of a data record besides its data bytes: colon, count, address, type, checksum.
+constexpr size_t kHexRecordChars = 11;
 
 // SFF: a word with the top bit set skips rows; a row is four words.
 constexpr uint16_t kSkipWord = 0x8000;
@@ -117,6 +119,8 @@ TDecodeStatus DecodeHexForm(TRunRecord& run, std::span<const uint8_t> file,
   image.fill(kSrvNoData);
   bool ok = true;
   bool noData = true;
+  // A text without its end record was cut short somewhere: it is not the whole image.
+  bool endRecord = false;
   size_t pos = 0;
   while (pos < file.size() && ok && run.MayGoOn()) {
     const size_t start = pos;
@@ -130,21 +134,36 @@ TDecodeStatus DecodeHexForm(TRunRecord& run, std::span<const uint8_t> file,
     }
 
     if (line.size() > 12 && line[0] == ':') {
-      // A data record; its type and checksum are not examined.
+      // A data record; its type is not examined. It is exactly as long as its byte count says
+      // (colon, count, address, type, the data bytes, checksum): a line cut short, even inside
+      // its last byte, is damaged. All its bytes, the checksum included, add up to 0 modulo
+      // 256; a record that does not is damaged, whatever its digits look like, and nothing of
+      // it goes into the image.
       noData = false;
       const int32_t count = HexField(line, 1, 2);
       const int32_t field = HexField(line, 3, 4);
-      if (count < 0 || field < 0 || count > static_cast<int32_t>(line.size()) - 5) {
+      if (count < 0 || field < 0 ||
+          line.size() != kHexRecordChars + 2 * static_cast<size_t>(count)) {
+        ok = false;
+        continue;
+      }
+      // The record's bytes after the colon: count, address (high, low), type, data, checksum.
+      std::array<uint8_t, kHexRecordChars / 2 + 255> bytes{};
+      const size_t byteCount = (line.size() - 1) / 2;
+      uint8_t sum = 0;
+      for (size_t i = 0; i < byteCount && ok; ++i) {
+        const int32_t value = HexField(line, 1 + 2 * i, 2);
+        ok = value >= 0;
+        bytes[i] = static_cast<uint8_t>(value);
+        sum = static_cast<uint8_t>(sum + bytes[i]);
+      }
+      if (!ok || sum != 0) {
         ok = false;
         continue;
       }
       uint16_t address = static_cast<uint16_t>(field);
-      for (int32_t j = 1; j <= count; ++j) {
-        const int32_t value = HexField(line, 7 + 2 * static_cast<size_t>(j), 2);
-        if (value < 0) {
-          ok = false;
-          break;
-        }
+      for (int32_t j = 0; j < count; ++j) {
+        const uint8_t value = bytes[4 + static_cast<size_t>(j)];
         if (address >= kHexFirstAddress && address <= kHexLastAddress) {
           uint16_t& word = image[address >> 1];
           if (address & 1)
@@ -154,11 +173,13 @@ TDecodeStatus DecodeHexForm(TRunRecord& run, std::span<const uint8_t> file,
         }
         ++address;
       }
-    } else if (!std::equal(line.begin(), line.end(), kHexEndRecord.begin(), kHexEndRecord.end())) {
+    } else if (std::equal(line.begin(), line.end(), kHexEndRecord.begin(), kHexEndRecord.end())) {
+      endRecord = true;
+    } else {
       ok = false;
     }
   }
-  return ok && !noData ? TDecodeStatus::Ok : TDecodeStatus::BadFormat;
+  return ok && !noData && endRecord ? TDecodeStatus::Ok : TDecodeStatus::BadFormat;
 }
 
 TDecodeStatus DecodeSFFForm(TRunRecord& run, std::span<const uint8_t> file,
@@ -235,6 +256,11 @@ TDecodeStatus DecodeSFF(TRunRecord& run, const TPackageRecord* record, int k,
       auto& image = run.SrvImage[static_cast<size_t>(k)];
       status = DecodeHexForm(run, *file, image);
       if (status != TDecodeStatus::Ok) status = DecodeSFFForm(run, *file, image);
+      // Programming overwrites the first row with placeholder words and gives it its real words
+      // last: an image that defines nothing at word 0x0100 would leave a placeholder there. The
+      // run also takes that word as the mark of a decoded server image.
+      if (status == TDecodeStatus::Ok && image[kSrvFirstWord] == kSrvNoData)
+        status = TDecodeStatus::BadFormat;
       // A text cut short by a cancel would otherwise count as a complete image.
       if (!run.MayGoOn()) status = TDecodeStatus::BadFormat;
       // A rejected package leaves no rows behind: the closing server restore takes an image

@@ -35,7 +35,9 @@ TDecodeStatus DecodeTPF(TRunRecord& run, const TPackageRecord* record, int k,
                         const std::string& description);
 
 // Decodes a server package into SrvImage[k] (k 1..2): Intel HEX first, then the scrambled form.
-// On failure "\r\n " + description is appended to Reply.
+// A HEX text needs its end record and correct record checksums; a package whose image leaves
+// word 0x0100 undefined is rejected in either form. On failure "\r\n " + description is
+// appended to Reply and the image is left without any word.
 TDecodeStatus DecodeSFF(TRunRecord& run, const TPackageRecord* record, int k,
                         const std::string& description);
 

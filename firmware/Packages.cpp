@@ -17,10 +17,14 @@ uint32_t ReadLE32(const uint8_t* p) {
 }
 
 // Closes the descriptor on every way out; a failing close is of no interest to a reader.
+// The open does not wait: a name that turns out to be a FIFO or a device would otherwise block
+// until a writer comes or the device answers (for ever, and in the window on its own thread).
+// Package files are then taken only when they are regular files, which the non-blocking mode
+// does not affect.
 class TFileDescriptor {
  public:
   explicit TFileDescriptor(const std::string& name)
-      : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC)) {}
+      : fd_(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {}
   ~TFileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -172,6 +176,29 @@ std::optional<TPackageRecord> ReadPackageFile(const std::string& fileName) {
   return record;
 }
 
+std::string EscapedFileName(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  shown.reserve(name.size());
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      shown += c;
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0x0F];
+    }
+  }
+  return shown;
+}
+
 bool LoadPackageFile(TRunRecord& run, TComboModel* combo, const std::string& fileName,
                      const std::string& description, int slot, std::string& errors) {
   const std::string name = combo != nullptr ? combo->Text : fileName;
@@ -179,7 +206,7 @@ bool LoadPackageFile(TRunRecord& run, TComboModel* combo, const std::string& fil
   auto record = ReadPackageFile(name);
   if (!record) {
     blob.reset();
-    errors += "\r\n " + description + " \"" + name + "\"";
+    errors += "\r\n " + description + " \"" + EscapedFileName(name) + "\"";
     return false;
   }
   blob = std::make_shared<const TPackageRecord>(std::move(*record));

@@ -52,10 +52,18 @@ TPackageRecord MakePackageRecord(std::span<const uint8_t> fileBytes);
 // or is larger than kMaxPackageFileSize.
 std::optional<TPackageRecord> ReadPackageFile(const std::string& fileName);
 
+// A file name as the log and the run trace show it: control characters (bytes below 0x20 and
+// 0x7F) are escaped, CR as \r, LF as \n, TAB as \t and the others as \xHH (two upper-case hex
+// digits), so that a name can neither end a trace record nor start a log line of its own. Every
+// other byte, a backslash included, stays as it is: a Windows path keeps its look, and only a
+// name holding a backslash followed by r, n, t or x could be mistaken for an escaped one.
+std::string EscapedFileName(const std::string& name);
+
 // Fills FwBlob[slot] from the file named by the combo's text (whatever was typed) or, without a
 // combo, by fileName. On failure the slot is empty and errors has grown by
-// "\r\n " + description + " \"" + name + "\"". After a successful read from a combo the name
-// moves to the top of the combo's history. Returns whether the file was read.
+// "\r\n " + description + " \"" + name + "\"", the name escaped by EscapedFileName. After a
+// successful read from a combo the name moves to the top of the combo's history. Returns whether
+// the file was read.
 bool LoadPackageFile(TRunRecord& run, TComboModel* combo, const std::string& fileName,
                      const std::string& description, int slot, std::string& errors);
 

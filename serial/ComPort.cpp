@@ -359,8 +359,9 @@ void TComPort::Read(void* buffer, int32_t length, bool waitOnCompletion) {
   if (waitOnCompletion) FinishRead();
 }
 
-// Writes. The bytes are handed to the driver at once; finishing a write waits until they have
-// left the port, bounded by the write time-outs.
+// Writes. The bytes are handed to the driver at once. Finishing a write is the binding's wait:
+// without write time-outs a write is complete once the driver has taken its bytes; with them
+// the bytes must leave the port within the time-outs.
 void TComPort::FinishWrite() {
   if (!pendingWrite_) return;
   pendingWrite_ = false;

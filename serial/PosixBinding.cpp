@@ -53,6 +53,7 @@ class TPosixBinding final : public TPortBinding {
       RaisePlatformError(err);
     }
     fd_ = fd;
+    linesSet_ = false;
     SetLowLatency();
   }
 
@@ -66,6 +67,7 @@ class TPosixBinding final : public TPortBinding {
     ::close(fd_);
     fd_ = -1;
     rs485On_ = false;
+    linesSet_ = false;
     writePending_ = false;
   }
 
@@ -96,16 +98,27 @@ class TPosixBinding final : public TPortBinding {
     discardNulls_ = c.options.Contains(opDiscardNullBytes);
 
     // DTR and RTS at once. dcHandshake raises DTR (hardware flow control is in the settings).
+    // The first settings after opening are the open sequence's: a device without modem lines
+    // is usable without them. Later, a changed DTR or RTS is an order for that line (a reset
+    // pulse, say), and a driver that refuses it raises its error; the refusal is reported once,
+    // by the change that asked for it. Unchanged lines set again with other settings keep the
+    // open sequence's tolerance.
+    const bool opening = !linesSet_;
+    const bool dtrOrdered = !opening && c.dtr != dtr_;
+    const bool rtsOrdered = !opening && c.rts != rts_;
+    linesSet_ = true;
+    dtr_ = c.dtr;
+    rts_ = c.rts;
     switch (c.dtr) {
       case dcDefault: break;
-      case dcDisable: SetModemLine(TIOCM_DTR, false); break;
+      case dcDisable: SetModemLine(TIOCM_DTR, false, dtrOrdered); break;
       case dcEnable:
-      case dcHandshake: SetModemLine(TIOCM_DTR, true); break;
+      case dcHandshake: SetModemLine(TIOCM_DTR, true, dtrOrdered); break;
     }
     switch (c.rts) {
       case rcDefault: break;
-      case rcDisable: LeaveToggle(); SetModemLine(TIOCM_RTS, false); break;
-      case rcEnable: LeaveToggle(); SetModemLine(TIOCM_RTS, true); break;
+      case rcDisable: LeaveToggle(); SetModemLine(TIOCM_RTS, false, rtsOrdered); break;
+      case rcEnable: LeaveToggle(); SetModemLine(TIOCM_RTS, true, rtsOrdered); break;
       case rcHandshake: LeaveToggle(); break;
       case rcToggle:
         // RTS raised while sending: the driver's RS-485 mode, where it has one.
@@ -210,24 +223,28 @@ class TPosixBinding final : public TPortBinding {
     return done;
   }
 
-  // Waits until the driver has sent everything written since the last wait. Without write
-  // time-outs that is tcdrain; with them the driver's queue is watched until the deadline and
-  // tcdrain then waits only for the last few bytes in the UART.
+  // Finishes the writes since the last wait. How the write time-outs map onto the terminal:
+  //  - None (writeMultiplier and writeConstant 0): a write is complete once the driver has taken
+  //    all of its bytes, which Write has already waited for (as an overlapped write completes).
+  //    Nothing more is waited for and no system call is made, so a byte-by-byte writer pays
+  //    no drain per byte; in the lock-step link the previous byte has even been answered.
+  //  - Set: the bytes must have gone out within writeMultiplier x length + writeConstant of
+  //    the first write. The driver's queue is watched until it is empty, a time-out when the
+  //    deadline comes first, and tcdrain then waits for the last few bytes in the UART.
   bool WaitWritten() override {
     const auto deadline = WriteDeadline();
     writePending_ = false;
-    if (deadline) {
-      for (;;) {
-        int queued = 0;
-        if (ioctl(fd_, TIOCOUTQ, &queued) != 0) {
-          if (errno != ENOTTY && errno != EINVAL) RaisePlatformError(errno);
-          break;  // no queue count here: tcdrain decides
-        }
-        if (queued == 0) break;
-        const int left = MillisecondsUntil(*deadline);
-        if (left == 0) return false;
-        poll(nullptr, 0, std::min(left, 2));
+    if (!deadline) return true;
+    for (;;) {
+      int queued = 0;
+      if (ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+        if (errno != ENOTTY && errno != EINVAL) RaisePlatformError(errno);
+        break;  // no queue count here: tcdrain decides
       }
+      if (queued == 0) break;
+      const int left = MillisecondsUntil(*deadline);
+      if (left == 0) return false;
+      poll(nullptr, 0, std::min(left, 2));
     }
     while (tcdrain(fd_) != 0) {
       if (errno != EINTR) RaisePlatformError(errno);
@@ -263,11 +280,11 @@ class TPosixBinding final : public TPortBinding {
   }
 
  private:
-  // DTR or RTS on or off at once. A device without modem lines (a pseudo-terminal answers
-  // ENOTTY or EINVAL) has nothing to set: that is not a failure of the settings.
-  void SetModemLine(int line, bool on) {
+  // DTR or RTS on or off at once. Unless the line was ordered, a device without modem lines
+  // (a pseudo-terminal answers ENOTTY or EINVAL) has nothing to set, which is no failure.
+  void SetModemLine(int line, bool on, bool ordered) {
     if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return;
-    if (errno == ENOTTY || errno == EINVAL) return;
+    if (!ordered && (errno == ENOTTY || errno == EINVAL)) return;
     RaisePlatformError(errno);
   }
 
@@ -314,6 +331,11 @@ class TPosixBinding final : public TPortBinding {
   TTimeoutConfig timeouts_;
   bool discardNulls_ = false;
   bool rs485On_ = false;
+  // Whether the open sequence's line settings were applied, and the DTR and RTS settings last
+  // asked for.
+  bool linesSet_ = false;
+  TDTRControl dtr_ = dcDefault;
+  TRTSControl rts_ = rcDefault;
   // Bytes written since the last WaitWritten, for the write time-out.
   bool writePending_ = false;
   Clock::time_point writeStart_{};

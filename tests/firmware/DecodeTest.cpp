@@ -166,7 +166,7 @@ TServerImage EdgeAddressImage() {
 
 TServerImage HalfWordImage() {
   TServerImage image = EmptyServerImage();
-  image[0x0200] = 0x3F5A;  // low byte only
+  image[0x0100] = 0x3F5A;  // low byte only: the first word counts as defined
   image[0x0301] = 0x25FF;  // high byte 0xE5 only, of which 14 bits count
   return image;
 }
@@ -174,6 +174,13 @@ TServerImage HalfWordImage() {
 TServerImage ImageWith(std::initializer_list<std::pair<uint16_t, uint16_t>> words) {
   TServerImage image = EmptyServerImage();
   for (const auto& [address, value] : words) image[address] = value;
+  return image;
+}
+
+// A complete image but for its first row.
+TServerImage ImageFrom0104() {
+  TServerImage image = SmallServerImage();
+  for (uint16_t w = 0x0100; w < 0x0104; ++w) image[w] = kSrvNoData;
   return image;
 }
 
@@ -211,6 +218,26 @@ const TServerCase kServerCases[] = {
      TDecodeStatus::Ok, SmallServerImage()},
     {"HEX with only the end record", [] { return Text(":00000001FF\r\n"); },
      TDecodeStatus::BadFormat, kEmpty},
+    {"HEX without the end record",
+     [] {
+       std::string hex = SmallHex("\r\n");
+       hex.erase(hex.rfind(":00000001FF"));
+       return Text(hex);
+     },
+     TDecodeStatus::BadFormat, kEmpty},
+    {"HEX cut inside a data line",
+     [] {
+       const std::string hex = SmallHex("\r\n");
+       return Text(hex.substr(0, hex.find('\r') - 3));  // checksum and half a byte gone
+     },
+     TDecodeStatus::BadFormat, kEmpty},
+    // Count 3, the third byte only half there and no checksum: no half byte is taken.
+    {"HEX data line cut inside its last byte",
+     [] { return Text(":030400003412F\r\n:00000001FF\r\n"); }, TDecodeStatus::BadFormat, kEmpty},
+    {"HEX data line longer than its count", [] {
+       return Text(":020400003412B4B4\r\n:00000001FF\r\n");
+     },
+     TDecodeStatus::BadFormat, kEmpty},
     {"HEX with a blank line", [] { return Text(":0200000400F00A\r\n\r\n" + SmallHex("\r\n")); },
      TDecodeStatus::BadFormat, kEmpty},
     {"HEX with a blank line after the end record", [] { return Text(SmallHex("\n") + "\n"); },
@@ -225,13 +252,20 @@ const TServerCase kServerCases[] = {
      },
      TDecodeStatus::Ok, EdgeAddressImage()},
     {"HEX low and high halves of words",
-     [] { return Text(":010400005AA1\r\n:01060300E511\r\n:00000001FF\r\n"); },
+     [] { return Text(":010200005AA3\r\n:01060300E511\r\n:00000001FF\r\n"); },
      TDecodeStatus::Ok, HalfWordImage()},
     {"HEX data after the end record",
-     [] { return Text(":00000001FF\r\n:020400003412B4\r\n"); }, TDecodeStatus::Ok,
-     ImageWith({{0x0200, 0x1234}})},
-    {"HEX without checksum check", [] { return Text(":020400003412FF\r\n:00000001FF\r\n"); },
-     TDecodeStatus::Ok, ImageWith({{0x0200, 0x1234}})},
+     [] { return Text(":00000001FF\r\n:020200003412B6\r\n"); }, TDecodeStatus::Ok,
+     ImageWith({{0x0100, 0x1234}})},
+    {"HEX record with a wrong checksum",
+     [] { return Text(":020400003412FF\r\n:00000001FF\r\n"); }, TDecodeStatus::BadFormat, kEmpty},
+    {"HEX data digit corrupted into another digit",
+     [] {
+       std::string hex = SmallHex("\r\n");
+       hex[12] = hex[12] == '7' ? '6' : '7';  // in the second data byte of the first record
+       return Text(hex);
+     },
+     TDecodeStatus::BadFormat, kEmpty},
     {"HEX record with a non-hex byte", [] { return Text(":020400003G12B4\r\n:00000001FF\r\n"); },
      TDecodeStatus::BadFormat, kEmpty},
     {"HEX record count beyond the line", [] { return Text(":100400003412B4\r\n:00000001FF\r\n"); },
@@ -261,10 +295,20 @@ const TServerCase kServerCases[] = {
      },
      TDecodeStatus::BadFormat, kEmpty},
     {"SFF last row", [] {
-       const std::vector<uint16_t> words = {0x87BF, 0x0001, 0x0002, 0x0003, 0x0004};
+       const std::vector<uint16_t> words = {0x0005, 0x0006, 0x0007, 0x0008, 0x87BE,
+                                            0x0001, 0x0002, 0x0003, 0x0004};
        return Sff(SffLength(words), 0xFF, words);
      },
-     TDecodeStatus::Ok, ImageWith({{0x1FFC, 1}, {0x1FFD, 2}, {0x1FFE, 3}, {0x1FFF, 4}})},
+     TDecodeStatus::Ok,
+     ImageWith({{0x100, 5}, {0x101, 6}, {0x102, 7}, {0x103, 8}, {0x1FFC, 1}, {0x1FFD, 2},
+                {0x1FFE, 3}, {0x1FFF, 4}})},
+    // Without word 0x0100 the image cannot replace the program's first row.
+    {"HEX with only an extended-address record and the end record",
+     [] { return Text(":020000040000FA\r\n:00000001FF\r\n"); }, TDecodeStatus::BadFormat, kEmpty},
+    {"HEX whose words start at 0x0104", [] { return Text(BuildHex(ImageFrom0104())); },
+     TDecodeStatus::BadFormat, kEmpty},
+    {"SFF whose words start at 0x0104", [] { return BuildSFF(ImageFrom0104()); },
+     TDecodeStatus::BadFormat, kEmpty},
     {"too short for either form", [] { return TBytes{0x01, 0x02, 0x03, 0x04, 0x05}; },
      TDecodeStatus::BadFormat, kEmpty},
 };
@@ -347,6 +391,35 @@ TEST(DecodePackages, EveryRejectedPackageOnOneLineInSlotOrder) {
             "Error decoding file(s):\r\n Server test firmware\r\n RF modem firmware"
             "\r\n TallyPilot firmware (hardware not supported)\r\n Server firmware");
   EXPECT_EQ(f.Run->ErrLog, ">" + f.Bridge.Lines[0] + "\r");
+}
+
+TEST(DecodePackages, AServerPackageWithoutWord0100FailsTheRun) {
+  const struct {
+    const char* name;
+    int slot;
+    bool finishing;
+    const char* line;
+  } cases[] = {
+      {"server test firmware", kSlotSrvTest, false,
+       "Error decoding file(s):\r\n Server test firmware"},
+      {"server firmware", kSlotServer, false, "Error decoding file(s):\r\n Server firmware"},
+      {"server firmware at the closing restore", kSlotServer, true,
+       "Error decoding file(s):\r\n Server firmware"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPackagesFixture f;
+    f.Main.RestoreSrv = true;
+    f.Run->Finishing = c.finishing;
+    f.Run->FwBlob[static_cast<size_t>(c.slot)] =
+        std::make_shared<const TPackageRecord>(MakePackageRecord(BuildSFF(ImageFrom0104())));
+
+    DecodePackages(*f.Run);
+
+    EXPECT_EQ(f.Run->Outcome, kOutcomeFailed);
+    EXPECT_EQ(f.Bridge.Lines, std::vector<ByteText>{c.line});
+    EXPECT_EQ(f.Run->SrvImage[c.slot == kSlotServer ? 1 : 2][kSrvFirstWord], kSrvNoData);
+  }
 }
 
 TEST(DecodePackages, DecodesWhatTheChoicesNeedAndBuildsVersions) {

@@ -2,7 +2,13 @@
 // window's choices.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
+#include <future>
 
 #include "firmware/Packages.h"
 #include "tests/firmware/RunFixture.h"
@@ -143,6 +149,86 @@ TEST(LoadPackages, TypedNameBecomesFirstHistoryEntry) {
   EXPECT_EQ(f.Main.File1Combo.Items, (std::vector<std::string>{typed, "older.tpf", "oldest.tpf"}));
   EXPECT_EQ(f.Main.File1Combo.ItemIndex, 0);
   EXPECT_EQ(f.Main.File1Combo.Text, typed);
+}
+
+// A name that is no plain file: loading neither waits for it (a FIFO without a writer, a
+// device) nor takes it. A regression would hang, so the load runs under a time limit.
+TEST(LoadPackages, AFifoOrADeviceIsAReadingFailureWithoutWaiting) {
+  for (const char* kind : {"FIFO", "/dev/null", "/dev/zero"}) {
+    SCOPED_TRACE(kind);
+    TFilesFixture f;
+    const std::string fifo = f.Dir.Dir() + "server.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string name = std::string(kind) == "FIFO" ? fifo : kind;
+    f.Main.RestoreSrv = true;
+    f.Main.File3Combo.Text = name;
+
+    auto load = std::async(std::launch::async, [&f] { LoadPackages(*f.Run); });
+    if (load.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+      ADD_FAILURE() << "loading waits for the file";
+      // A writer releases a reader that waits in opening the FIFO, so that the test ends.
+      const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) ::close(writer);
+    }
+    load.get();
+
+    EXPECT_EQ(f.Run->Outcome, kOutcomeFailed);
+    EXPECT_EQ(f.Bridge.Lines,
+              std::vector<ByteText>{"Error reading file(s):\r\n Server firmware \"" + name + "\""});
+    EXPECT_FALSE(f.Run->FwBlob[kSlotServer]);
+    EXPECT_TRUE(f.Main.File3Combo.Items.empty());
+  }
+}
+
+TEST(EscapedFileName, ControlCharactersOnly) {
+  const struct {
+    std::string name, shown;
+  } cases[] = {
+      {"/srv/fw/server 2.sff", "/srv/fw/server 2.sff"},
+      {"a\rb\nc\td", "a\\rb\\nc\\td"},
+      {"\x01\x1B\x1F\x7F", "\\x01\\x1B\\x1F\\x7F"},
+      {"C:\\fw\\rf.tpf", "C:\\fw\\rf.tpf"},      // a backslash stays as it is
+      {"caf\xC3\xA9 \"~\"", "caf\xC3\xA9 \"~\""},  // so do bytes from 0x80 and printable ones
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapedFileName(c.name), c.shown) << c.shown;
+}
+
+// Every record of the trace is the log line or one of its "\r\n " list items: a file name cannot
+// end a record, so nothing it holds passes for a trace record or a further list item.
+TEST(LoadPackages, ControlCharactersInANameForgeNoRecords) {
+  const struct {
+    const char* name;
+    std::string file, shown;
+  } cases[] = {
+      {"CR", "x\r1<65\r1>65\r>Completed successfully!",
+       "x\\r1<65\\r1>65\\r>Completed successfully!"},
+      {"LF", "x\n RF modem firmware \"y", "x\\n RF modem firmware \"y"},
+      {"CR LF", "x\r\n Server test firmware \"z", "x\\r\\n Server test firmware \"z"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TFilesFixture f;
+    f.Main.RestoreSrv = true;
+    f.Main.File3Combo.Text = f.Dir.Dir() + c.file;  // no such file
+
+    LoadPackages(*f.Run);
+
+    const std::string line =
+        "Error reading file(s):\r\n Server firmware \"" + f.Dir.Dir() + c.shown + "\"";
+    EXPECT_EQ(f.Bridge.Lines, std::vector<ByteText>{line});
+    EXPECT_EQ(f.Run->ErrLog, ">" + line + "\r");
+    // The same, record by record: one log record and one list item, nothing else.
+    std::vector<std::string> records;
+    for (size_t start = 0, end; start < f.Run->ErrLog.size(); start = end + 1) {
+      end = f.Run->ErrLog.find('\r', start);
+      ASSERT_NE(end, std::string::npos) << "a record without its end";
+      records.push_back(f.Run->ErrLog.substr(start, end - start));
+    }
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0], ">Error reading file(s):");
+    EXPECT_EQ(records[1].rfind("\n Server firmware \"", 0), 0u);
+    EXPECT_EQ(records[1].find('\n', 1), std::string::npos);
+  }
 }
 
 // ---- The embedded bundle ----

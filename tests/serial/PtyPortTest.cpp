@@ -1,5 +1,6 @@
 // TComPort on the POSIX terminal binding, against real pseudo-terminals: the test holds the
 // master side and plays the device at the other end of the line.
+#include <dlfcn.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,6 +22,21 @@
 
 #include "SpeedProbe.h"
 #include "serial/ComPort.h"
+
+namespace {
+
+// How often the port layer asked for transmission to be waited for.
+std::atomic<int> gDrains{0};
+
+}  // namespace
+
+// Counts the drains: this program's tcdrain stands in front of the C library's, which it calls.
+extern "C" int tcdrain(int fd) {
+  using TDrain = int (*)(int);
+  static const auto next = reinterpret_cast<TDrain>(dlsym(RTLD_NEXT, "tcdrain"));
+  gDrains.fetch_add(1);
+  return next(fd);
+}
 
 namespace {
 
@@ -401,18 +418,56 @@ TEST_F(PtyPort, DeviceNameChangesOnlyWhileClosed) {
   EXPECT_EQ(port_.DeviceName(), "/dev/ttyS0");
 }
 
+// A pseudo-terminal has no modem lines. Open does without them, whatever DTR and RTS are set
+// to, but an order for a line on the open port is refused with the platform's error (a reset
+// pulse that cannot happen must not pass unnoticed). The port stays open and usable, and other
+// settings, which leave the lines as they are, still apply.
 TEST_F(PtyPort, APseudoTerminalHasNoModemLines) {
-  port_.Open();
-  // Setting DTR/RTS has nothing to act on but is no failure.
-  EXPECT_NO_THROW(port_.FlowControl().SetDTR(dcEnable));
-  EXPECT_NO_THROW(port_.FlowControl().SetRTS(rcDisable));
-  try {
-    port_.ModemStatus();
-    ADD_FAILURE() << "ModemStatus invented line states";
-  } catch (const EComError& e) {
-    EXPECT_TRUE(e.ErrorCode() == ENOTTY || e.ErrorCode() == EINVAL) << e.ErrorCode();
+  const struct {
+    const char* name;
+    std::function<void(TComPort&)> order;
+  } cases[] = {
+      {"DTR on", [](TComPort& p) { p.FlowControl().SetDTR(dcEnable); }},
+      {"DTR handshake", [](TComPort& p) { p.FlowControl().SetDTR(dcHandshake); }},
+      {"RTS off", [](TComPort& p) { p.FlowControl().SetRTS(rcDisable); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      TComPort open;
+      ConfigureLikeTheWindow(open);
+      open.SetDeviceName(device_);
+      ASSERT_NO_THROW(open.Open());
+      try {
+        c.order(open);
+        ADD_FAILURE() << "the line change passed unnoticed";
+      } catch (const EComError& e) {
+        EXPECT_EQ(e.ErrorCode(), ENOTTY);
+        EXPECT_EQ(std::string(e.what()), std::strerror(ENOTTY));
+      }
+      EXPECT_TRUE(open.Active());
+      EXPECT_NO_THROW(open.SetBaudRate(br19200));
+      const termios t = DeviceTermios();
+      EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+      PeerSend({0x5A});
+      EXPECT_EQ(open.ReadByte(), 0x5A);
+      try {
+        open.ModemStatus();
+        ADD_FAILURE() << "ModemStatus invented line states";
+      } catch (const EComError& e) {
+        EXPECT_TRUE(e.ErrorCode() == ENOTTY || e.ErrorCode() == EINVAL) << e.ErrorCode();
+      }
+    }
+    {
+      // The same setting stored while closed: Open sets the lines it can and opens.
+      TComPort closed;
+      ConfigureLikeTheWindow(closed);
+      closed.SetDeviceName(device_);
+      c.order(closed);
+      EXPECT_NO_THROW(closed.Open());
+      EXPECT_TRUE(closed.Active());
+    }
   }
-  EXPECT_TRUE(port_.Active());
 }
 
 TEST_F(PtyPort, AHangUpEndsAReadAtOnceWithThePlatformError) {
@@ -465,6 +520,33 @@ TEST_F(PtyPort, AWriteTheDriverCannotTakeInTimeEndsWithTimeout) {
   }
   EXPECT_TRUE(port_.Active());
   port_.PurgeOutput();
+}
+
+// Finishing a write waits for the bytes to leave only where write time-outs ask for it. Without
+// them a write is complete once the driver has taken its bytes: a byte-by-byte writer (the
+// lock-step link) pays no drain per byte.
+TEST_F(PtyPort, WritesAreDrainedOnlyWhereWriteTimeoutsAskForIt) {
+  const struct {
+    const char* name;
+    int multiplier, constant;
+    int drains;  // for five WriteBytes and one waited Write: six writes finished
+  } cases[] = {
+      {"no write time-outs", 0, 0, 0},
+      {"write constant", 0, 1000, 6},
+      {"write multiplier", 100, 0, 6},
+  };
+  port_.Open();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    port_.Timeouts().SetWriteMultiplier(c.multiplier);
+    port_.Timeouts().SetWriteConstant(c.constant);
+    const int before = gDrains.load();
+    const Bytes bytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+    for (size_t i = 0; i + 1 < bytes.size(); ++i) port_.WriteByte(bytes[i]);
+    port_.Write(&bytes.back(), 1, true);
+    EXPECT_EQ(gDrains.load() - before, c.drains);
+    EXPECT_EQ(PeerReceive(bytes.size()), bytes);
+  }
 }
 
 TEST_F(PtyPort, PriorityClassAppliesToTheOpeningThreadUntilClose) {

@@ -59,6 +59,7 @@ TEST(PackageBuilders, ServerImageThroughHexAndSff) {
 
   // A used row without its first word: stored as the 14 bits a server would get.
   TServerImage gap = EmptyServerImage();
+  gap[0x0100] = 0x0001;  // a server package always defines the program's first word
   gap[0x0401] = 0x1234;
   TServerImage expected = gap;
   expected[0x0400] = 0x3FFF;
