@@ -90,7 +90,8 @@ void ResetHandheld(TRunRecord& run, uint16_t budget) {
     port.FlowControl().SetRTS(rcDisable);
     run.Clk.Sleep(milliseconds(100));
     port.PurgeInput();
-  } catch (const EComError&) {
+  } catch (const EComError& e) {
+    LogLineControlError(run, port, e);
     run.LinkOk = false;
   }
   if (run.Outcome != kOutcomeOk || !run.LinkOk) return;

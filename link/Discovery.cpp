@@ -53,8 +53,14 @@ void OpenForProbe(TRunRecord& run, TComPort& port) {
   // whoever uses it next.
   port.SetTag(port.Tag() | kTagHeldOpen);
   run.Clk.Sleep(milliseconds(200));
-  port.FlowControl().SetDTR(dcEnable);
-  port.FlowControl().SetRTS(rcDisable);
+  try {
+    port.FlowControl().SetDTR(dcEnable);
+    port.FlowControl().SetRTS(rcDisable);
+  } catch (const EComError& e) {
+    // The device was not reset as it expects: the port is passed over, and the log says why.
+    LogLineControlError(run, port, e);
+    throw;
+  }
   run.Clk.Sleep(milliseconds(100));
   port.PurgeInput();
 }

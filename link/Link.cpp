@@ -146,6 +146,10 @@ ByteText SrvTransact(TRunRecord& run, const ByteText& request, bool isCmd) {
   return run.LinkOk ? reply : ByteText();
 }
 
+void LogLineControlError(TRunRecord& run, const TComPort& port, const EComError& error) {
+  AddLog(run, "Modem line control failed on " + port.DeviceName() + ": " + error.what());
+}
+
 void ReleasePort(TComPort& port) {
   if ((port.Tag() & kTagHeldOpen) == 0) return;
   try {

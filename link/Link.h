@@ -41,3 +41,7 @@ uint8_t ReplyCheckByte(const ByteText& reply);
 
 // Closes the port when the worker holds it open (errors ignored) and clears the mark.
 void ReleasePort(TComPort& port);
+
+// Logs why the driver refused a modem line change on an open port (a reset pulse that did not
+// happen), so that the log and the trace say so before the step fails.
+void LogLineControlError(TRunRecord& run, const TComPort& port, const EComError& error);

@@ -32,8 +32,9 @@ class TPortBinding {
   virtual size_t Read(unsigned char* buffer, size_t length) = 0;
   // Hands the bytes to the driver without waiting for them to leave; returns how many it took.
   virtual size_t Write(const unsigned char* buffer, size_t length) = 0;
-  // Waits until the bytes written so far have left the port, bounded by the write time-outs;
-  // returns false when the time-out ended the wait first.
+  // Waits until the bytes written so far are finished: taken by the driver, and with write
+  // time-outs also transmitted, bounded by those time-outs; returns false when the time-out
+  // ended the wait first.
   virtual bool WaitWritten() = 0;
 
   virtual int32_t InputCount() = 0;

@@ -223,6 +223,18 @@ TEST_F(DevicesTest, ResetHandheldGivesThePulseButSendsNothingAfterAFailure) {
   EXPECT_FALSE(run.LinkOk);
 }
 
+TEST_F(DevicesTest, AResetPulseTheDriverRefusesFailsAndSaysWhy) {
+  run.DongleId = ByteText(1, '\x11') + "TPDONGLE00000042";
+  Peer().failLines = true;
+  ResetHandheld(run, 20);
+  EXPECT_FALSE(run.LinkOk);
+  EXPECT_TRUE(Peer().written.empty());
+  EXPECT_EQ(bridge.Log, std::vector<ByteText>{
+                            "Modem line control failed on SCR1: Inappropriate ioctl for device"});
+  EXPECT_NE(run.ErrLog.find(">Modem line control failed on SCR1: Inappropriate ioctl for device\r"),
+            std::string::npos);
+}
+
 TEST_F(DevicesTest, ResetHandheldEndsOnTermination) {
   run.DongleId = ByteText(1, '\x11') + "TPDONGLE00000042";
   std::vector<int> answers;

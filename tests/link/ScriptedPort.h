@@ -50,6 +50,7 @@ struct TScriptedPeer {
   // The DSR line at each ModemStatus call (the call's number counts from 0).
   std::function<bool(int)> dsr = [](int) { return true; };
   bool failWrites = false;
+  bool failLines = false;  // the driver refuses DTR/RTS changes (as on a pseudo-terminal)
 
   ByteText written;
   ByteText input;
@@ -101,6 +102,8 @@ class TScriptedProvider final : public TPortProvider {
     }
     void Close() noexcept override { peer_.open = false; }
     void ApplyLineSettings(const TLineConfig& c) override {
+      if (peer_.failLines && (c.dtr != dtr_ || c.rts != rts_))
+        throw EComError(ENOTTY, "Inappropriate ioctl for device");
       if (c.dtr != dtr_) Event(c.dtr == dcEnable ? "DTR+" : "DTR-");
       if (c.rts != rts_) Event(c.rts == rcEnable ? "RTS+" : "RTS-");
       dtr_ = c.dtr;
