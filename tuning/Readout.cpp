@@ -157,6 +157,11 @@ void ReadTPComp(TRunRecord& run) {
     mac |= static_cast<uint32_t>(ReadReg(run, RegMacLow + 1)) << 8;
     mac |= ReadReg(run, RegMacLow);
     run.ModemMAC = mac;
+    // The golden reference's settings decide every result, and the handheld's answers carry no
+    // check of their own: they are read twice and must agree.
+    if (run.Main.GoldTP && run.LinkOk &&
+        (ReadReg(run, RegFactoryComp) != factory || ReadReg(run, RegPcToolComp) != pctool))
+      run.LinkOk = false;
   }
   if (!run.LinkOk || run.Terminated()) return;
 
@@ -192,10 +197,21 @@ void ReadSrvComp(TRunRecord& run) {
   }
   if (!run.LinkOk) return;
 
-  const uint8_t factory = ByteAt(run.Reply, 2);
+  const ByteText info = run.Reply;
+  const uint8_t factory = ByteAt(info, 2);
   run.Reply = SrvTransact(run, Bytes({SrvParam, SrvSettingPcTool}), true);
   if (run.Reply.size() != 2 || ByteAt(run.Reply, 0) != kSrvParamReply) run.LinkOk = false;
   if (!run.LinkOk) return;
+  // As the golden reference its settings decide every result, and the server's check byte does
+  // not catch every garbled answer: they are read twice and must agree.
+  if (!run.Main.GoldTP) {
+    const ByteText param = run.Reply;
+    if (SrvTransact(run, Bytes({SrvGetInfo}), true) != info ||
+        SrvTransact(run, Bytes({SrvParam, SrvSettingPcTool}), true) != param)
+      run.LinkOk = false;
+    run.Reply = param;
+    if (!run.LinkOk) return;
+  }
 
   uint8_t pctool = ByteAt(run.Reply, 1);
   if (pctool == kSrvPcToolNone) pctool = 0;

@@ -1,6 +1,8 @@
 // The compensation readout of both devices and the rendering of compensation values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "StepsRig.h"
 #include "tuning/Readout.h"
 
@@ -208,6 +210,62 @@ TEST(Readouts, SettingsLinesAndRoles) {
     }
     EXPECT_EQ(rig.Run.DutComp, c.dutComp);
     EXPECT_EQ(rig.Run.RefComp, c.refComp);
+  }
+}
+
+// The golden reference's settings decide every result, so they are read twice: an answer
+// garbled in a way its check does not catch (the server's check byte flipped along with the
+// value so that they still fit; a handheld register, which has no check) fails the readout.
+TEST(Readouts, AGarbledReferenceSettingIsCaughtByTheSecondRead) {
+  struct Case {
+    const char* name;
+    bool goldTP;
+    std::vector<int> request;  // the bytes of the reading request, as sent
+    size_t answered;           // which byte after the request's start gets the garbled answer
+    int count, xorWith;
+  } cases[] = {
+      // SrvGetParam 3: header, command, setting, check byte, then the poll of the value and the
+      // reply's check byte. The value 0 and its check byte 0x82 both xor 0x51 still fit.
+      {"server setting 3", false, {0x42, 0x02, 0x03}, 4, 2, 0x51},
+      // ReadReg 21 (factory compensation): address, register, read.
+      {"handheld register 21", true, {0x04, 0x15, 0x02}, 2, 1, 0x01},
+  };
+  const nlohmann::json patch = {{"server", {{"firmware", "test"}, {"pctool_compensation", 0}}},
+                                {"handhelds",
+                                 {{{"hw_version", kHandheldHw},
+                                   {"mac", kHandheldMac},
+                                   {"factory_compensation", 10}}}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A clean readout shows where the request goes out.
+    std::string port;
+    uint64_t at = 0;
+    {
+      TStepsRig rig(Scenario(patch), c.goldTP);
+      ASSERT_TRUE(rig.Connect());
+      rig.StageTP(3, HandheldImage(64, 0x0030, 8));
+      const bool server = !c.goldTP;
+      port = server ? rig.ServerPort().DeviceName() : rig.DonglePort().DeviceName();
+      const char digit = server ? rig.ServerDigit() : (rig.ServerDigit() == '1' ? '2' : '1');
+      const uint64_t before = rig.Bench.PortStats(port).bytesFromTool;
+      const size_t traced = rig.Run.ErrLog.size();
+      ReadTPComp(rig.Run);
+      ReadSrvComp(rig.Run);
+      ASSERT_TRUE(rig.Run.LinkOk);
+      const std::vector<int> sent = Sent(ParseTrace(rig.Run.ErrLog.substr(traced)), digit);
+      const auto start = std::search(sent.begin(), sent.end(), c.request.begin(), c.request.end());
+      ASSERT_NE(start, sent.end());
+      at = before + static_cast<uint64_t>(start - sent.begin()) + c.answered + 1;
+    }
+    nlohmann::json faulty = Scenario(patch);
+    faulty["faults"] = {{{"kind", "corrupt_answer"}, {"port", port}, {"at", at},
+                         {"count", c.count}, {"xor", c.xorWith}}};
+    TStepsRig rig(faulty, c.goldTP);
+    ASSERT_TRUE(rig.Connect());
+    rig.StageTP(3, HandheldImage(64, 0x0030, 8));
+    ReadTPComp(rig.Run);
+    ReadSrvComp(rig.Run);
+    EXPECT_FALSE(rig.Run.LinkOk);
   }
 }
 
