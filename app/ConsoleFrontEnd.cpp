@@ -123,7 +123,7 @@ class TConsoleBridge final : public TOperatorBridge {
 };
 
 // Answers: the command line's list first, then one word a line from a file descriptor. End of
-// input and Ctrl-C both mean Cancel.
+// input means Cancel (Ctrl-C and SIGTERM do too, through the interrupted flag).
 class TAnswers {
  public:
   TAnswers(const std::vector<std::string>& list, TCliIo& io) : list_(list), io_(io) {}
@@ -238,11 +238,12 @@ std::string CliUsage() {
          "  --trace FILE             write the error log (run trace) here\n"
          "  --answers A,B,...        answers to the prompts in order: ok, yes, no, cancel;\n"
          "                           then standard input, one a line; end of input: cancel\n"
+         "                           (also while waiting for a handheld); Ctrl-C, SIGTERM: cancel\n"
          "  --list-ports             list the serial ports and exit\n"
          "  --help                   show this text\n"
          "\n"
-         "Exit status: 0 when every device tuned ended \"Completed successfully!\",\n"
-         "1 otherwise, 2 for unusable options.\n";
+         "Exit status: 0 when the last attempt on every device tuned ended\n"
+         "\"Completed successfully!\", 1 otherwise, 2 for unusable options.\n";
 }
 
 std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,

@@ -41,13 +41,14 @@ struct TCliIo {
   std::ostream& err;               // progress and problems
   int answerFd = 0;                // where answers come from once the list is used up
   bool progressBar = false;        // a bar that redraws itself (on a terminal), else lines
-  const std::atomic<bool>* interrupted = nullptr;  // set by Ctrl-C: Cancel
+  const std::atomic<bool>* interrupted = nullptr;  // set by Ctrl-C or SIGTERM: Cancel
   // A bench run's clock, given the bench's virtual clock and a way to cancel the run that may be
   // called from the run's own thread (the soak plays an operator who gives up after a long wait,
   // at a repeatable virtual time). Unset: the bench's clock.
   std::function<Clock&(Clock& benchClock, std::function<void()> cancelRun)> wrapBenchClock;
 };
 
-// Runs the job the options describe and returns the exit status: 0 when every device the run
-// tuned ended "Completed successfully!", 1 otherwise, 2 for options that cannot be used.
+// Runs the job the options describe and returns the exit status: 0 when the last attempt on
+// every device the run tuned ended "Completed successfully!", 1 otherwise, 2 for options that
+// cannot be used.
 int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& io);
