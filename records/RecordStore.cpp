@@ -254,6 +254,7 @@ class TSqlStore final : public TRecordStore {
     TRecordFilter filter;
     filter.Mac = mac.empty() ? "-" : mac;
     filter.Outcome = kRecordCompleted;
+    filter.DeviceKind = "handheld";
     filter.IncludeBench = includeBench;
     filter.Limit = 1;
     std::optional<TTuningRecord> found;
@@ -367,6 +368,7 @@ class TSqlStore final : public TRecordStore {
     if (!f.To.empty()) add("started_at", "<", f.To);
     if (!f.Outcome.empty()) add("outcome", "=", f.Outcome);
     if (!f.Station.empty()) add("station", "=", f.Station);
+    if (!f.DeviceKind.empty()) add("device_kind", "=", f.DeviceKind);
     if (!f.GoldenServer.empty()) {
       conditions.push_back("golden = 'server'");
       add("server_identity", "=", f.GoldenServer);

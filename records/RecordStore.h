@@ -41,6 +41,7 @@ struct TRecordFilter {
   std::string Outcome;       // completed, failed or aborted
   std::string Station;
   std::string GoldenServer;  // identity of the server that was the golden reference
+  std::string DeviceKind;    // handheld or server: the kind of device tuned
   bool IncludeBench = true;  // also records made on the emulated bench
   int64_t Limit = 0;         // at most this many (0: all)
 };

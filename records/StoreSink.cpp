@@ -118,6 +118,32 @@ void TStoreSink::Write(const TTuningRecord& record) {
   }
 }
 
+namespace {
+
+std::string RecordsBase(const std::string& iniName, bool bench) {
+  std::string base = iniName;
+  if (base.size() >= 4 && base.compare(base.size() - 4, 4, ".INI") == 0)
+    base.resize(base.size() - 4);
+  for (const char* ending : {"-cli", "-records"}) {
+    const std::string e = ending;
+    const size_t slash = base.find_last_of('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    if (base.size() - nameStart > e.size() && base.compare(base.size() - e.size(), e.size(), e) == 0)
+      base.resize(base.size() - e.size());
+  }
+  return bench ? base + "-bench" : base;
+}
+
+}  // namespace
+
+std::string DefaultRecordsLocation(const std::string& iniName, bool bench) {
+  return RecordsBase(iniName, bench) + ".db";
+}
+
+std::string DefaultSpoolPath(const std::string& iniName, bool bench) {
+  return RecordsBase(iniName, bench) + ".spool";
+}
+
 // ---- The spool file ----
 
 namespace {

@@ -62,6 +62,14 @@ class TStoreSink final : public TRecordSink {
   std::thread thread_;
 };
 
+// Where the programs of one folder keep their records by default: the settings file's name with
+// ".db" in place of ".INI", without a "-cli" or "-records" ending, so that the window, the
+// console and the records program of a folder share one file ("tptune-cli.INI" gives
+// "tptune.db"). Records of the emulated bench go to "<name>-bench.db" beside it, never into the
+// factory's file. The spool files are named the same way with ".spool".
+std::string DefaultRecordsLocation(const std::string& iniName, bool bench);
+std::string DefaultSpoolPath(const std::string& iniName, bool bench);
+
 // The spool file: records waiting for their store, one line each.
 // Appends a record; throws std::runtime_error when the file cannot be written.
 void SpoolAppend(const std::string& path, const TTuningRecord& record);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "run/RunRecord.h"
+#include "tuning/PassRecord.h"
 
 class TComPort;
 
@@ -21,7 +22,9 @@ struct TRunTally {
 
 class TSerThread {
  public:
-  TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock);
+  // records: where the record of each device goes (none: no records).
+  TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock,
+             TRecordSink* records = nullptr);
   // Requests termination and waits for the end; the front end must still serve the bridge
   // while it waits, so it normally calls RequestTermination and waits for Ended() first.
   ~TSerThread();
@@ -53,6 +56,7 @@ class TSerThread {
   TRunRecord run_;
   TRunTally tally_;
   std::atomic<bool> ended_{false};
+  TPassRecorder recorder_;
   std::thread thread_;
 };
 
