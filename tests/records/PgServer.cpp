@@ -44,7 +44,8 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-TPgServer::TPgServer() : bin_(ServerBinDir()), root_(::geteuid() == 0) {
+TPgServer::TPgServer(bool durable)
+    : bin_(ServerBinDir()), root_(::geteuid() == 0), durable_(durable) {
   char pattern[] = "/tmp/tptune-pg-XXXXXX";
   if (!::mkdtemp(pattern)) throw std::runtime_error("cannot make a folder for PostgreSQL");
   dir_ = pattern;
@@ -86,7 +87,7 @@ void TPgServer::Start() {
   if (running_) return;
   Run(bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ +
           "/server.log -w -t 60 -o \"-c listen_addresses='' -k " + dir_ +
-          " -c fsync=off -c max_connections=40\" start",
+          (durable_ ? "" : " -c fsync=off") + " -c max_connections=40\" start",
       true);
   running_ = true;
 }

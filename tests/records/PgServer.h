@@ -8,7 +8,9 @@
 
 class TPgServer {
  public:
-  TPgServer();  // initdb and start; throws std::runtime_error with the server's log
+  // initdb and start; throws std::runtime_error with the server's log. Durable: the server
+  // flushes its commits to disk as a production server does (the tests need not wait for it).
+  explicit TPgServer(bool durable = false);
   ~TPgServer();
   TPgServer(const TPgServer&) = delete;
   TPgServer& operator=(const TPgServer&) = delete;
@@ -26,4 +28,5 @@ class TPgServer {
   std::string dir_, bin_;
   bool root_ = false;
   bool running_ = false;
+  bool durable_ = false;
 };
