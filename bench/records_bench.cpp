@@ -141,6 +141,7 @@ void Run(const std::string& name, const std::string& location, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   int count = 100000;
   std::string postgres, keep;
   bool noPostgres = false;

@@ -52,8 +52,13 @@ std::string Shown(const std::string& location) {
 class TPostgresConnection final : public TSqlConnection {
  public:
   explicit TPostgresConnection(const std::string& location) : shown_(Shown(location)) {
-    const char* keys[] = {"connect_timeout", "dbname", "application_name", nullptr};
-    const char* values[] = {kConnectTimeoutS, location.c_str(), "tptune", nullptr};
+    // A server that goes away without a word (a cable pulled) is noticed within seconds, not
+    // after the system's TCP time-out; the location may set these otherwise.
+    const char* keys[] = {"connect_timeout", "keepalives_idle",  "keepalives_interval",
+                          "keepalives_count", "tcp_user_timeout", "dbname",
+                          "application_name", nullptr};
+    const char* values[] = {kConnectTimeoutS, "5", "2", "3", "10000", location.c_str(), "tptune",
+                            nullptr};
     conn_.reset(PQconnectdbParams(keys, values, 1));
     if (!conn_) throw ERecordError("cannot connect to " + shown_ + ": out of memory");
     if (PQstatus(conn_.get()) != CONNECTION_OK)

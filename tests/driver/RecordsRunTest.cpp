@@ -75,6 +75,19 @@ std::vector<json> JsonLines(const std::string& out) {
   return lines;
 }
 
+TEST(RecordsOptions, TheConsoleTakesWhereRecordsGoAndJson) {
+  TCliOptions o;
+  ASSERT_FALSE(ParseCliOptions({"--records", "postgresql://db/line", "--json"}, o));
+  EXPECT_EQ(o.records, "postgresql://db/line");
+  EXPECT_TRUE(o.json);
+  TCliOptions none;
+  ASSERT_FALSE(ParseCliOptions({"--records", "none"}, none));
+  EXPECT_EQ(none.records, "none");
+  EXPECT_FALSE(none.json);
+  TCliOptions bad;
+  EXPECT_EQ(ParseCliOptions({"--records"}, bad).value_or(""), "option --records needs a value");
+}
+
 TEST_F(RecordsRun, ThreeHandheldsLeaveThreeRecordsThatMatchTheBench) {
   const std::string db = (dir_ / "line.db").string();
   TCliOptions o;
