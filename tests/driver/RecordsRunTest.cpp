@@ -175,6 +175,20 @@ TEST_F(RecordsRun, ThreeHandheldsLeaveThreeRecordsThatMatchTheBench) {
   std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(rest.find(records[0].Uid), std::string::npos);
 
+  std::string jsonLines;
+  EXPECT_EQ(Tool({"--db", db, "export", "--format", "json"}, jsonLines), 0);
+  const std::vector<json> exported = JsonLines(jsonLines);
+  ASSERT_EQ(exported.size(), 3u);
+  EXPECT_EQ(exported[2]["uid"], records[2].Uid);
+  EXPECT_EQ(exported[2]["log"], records[2].Log);
+
+  // Statistics leave the bench's records out unless asked.
+  std::string stats;
+  EXPECT_EQ(Tool({"--db", db, "stats"}, stats), 0);
+  EXPECT_NE(stats.find("Records:    0 "), std::string::npos) << stats;
+  EXPECT_EQ(Tool({"--db", db, "stats", "--include-bench"}, stats), 0);
+  EXPECT_NE(stats.find("Records:    3 (3 completed, 0 failed, 0 aborted)"), std::string::npos);
+
   // The second run of a handheld says when and to what it was tuned.
   o.answers = {"ok", "no"};
   o.json = false;
