@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <stdexcept>
 
 #include "firmware/Packages.h"
 #include "link/Discovery.h"
+#include "records/StoreSink.h"
 #include "run/CallQueue.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
@@ -120,6 +122,39 @@ class TConsoleBridge final : public TOperatorBridge {
   TPrompt prompt_ = TPrompt::None;
   int shownTenth_ = -1;
   bool barShown_ = false;
+};
+
+// The console's record sink: the store (if any) keeps the records, and with --json each finished
+// device is also printed as one JSON line, on the main thread, after its result line.
+class TConsoleRecords final : public TRecordSink {
+ public:
+  TConsoleRecords(TRecordSink* store, TOperatorBridge& bridge, TCliIo& io, bool json, bool bench)
+      : store_(store), bridge_(bridge), io_(io), json_(json), bench_(bench) {}
+
+  void Put(const TTuningRecord& record) override {
+    if (store_) store_->Put(record);
+    if (json_) {
+      const std::string line = RecordJson(record, false).dump(
+          -1, ' ', false, nlohmann::json::error_handler_t::replace);
+      bridge_.RunOnUi([&] { io_.out << line << '\n' << std::flush; });
+    }
+  }
+  std::optional<TTuningRecord> LatestCompleted(const std::string& mac) override {
+    return store_ ? store_->LatestCompleted(mac) : std::nullopt;
+  }
+  std::vector<std::string> TakeMessages() override {
+    return store_ ? store_->TakeMessages() : std::vector<std::string>{};
+  }
+  void Flush() override {
+    if (store_) store_->Flush();
+  }
+  bool Bench() const override { return bench_; }
+
+ private:
+  TRecordSink* store_;
+  TOperatorBridge& bridge_;
+  TCliIo& io_;
+  bool json_, bench_;
 };
 
 // Answers: the command line's list first, then one word a line from a file descriptor. End of
@@ -239,6 +274,10 @@ std::string CliUsage() {
          "  --answers A,B,...        answers to the prompts in order: ok, yes, no, cancel;\n"
          "                           then standard input, one a line; end of input: cancel\n"
          "                           (also while waiting for a handheld); Ctrl-C, SIGTERM: cancel\n"
+         "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
+         "                           postgresql:// server (default: the .db file beside the\n"
+         "                           program; with --bench its -bench.db file)\n"
+         "  --json                   print each finished device as one JSON line\n"
          "  --list-ports             list the serial ports and exit\n"
          "  --help                   show this text\n"
          "\n"
@@ -290,6 +329,10 @@ std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
       problem = value(o.benchReport);
     } else if (a == "--trace") {
       problem = value(o.trace);
+    } else if (a == "--records") {
+      problem = value(o.records);
+    } else if (a == "--json") {
+      o.json = true;
     } else if (a == "--answers") {
       std::string list;
       problem = value(list);
@@ -386,6 +429,18 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
 
   TConsoleBridge bridge(io);
   TAnswers answers(options.answers, io);
+  // Records of the emulated bench are marked and kept apart from the factory's by default.
+  std::unique_ptr<TStoreSink> store;
+  if (options.records != "none") {
+    TStoreSinkOptions so;
+    so.Bench = bench != nullptr;
+    so.Location = options.records.empty() ? DefaultRecordsLocation(fields.IniName, so.Bench)
+                                          : options.records;
+    so.SpoolPath = DefaultSpoolPath(fields.IniName, so.Bench);
+    store = std::make_unique<TStoreSink>(so);
+  }
+  TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
+
   // The worker starts at once; cancel reaches it once it exists.
   std::atomic<TSerThread*> running{nullptr};
   Clock* clock = bench ? &bench->VirtualClock() : &RealClock();
@@ -405,7 +460,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   bridge.OnHandheldWait([&] {
     if (answers.AtEnd()) cancel();
   });
-  TSerThread worker(fields, bridge, *clock);
+  TSerThread worker(fields, bridge, *clock, &records);
   running.store(&worker);
 
   while (!worker.Ended() && !bridge.RunEnded()) {

@@ -27,6 +27,10 @@ struct TCliOptions {
   std::string benchReport;
   std::string trace;
   std::vector<std::string> answers;
+  // Production records: where they go (empty: the default file beside the program; "none":
+  // nowhere), and whether each finished device is printed as one JSON line.
+  std::string records;
+  bool json = false;
 };
 
 // Parses the command line (without the program name). Returns an error text for unusable

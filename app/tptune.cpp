@@ -20,22 +20,28 @@
 #include <memory>
 #include <string>
 
+#include "records/StoreSink.h"
+#include "run/MainFields.h"
 #include "sim/Bench.h"
 #include "ui/MainWindow.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR]\n"
+    "usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
     "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
     "                           file is named); runs on them follow the bench's clock\n"
-    "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n";
+    "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n"
+    "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
+    "                           postgresql:// server (default: the .db file beside the\n"
+    "                           program; with --bench its -bench.db file)\n";
 
 struct TProgramOptions {
   bool bench = false;
   std::string scenario;
   double speed = 1.0;
   QString screenshots;
+  std::string records;  // empty: the default file; "none": no records
 };
 
 // Parses the arguments the toolkit left; false (with a message) for unusable ones.
@@ -56,6 +62,8 @@ bool ParseOptions(const QStringList& args, TProgramOptions& o) {
         std::fprintf(stderr, "tptune: --bench-speed needs a factor above 0\n");
         return false;
       }
+    } else if (a == QLatin1String("--records") && hasValue) {
+      o.records = args[++i].toStdString();
     } else if (a == QLatin1String("--screenshots") && hasValue) {
       o.screenshots = args[++i];
     } else {
@@ -178,7 +186,22 @@ int main(int argc, char** argv) {
     bench->SetPaced(options.speed);
   }
 
+  // The records outlive the window, whose last run may still hand one over. A window with the
+  // emulated bench marks its records as the bench's and keeps them apart from the factory's.
+  std::unique_ptr<TStoreSink> records;
+  if (options.records != "none") {
+    const std::string iniName =
+        SettingsFileName(QCoreApplication::applicationFilePath().toStdString());
+    TStoreSinkOptions so;
+    so.Bench = bench != nullptr;
+    so.Location =
+        options.records.empty() ? DefaultRecordsLocation(iniName, so.Bench) : options.records;
+    so.SpoolPath = DefaultSpoolPath(iniName, so.Bench);
+    records = std::make_unique<TStoreSink>(so);
+  }
+
   TMainOptions windowOptions;
+  windowOptions.Records = records.get();
   if (bench) windowOptions.RunClock = &bench->VirtualClock();
   TMain window(windowOptions);
   window.show();

@@ -203,6 +203,7 @@ void DiscoverPorts(TRunRecord& run) {
           if ((state & kDongleFound) == 0) std::swap(m.SerIF1, m.SerIF2);
           run.Reply = "Server";
           run.SrvFound = true;
+          run.Facts.ServerId = identity;
           accepted = true;
         }
       } else {

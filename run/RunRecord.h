@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "run/ByteText.h"
 #include "run/Clock.h"
 #include "run/MainFields.h"
+#include "run/PassFacts.h"
 
 // Outcome codes.
 constexpr uint8_t kOutcomeOk = 0;         // no failure so far
@@ -98,6 +100,11 @@ class TRunRecord {
   bool SrvNeedsRestore = false;
   // Package slots 1 RF modem, 2 EEPROM, 3 server, 4 handheld test, 5 server test (0 unused).
   std::array<std::shared_ptr<const TPackageRecord>, 6> FwBlob;
+
+  // Facts about the devices for the production record, and who wants to know when the
+  // handheld's MAC has been read (it may log a line).
+  TPassFacts Facts;
+  std::function<void(TRunRecord&)> ModemMacRead;
 
  private:
   std::atomic<bool> terminated_{false};

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The main job on the emulated bench: the server is the golden reference and three handhelds
 # with different crystal errors are tuned one after another (answers Ok, Yes, Yes, No). Ends
-# by printing what each device now stores, as the bench reports it.
+# by printing what each device now stores, as the bench reports it, and the run's records.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target tptune-cli demo_packages
+cmake --build --preset default --target tptune-cli tptune-records demo_packages
 
 app=build/default/app
 report=$(mktemp --suffix=.json)
@@ -32,5 +32,8 @@ line("server", r["server"])
 for i, h in enumerate(r["handhelds"], 1):
     line(f"handheld {i}", h)
 PY
+echo
+echo "=== The production records of the run (bench records: $app/tptune-bench.db) ==="
+"$app/tptune-records" --db "$app/tptune-bench.db" list --limit 3
 echo "Run trace: $app/demo.ERR (exit status $status)"
 exit $status

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev
-  qt6-base-dev nlohmann-json3-dev libssl-dev
+  qt6-base-dev nlohmann-json3-dev
+  libsqlite3-dev libpq-dev postgresql libssl-dev
   xvfb xauth
 )
 

@@ -126,6 +126,10 @@ void RunTestCycles(TRunRecord& run) {
     // judged as a radio failure or an inconsistent measurement.
     if (!run.LinkOk || run.Terminated()) break;
     AddLog(run, std::to_string(cycle.count) + " packets received");
+    run.Facts.Device.Cycles.push_back(
+        {static_cast<int8_t>(trial), cycle.count,
+         cycle.count ? static_cast<int>(cycle.sumRSSI / cycle.count) : 0, cycle.sumAFC,
+         cycle.minAFC, cycle.maxAFC});
 
     if (cycle.count < kMinPackets) {
       ++step;
@@ -170,6 +174,8 @@ void RunTestCycles(TRunRecord& run) {
   if (run.NewComp == 1 && run.Main.GoldTP) run.NewComp = 2;
 
   if (step == kStepDone) {
+    run.Facts.Device.Measured = true;
+    run.Facts.Device.NewComp = run.NewComp;
     AddLog(run, "avRSSI = " + std::to_string(avRSSI) + ", offset = " +
                     FormatComp(run, run.NewComp, false) +
                     ", varAFC=" + std::to_string(cycle.maxAFC - cycle.minAFC));
@@ -187,8 +193,11 @@ void StoreComp(TRunRecord& run) {
       run.LinkOk = false;
       return;
     }
+    run.Facts.Device.Stored = true;
     if (SrvTransact(run, Bytes({SrvParam, SrvSettingPcTool}), true) != Bytes({0x41, run.NewComp}))
       run.LinkOk = false;
+    else
+      run.Facts.Device.ReadBack = true;
     return;
   }
 
@@ -199,5 +208,6 @@ void StoreComp(TRunRecord& run) {
   if (run.LinkOk && !run.Terminated()) {
     ResetHandheld(run, 20);
     if (ReadReg(run, CmdReg) != 0) run.LinkOk = false;
+    run.Facts.Device.Stored = run.LinkOk;
   }
 }

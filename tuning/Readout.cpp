@@ -166,8 +166,12 @@ void ReadTPComp(TRunRecord& run) {
   if (!run.LinkOk || run.Terminated()) return;
 
   AddLog(run, "RF modem V" + HwVerText(version) + ", MAC=0x" + Hex8(run.ModemMAC));
+  run.Facts.Device.ModemKnown = true;
+  run.Facts.Device.ModemVersion = version;
+  if (run.ModemMacRead) run.ModemMacRead(run);
   const uint8_t effective = pctool != 0 ? pctool : factory;
   LogSettings(run, "TallyPilot offset compensation settings:", factory, pctool, effective);
+  run.Facts.Device.Handheld = {true, factory, pctool, effective};
   if (run.Main.GoldTP)
     run.RefComp = static_cast<int8_t>(effective);
   else
@@ -217,6 +221,7 @@ void ReadSrvComp(TRunRecord& run) {
   if (pctool == kSrvPcToolNone) pctool = 0;
   const uint8_t effective = pctool != 0 ? pctool : factory;
   LogSettings(run, "Server offset compensation settings:", factory, pctool, effective);
+  run.Facts.Device.Server = {true, factory, pctool, effective};
   if (run.Main.GoldTP)
     run.DutComp = static_cast<int8_t>(effective);
   else

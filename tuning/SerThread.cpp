@@ -28,8 +28,9 @@ const char kAskAfterFailure[] =
 
 }  // namespace
 
-TSerThread::TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock)
-    : run_(main, bridge, clock), thread_([this] { Execute(); }) {}
+TSerThread::TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock,
+                       TRecordSink* records)
+    : run_(main, bridge, clock), recorder_(records), thread_([this] { Execute(); }) {}
 
 TSerThread::~TSerThread() {
   run_.RequestTermination();
@@ -45,6 +46,7 @@ bool TSerThread::ServerImageDecoded() const {
 }
 
 void TSerThread::Execute() {
+  recorder_.Attach(run_);
   try {
     Attempts();
     ClosingServerRestore();
@@ -67,6 +69,7 @@ void TSerThread::Attempts() {
   bool retry = true;
   while (retry) {
     retry = false;
+    recorder_.AttemptStarts(r);
     r.Bridge.RunOnUi([&r] { LoadPackages(r); });
 
     r.Reply = kConnectPrompt;
@@ -85,6 +88,8 @@ void TSerThread::Attempts() {
       r.Reply = SrvTransact(r, Bytes({SrvGetVersion}), true);
       if (ServerRestored() && r.LinkOk && r.Reply.size() == 3 && ByteAt(r.Reply, 0) == 0x42)
         r.SrvVer = " to " + ServerVersionText(ByteAt(r.Reply, 1), ByteAt(r.Reply, 2));
+      if (r.LinkOk && r.Reply.size() == 3 && ByteAt(r.Reply, 0) == 0x42)
+        r.Facts.ServerFwAtStart = ServerVersionText(ByteAt(r.Reply, 1), ByteAt(r.Reply, 2));
       r.LinkOk = true;
     }
 
@@ -106,6 +111,7 @@ void TSerThread::HandheldLoop(bool& retry) {
       r.ErrLog = r.ErrLogHead + "...\r";
       r.Outcome = kOutcomeOk;
     }
+    recorder_.PassStarts(r);
 
     // The radio address is known only once this handheld's readout gave it.
     r.ModemMAC = 0;
@@ -115,6 +121,7 @@ void TSerThread::HandheldLoop(bool& retry) {
 
     if (m.RestoreTP || !m.GoldTP) {
       RestoreTPFirmware(r);
+      recorder_.HandheldRestoreEnded(r);
       if (r.Outcome == kOutcomeOk && !r.Terminated()) {
         r.Reply = kDisconnect;
         r.Bridge.ShowStatus(r.Reply);
@@ -124,6 +131,7 @@ void TSerThread::HandheldLoop(bool& retry) {
     }
 
     FinishHandheld();
+    recorder_.PassEnds(r);
 
     if (m.RestoreSrv && !m.GoldTP && !r.Terminated()) {
       const uint8_t prev = r.Outcome;
@@ -239,10 +247,12 @@ void TSerThread::ClosingServerRestore() {
       if (!r.LinkOk || r.Reply != Bytes({SrvReplyDone})) r.Outcome = kOutcomeFailed;
     }
     FinishHandheld();
+    recorder_.ServerRestoreEnded(r);
   } else if (r.Outcome != kOutcomeOk && needed) {
     // The server could not be reached again or the production image not decoded (the line
     // above said why): it keeps what it runs, and the run must not pass for a success.
     FinishHandheld();
+    recorder_.ServerRestoreEnded(r);
   }
 
   r.Outcome = saved == kOutcomeAnswerNo ? kOutcomeDone : saved;
@@ -252,6 +262,7 @@ void TSerThread::ClosingServerRestore() {
 void TSerThread::EndOfRun() {
   TRunRecord& r = run_;
   TMainFields& m = r.Main;
+  recorder_.RunEnds(r);
   if (m.SerIF1) ReleasePort(*m.SerIF1);
   if (m.SerIF2) ReleasePort(*m.SerIF2);
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "run/RunRecord.h"
+#include "tuning/PassRecord.h"
 
 class TComPort;
 
@@ -52,7 +53,9 @@ class TDeviceResults {
 
 class TSerThread {
  public:
-  TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock);
+  // records: where the record of each device goes (none: no records).
+  TSerThread(TMainFields& main, TOperatorBridge& bridge, Clock& clock,
+             TRecordSink* records = nullptr);
   // Requests termination and waits for the end; the front end must still serve the bridge
   // while it waits, so it normally calls RequestTermination and waits for Ended() first.
   ~TSerThread();
@@ -91,6 +94,7 @@ class TSerThread {
   std::string traceName_;
   std::string traceError_;
   std::atomic<bool> ended_{false};
+  TPassRecorder recorder_;
   std::thread thread_;
 };
 

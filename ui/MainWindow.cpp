@@ -720,7 +720,7 @@ void TMain::DoStart() {
     for (QComboBox* c : {COM1Combo, COM2Combo, File1Combo, File2Combo, File3Combo}) PullCombo(c);
     runEnded_ = false;
     Clock& clock = options_.RunClock ? *options_.RunClock : RealClock();
-    serThread_ = std::make_unique<TSerThread>(fields_, *bridge_, clock);
+    serThread_ = std::make_unique<TSerThread>(fields_, *bridge_, clock, options_.Records);
   } else if (!ExitBut->isHidden()) {
     ShowLog();
     StartBut->hide();

@@ -22,6 +22,7 @@
 #include "serial/ComPort.h"
 
 class Clock;
+class TRecordSink;
 class TSerThread;
 class QCheckBox;
 class QComboBox;
@@ -41,6 +42,8 @@ struct TMainOptions {
   Clock* RunClock = nullptr;
   // The serial ports present. None: the port object's own list.
   std::function<std::vector<std::string>()> EnumPorts;
+  // Where the runs' production records go. None: no records.
+  TRecordSink* Records = nullptr;
 };
 
 class TMain : public QWidget {

@@ -11,6 +11,8 @@
 
 #include "UiTestSupport.h"
 #include "firmware/Packages.h"
+#include "records/RecordStore.h"
+#include "records/StoreSink.h"
 #include "sim/Bench.h"
 #include "tools/DemoPackages.h"
 #include "tools/PackageBuilder.h"
@@ -141,6 +143,42 @@ class RunTest : public QObject {
   // Cancel while the handheld is being programmed: the run ends at once with "Aborted by user!",
   // asks nothing, and leaves the window in Run ended with only Ok below the log; Ok leads back
   // to set-up.
+  // The window hands each device's record to the sink it was given.
+  void recordsOfARun() {
+    TBenchSetUp s;
+    const std::string db = s.dir.Path(QStringLiteral("records.db")).toStdString();
+    TStoreSinkOptions so;
+    so.Location = db;
+    so.SpoolPath = s.dir.Path(QStringLiteral("records.spool")).toStdString();
+    so.Bench = true;
+    TStoreSink sink(so);
+    TMainOptions options;
+    options.ProgramPath = s.dir.Program();
+    options.RunClock = &s.bench.VirtualClock();
+    options.EnumPorts = [&s] { return s.ports.Ports; };
+    options.Records = &sink;
+    auto w = std::make_unique<TMain>(options);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+
+    Click(*w, "StartBut");  // Start
+    QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("ok-prompt"), kRunTimeout);
+    Click(*w, "StartBut");  // Ok
+    QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("yes-no"), kRunTimeout);
+    Click(*w, "ExitBut");  // No
+    QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("ended"), kRunTimeout);
+    QVERIFY(!Log(*w).contains(QLatin1String("Record not saved")));
+    w.reset();
+    std::vector<TTuningRecord> records;
+    OpenRecordStore(db, TStoreOpen::kExisting)->Export({}, [&](const TTuningRecord& r) {
+      records.push_back(r);
+    });
+    QCOMPARE(records.size(), size_t(1));
+    QCOMPARE(records[0].Outcome, std::string(kRecordCompleted));
+    QVERIFY(records[0].Bench);
+    QCOMPARE(records[0].Mac, std::string("00A10001"));
+  }
+
   void cancelDuringRun() {
     TBenchSetUp s;
     auto w = s.Open();

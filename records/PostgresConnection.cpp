@@ -1,0 +1,199 @@
+// The PostgreSQL back end: one server for a line of stations. Results are read one row at a
+// time (single-row mode), so an export never holds the whole table.
+#include <libpq-fe.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "records/RecordStore.h"
+#include "records/SqlConnection.h"
+
+namespace {
+
+// A station must not wait long for a server that does not answer.
+constexpr const char* kConnectTimeoutS = "5";
+// Any fixed number: the lock that keeps two stations from creating the schema at once.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7305110011)";
+
+// Type numbers of the built-in types the store reads.
+constexpr Oid kBool = 16, kBytea = 17, kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700,
+              kFloat8 = 701, kNumeric = 1700;
+
+struct TFinish {
+  void operator()(PGconn* c) const noexcept { PQfinish(c); }
+};
+struct TClear {
+  void operator()(PGresult* r) const noexcept { PQclear(r); }
+};
+using TConn = std::unique_ptr<PGconn, TFinish>;
+using TResult = std::unique_ptr<PGresult, TClear>;
+struct TFreeMem {
+  void operator()(unsigned char* p) const noexcept { PQfreemem(p); }
+};
+
+std::string Trimmed(const char* text) {
+  std::string s = text ? text : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+// The location without its password, for messages.
+std::string Shown(const std::string& location) {
+  const size_t scheme = location.find("://");
+  const size_t at = location.find('@');
+  if (scheme == std::string::npos || at == std::string::npos) return location;
+  const size_t colon = location.find(':', scheme + 3);
+  if (colon == std::string::npos || colon > at) return location;
+  return location.substr(0, colon) + ":***" + location.substr(at);
+}
+
+class TPostgresConnection final : public TSqlConnection {
+ public:
+  explicit TPostgresConnection(const std::string& location) : shown_(Shown(location)) {
+    // A server that goes away without a word (a cable pulled) is noticed within seconds, not
+    // after the system's TCP time-out; the location may set these otherwise.
+    const char* keys[] = {"connect_timeout", "keepalives_idle",  "keepalives_interval",
+                          "keepalives_count", "tcp_user_timeout", "dbname",
+                          "application_name", nullptr};
+    const char* values[] = {kConnectTimeoutS, "5", "2", "3", "10000", location.c_str(), "tptune",
+                            nullptr};
+    conn_.reset(PQconnectdbParams(keys, values, 1));
+    if (!conn_) throw ERecordError("cannot connect to " + shown_ + ": out of memory");
+    if (PQstatus(conn_.get()) != CONNECTION_OK)
+      throw ERecordError("cannot connect to " + shown_ + ": " +
+                         Trimmed(PQerrorMessage(conn_.get())));
+    Exec("SET client_min_messages = warning");
+  }
+
+  void Exec(const std::string& sql) override {
+    TResult r(PQexec(conn_.get(), sql.c_str()));
+    Check(r.get());
+  }
+
+  void Query(const std::string& sql, const std::vector<TSqlValue>& params,
+             const std::function<void(const TSqlRow&)>& row) override {
+    std::vector<std::string> texts(params.size());
+    std::vector<const char*> pointers(params.size(), nullptr);
+    std::vector<int> lengths(params.size(), 0), formats(params.size(), 0);
+    for (size_t i = 0; i < params.size(); ++i) {
+      const TSqlValue& v = params[i];
+      if (std::holds_alternative<std::monostate>(v)) continue;
+      if (auto* x = std::get_if<int64_t>(&v)) {
+        texts[i] = std::to_string(*x);
+      } else if (auto* d = std::get_if<double>(&v)) {
+        char buffer[64];
+        auto result = std::to_chars(buffer, buffer + sizeof buffer, *d);
+        texts[i].assign(buffer, result.ptr);
+      } else if (auto* s = std::get_if<std::string>(&v)) {
+        texts[i] = *s;
+      } else {
+        texts[i] = std::get<TSqlBlob>(v).Bytes;
+        formats[i] = 1;  // binary: the bytes as they are
+      }
+      pointers[i] = texts[i].data();
+      lengths[i] = static_cast<int>(texts[i].size());
+    }
+    if (!PQsendQueryParams(conn_.get(), sql.c_str(), static_cast<int>(params.size()), nullptr,
+                           pointers.data(), lengths.data(), formats.data(), 0))
+      throw ERecordError(shown_ + ": " + Trimmed(PQerrorMessage(conn_.get())));
+    PQsetSingleRowMode(conn_.get());
+
+    // Every result must be fetched before the connection takes the next command, also when a
+    // row handler throws; the first problem is raised afterwards.
+    std::exception_ptr problem;
+    TSqlRow values;
+    while (PGresult* raw = PQgetResult(conn_.get())) {
+      TResult r(raw);
+      if (problem) continue;
+      const ExecStatusType status = PQresultStatus(raw);
+      if (status == PGRES_SINGLE_TUPLE) {
+        try {
+          Convert(raw, values);
+          row(values);
+        } catch (...) {
+          problem = std::current_exception();
+        }
+      } else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+        try {
+          Check(raw);
+        } catch (...) {
+          problem = std::current_exception();
+        }
+      }
+    }
+    if (problem) std::rethrow_exception(problem);
+    if (PQstatus(conn_.get()) != CONNECTION_OK)
+      throw ERecordError(shown_ + ": " + Trimmed(PQerrorMessage(conn_.get())));
+  }
+
+  std::string Param(int n) const override { return "$" + std::to_string(n); }
+  std::string IdColumnType() const override { return "BIGSERIAL PRIMARY KEY"; }
+  std::string BlobType() const override { return "BYTEA"; }
+  void BeginWrite(bool schema) override {
+    Exec("BEGIN");
+    if (schema) Exec(kSchemaLock);
+  }
+
+ private:
+  void Check(PGresult* r) {
+    const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
+    const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    const std::string text = r ? Trimmed(PQresultErrorMessage(r)) : "";
+    throw ERecordError(shown_ + ": " + (text.empty() ? Trimmed(PQerrorMessage(conn_.get())) : text),
+                       0, state ? state : "");
+  }
+
+  static void Convert(PGresult* r, TSqlRow& values) {
+    const int columns = PQnfields(r);
+    values.assign(static_cast<size_t>(columns), std::monostate{});
+    for (int c = 0; c < columns; ++c) {
+      if (PQgetisnull(r, 0, c)) continue;
+      const char* text = PQgetvalue(r, 0, c);
+      const int length = PQgetlength(r, 0, c);
+      switch (PQftype(r, c)) {
+        case kInt2:
+        case kInt4:
+        case kInt8: {
+          int64_t x = 0;
+          std::from_chars(text, text + length, x);
+          values[c] = x;
+          break;
+        }
+        case kBool:
+          values[c] = static_cast<int64_t>(text[0] == 't');
+          break;
+        case kFloat4:
+        case kFloat8:
+        case kNumeric: {
+          double d = 0;
+          std::from_chars(text, text + length, d);
+          values[c] = d;
+          break;
+        }
+        case kBytea: {
+          size_t size = 0;
+          std::unique_ptr<unsigned char, TFreeMem> bytes(
+              PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &size));
+          values[c] = TSqlBlob{bytes ? std::string(reinterpret_cast<char*>(bytes.get()), size)
+                                     : std::string()};
+          break;
+        }
+        default:
+          values[c] = std::string(text, static_cast<size_t>(length));
+          break;
+      }
+    }
+  }
+
+  std::string shown_;
+  TConn conn_;
+};
+
+}  // namespace
+
+std::unique_ptr<TSqlConnection> OpenPostgres(const std::string& location) {
+  return std::make_unique<TPostgresConnection>(location);
+}

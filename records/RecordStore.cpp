@@ -1,0 +1,418 @@
+#include "records/RecordStore.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "records/SqlConnection.h"
+
+using nlohmann::json;
+
+namespace {
+
+// The schema, one step per version. {ID} and {BLOB} take the dialect's types. Measurements are
+// columns of their own so that they can be queried; the test cycles are also kept as JSON in
+// the record's row, so that a record reads back in one row.
+const char* const kMigrations[] = {
+    // 1: the records, their test cycles, and the indexes of the usual queries.
+    "CREATE TABLE tuning_record ("
+    " id {ID},"
+    " uid TEXT NOT NULL UNIQUE,"
+    " started_at TEXT NOT NULL, ended_at TEXT NOT NULL,"
+    " station TEXT NOT NULL, program_version TEXT NOT NULL,"
+    " bench INTEGER NOT NULL, golden TEXT NOT NULL, analysis_only INTEGER NOT NULL,"
+    " dongle_port TEXT NOT NULL, dongle_identity TEXT NOT NULL, dongle_hw_version TEXT NOT NULL,"
+    " server_port TEXT NOT NULL, server_identity TEXT NOT NULL, server_hw_version TEXT NOT NULL,"
+    " server_firmware TEXT NOT NULL,"
+    " device_kind TEXT NOT NULL, device_identity TEXT NOT NULL, mac TEXT NOT NULL,"
+    " handheld_hw_version TEXT NOT NULL, rf_modem_version TEXT NOT NULL,"
+    " factory_comp INTEGER, pctool_comp INTEGER, effective_comp INTEGER, golden_comp INTEGER,"
+    " cycles TEXT NOT NULL,"
+    " offset_steps INTEGER, offset_khz DOUBLE PRECISION, offset_ppm DOUBLE PRECISION,"
+    " new_comp_steps INTEGER, new_comp_khz DOUBLE PRECISION, new_comp_ppm DOUBLE PRECISION,"
+    " stored INTEGER NOT NULL, read_back INTEGER NOT NULL,"
+    " firmware_restored TEXT NOT NULL,"
+    " sha256_rf_modem TEXT NOT NULL, sha256_eeprom TEXT NOT NULL, sha256_server TEXT NOT NULL,"
+    " sha256_tp_test TEXT NOT NULL, sha256_srv_test TEXT NOT NULL,"
+    " outcome TEXT NOT NULL, failure_reason TEXT NOT NULL,"
+    " log TEXT NOT NULL, trace {BLOB} NOT NULL);"
+    "CREATE INDEX tuning_record_mac ON tuning_record (mac, started_at);"
+    "CREATE INDEX tuning_record_started ON tuning_record (started_at);"
+    "CREATE TABLE test_cycle ("
+    " record_id BIGINT NOT NULL REFERENCES tuning_record (id),"
+    " cycle INTEGER NOT NULL, trial INTEGER NOT NULL, packets INTEGER NOT NULL,"
+    " avg_rssi INTEGER NOT NULL, afc_sum BIGINT NOT NULL,"
+    " afc_min INTEGER NOT NULL, afc_max INTEGER NOT NULL,"
+    " PRIMARY KEY (record_id, cycle));",
+};
+static_assert(std::size(kMigrations) == kRecordSchemaVersion);
+
+// The record's columns in row order (after id); log and trace come last.
+const char* const kColumns[] = {
+    "uid", "started_at", "ended_at", "station", "program_version", "bench", "golden",
+    "analysis_only", "dongle_port", "dongle_identity", "dongle_hw_version", "server_port",
+    "server_identity", "server_hw_version", "server_firmware", "device_kind", "device_identity",
+    "mac", "handheld_hw_version", "rf_modem_version", "factory_comp", "pctool_comp",
+    "effective_comp", "golden_comp", "cycles", "offset_steps", "offset_khz", "offset_ppm",
+    "new_comp_steps", "new_comp_khz", "new_comp_ppm", "stored", "read_back",
+    "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
+    "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
+constexpr size_t kColumnCount = std::size(kColumns);
+constexpr size_t kColumnsWithoutLogs = kColumnCount - 2;
+
+std::string Replace(std::string text, const std::string& what, const std::string& with) {
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at))
+    text.replace(at, what.size(), with), at += with.size();
+  return text;
+}
+
+std::string ColumnList(bool withLogs) {
+  std::string list = "id";
+  for (size_t i = 0; i < (withLogs ? kColumnCount : kColumnsWithoutLogs); ++i)
+    list += std::string(", ") + kColumns[i];
+  return list;
+}
+
+template <class T>
+TSqlValue Opt(const std::optional<T>& v) {
+  if (!v) return std::monostate{};
+  if constexpr (std::is_floating_point_v<T>)
+    return static_cast<double>(*v);
+  else
+    return static_cast<int64_t>(*v);
+}
+
+TSqlValue Flag(bool b) { return static_cast<int64_t>(b ? 1 : 0); }
+
+std::vector<TSqlValue> RowOf(const TTuningRecord& r) {
+  json cycles = json::array(), restored = json::array();
+  for (const auto& c : r.Cycles)
+    cycles.push_back({c.Trial, c.Packets, c.AvgRssi, c.AfcSum, c.AfcMin, c.AfcMax});
+  for (const auto& f : r.Restored) restored.push_back({{"kind", f.Kind}, {"version", f.Version},
+                                                       {"done", f.Done}});
+  const auto dump = [](const json& j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+  };
+  return {r.Uid, r.StartedAt, r.EndedAt, r.Station, r.ProgramVersion, Flag(r.Bench), r.Golden,
+          Flag(r.AnalysisOnly), r.DonglePort, r.DongleIdentity, r.DongleHwVersion, r.ServerPort,
+          r.ServerIdentity, r.ServerHwVersion, r.ServerFirmware, r.DeviceKind, r.DeviceIdentity,
+          r.Mac, r.HandheldHwVersion, r.RfModemVersion, Opt(r.FactoryComp), Opt(r.PcToolComp),
+          Opt(r.EffectiveComp), Opt(r.GoldenComp), dump(cycles), Opt(r.OffsetSteps),
+          Opt(r.OffsetKhz), Opt(r.OffsetPpm), Opt(r.NewCompSteps), Opt(r.NewCompKhz),
+          Opt(r.NewCompPpm), Flag(r.Stored), Flag(r.ReadBack), dump(restored),
+          r.PackageSha256[0], r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3],
+          r.PackageSha256[4], r.Outcome, r.FailureReason, r.Log, TSqlBlob{r.Trace}};
+}
+
+// Readers of one column value.
+std::string Text(const TSqlValue& v) {
+  if (auto* s = std::get_if<std::string>(&v)) return *s;
+  if (auto* b = std::get_if<TSqlBlob>(&v)) return b->Bytes;
+  if (auto* x = std::get_if<int64_t>(&v)) return std::to_string(*x);
+  return {};
+}
+int64_t Int(const TSqlValue& v) {
+  if (auto* x = std::get_if<int64_t>(&v)) return *x;
+  if (auto* d = std::get_if<double>(&v)) return static_cast<int64_t>(std::llround(*d));
+  return 0;
+}
+std::optional<int> OptInt(const TSqlValue& v) {
+  if (std::holds_alternative<std::monostate>(v)) return std::nullopt;
+  return static_cast<int>(Int(v));
+}
+std::optional<double> OptDouble(const TSqlValue& v) {
+  if (auto* d = std::get_if<double>(&v)) return *d;
+  if (auto* x = std::get_if<int64_t>(&v)) return static_cast<double>(*x);
+  return std::nullopt;
+}
+
+TTuningRecord RecordOf(const TSqlRow& row) {
+  size_t i = 0;
+  auto next = [&]() -> const TSqlValue& { return row[i++]; };
+  TTuningRecord r;
+  r.Id = Int(next());
+  r.Uid = Text(next());
+  r.StartedAt = Text(next());
+  r.EndedAt = Text(next());
+  r.Station = Text(next());
+  r.ProgramVersion = Text(next());
+  r.Bench = Int(next()) != 0;
+  r.Golden = Text(next());
+  r.AnalysisOnly = Int(next()) != 0;
+  r.DonglePort = Text(next());
+  r.DongleIdentity = Text(next());
+  r.DongleHwVersion = Text(next());
+  r.ServerPort = Text(next());
+  r.ServerIdentity = Text(next());
+  r.ServerHwVersion = Text(next());
+  r.ServerFirmware = Text(next());
+  r.DeviceKind = Text(next());
+  r.DeviceIdentity = Text(next());
+  r.Mac = Text(next());
+  r.HandheldHwVersion = Text(next());
+  r.RfModemVersion = Text(next());
+  r.FactoryComp = OptInt(next());
+  r.PcToolComp = OptInt(next());
+  r.EffectiveComp = OptInt(next());
+  r.GoldenComp = OptInt(next());
+  for (const json& c : json::parse(Text(next()), nullptr, false))
+    if (c.is_array() && c.size() == 6)
+      r.Cycles.push_back({c[0].get<int>(), c[1].get<int>(), c[2].get<int>(),
+                          c[3].get<int64_t>(), c[4].get<int>(), c[5].get<int>()});
+  r.OffsetSteps = OptInt(next());
+  r.OffsetKhz = OptDouble(next());
+  r.OffsetPpm = OptDouble(next());
+  r.NewCompSteps = OptInt(next());
+  r.NewCompKhz = OptDouble(next());
+  r.NewCompPpm = OptDouble(next());
+  r.Stored = Int(next()) != 0;
+  r.ReadBack = Int(next()) != 0;
+  for (const json& f : json::parse(Text(next()), nullptr, false))
+    if (f.is_object())
+      r.Restored.push_back({f.value("kind", ""), f.value("version", ""), f.value("done", false)});
+  for (auto& digest : r.PackageSha256) digest = Text(next());
+  r.Outcome = Text(next());
+  r.FailureReason = Text(next());
+  if (row.size() > kColumnsWithoutLogs + 1) {
+    r.Log = Text(next());
+    r.Trace = Text(next());
+  }
+  return r;
+}
+
+class TSqlStore final : public TRecordStore {
+ public:
+  TSqlStore(std::unique_ptr<TSqlConnection> c, const std::string& location, TStoreOpen mode)
+      : c_(std::move(c)), location_(location) {
+    int version = 0;
+    if (mode == TStoreOpen::kExisting) {
+      try {
+        version = ReadVersion();
+      } catch (const ERecordError& e) {
+        throw ERecordError(location_ + " holds no production records (" + e.what() + ")",
+                           e.Code(), e.SqlState());
+      }
+      CheckVersion(version);
+      if (version == kRecordSchemaVersion) return;
+    }
+    Migrate();
+  }
+
+  int64_t Add(const TTuningRecord& record) override {
+    TSqlTransaction transaction(*c_, false);
+    std::string sql = "INSERT INTO tuning_record (";
+    std::string values;
+    for (size_t i = 0; i < kColumnCount; ++i) {
+      sql += std::string(i ? ", " : "") + kColumns[i];
+      values += (i ? ", " : "") + c_->Param(static_cast<int>(i) + 1);
+    }
+    sql += ") VALUES (" + values + ") ON CONFLICT (uid) DO NOTHING RETURNING id";
+    std::optional<int64_t> id;
+    c_->Query(sql, RowOf(record), [&](const TSqlRow& row) { id = Int(row[0]); });
+    if (!id) {
+      // Sent before (a resend from the spool after a write whose answer was lost).
+      c_->Query("SELECT id FROM tuning_record WHERE uid = " + c_->Param(1), {record.Uid},
+                [&](const TSqlRow& row) { id = Int(row[0]); });
+      transaction.Commit();
+      return id.value_or(0);
+    }
+    std::string cycleSql = "INSERT INTO test_cycle (record_id, cycle, trial, packets, avg_rssi, "
+                           "afc_sum, afc_min, afc_max) VALUES (";
+    for (int i = 1; i <= 8; ++i) cycleSql += (i > 1 ? ", " : "") + c_->Param(i);
+    cycleSql += ")";
+    int n = 0;
+    for (const TTestCycle& cycle : record.Cycles)
+      c_->Query(cycleSql,
+                {*id, static_cast<int64_t>(++n), static_cast<int64_t>(cycle.Trial),
+                 static_cast<int64_t>(cycle.Packets), static_cast<int64_t>(cycle.AvgRssi),
+                 cycle.AfcSum, static_cast<int64_t>(cycle.AfcMin),
+                 static_cast<int64_t>(cycle.AfcMax)},
+                [](const TSqlRow&) {});
+    transaction.Commit();
+    return *id;
+  }
+
+  std::optional<TTuningRecord> Get(int64_t id) override {
+    std::optional<TTuningRecord> found;
+    c_->Query("SELECT " + ColumnList(true) + " FROM tuning_record WHERE id = " + c_->Param(1),
+              {id}, [&](const TSqlRow& row) { found = RecordOf(row); });
+    return found;
+  }
+
+  void List(const TRecordFilter& filter,
+            const std::function<void(const TTuningRecord&)>& each) override {
+    std::vector<TSqlValue> params;
+    std::string sql = "SELECT " + ColumnList(false) + " FROM tuning_record" +
+                      Where(filter, params) + " ORDER BY started_at DESC, id DESC" +
+                      Limit(filter);
+    c_->Query(sql, params, [&](const TSqlRow& row) { each(RecordOf(row)); });
+  }
+
+  std::optional<TTuningRecord> LatestCompleted(const std::string& mac,
+                                               bool includeBench) override {
+    TRecordFilter filter;
+    filter.Mac = mac.empty() ? "-" : mac;
+    filter.Outcome = kRecordCompleted;
+    filter.DeviceKind = "handheld";
+    filter.IncludeBench = includeBench;
+    filter.Limit = 1;
+    std::optional<TTuningRecord> found;
+    List(filter, [&](const TTuningRecord& r) { found = r; });
+    return found;
+  }
+
+  TRecordStats Stats(const TRecordFilter& filter) override {
+    TRecordStats s;
+    std::vector<TSqlValue> params;
+    const std::string where = Where(filter, params);
+    c_->Query("SELECT COUNT(*),"
+              " SUM(CASE WHEN outcome = 'completed' THEN 1 ELSE 0 END),"
+              " SUM(CASE WHEN outcome = 'failed' THEN 1 ELSE 0 END),"
+              " SUM(CASE WHEN outcome = 'aborted' THEN 1 ELSE 0 END)"
+              " FROM tuning_record" + where,
+              params, [&](const TSqlRow& row) {
+                s.Count = Int(row[0]);
+                s.Completed = Int(row[1]);
+                s.Failed = Int(row[2]);
+                s.Aborted = Int(row[3]);
+              });
+    const std::string measured =
+        where + (where.empty() ? " WHERE " : " AND ") +
+        "outcome = 'completed' AND offset_steps IS NOT NULL";
+    // Sums of whole steps are exact; the spread follows from them without a second pass.
+    int64_t sum = 0, squares = 0, low = 0, high = 0;
+    c_->Query("SELECT COUNT(offset_steps), SUM(offset_steps), SUM(offset_steps * offset_steps),"
+              " MIN(offset_steps), MAX(offset_steps) FROM tuning_record" + measured,
+              params, [&](const TSqlRow& row) {
+                s.Measured = Int(row[0]);
+                sum = Int(row[1]);
+                squares = Int(row[2]);
+                low = Int(row[3]);
+                high = Int(row[4]);
+              });
+    if (s.Measured > 0) {
+      const double n = static_cast<double>(s.Measured);
+      const double mean = static_cast<double>(sum) / n;
+      const double variance =
+          std::max(0.0, (static_cast<double>(squares) - n * mean * mean) / n);
+      s.MeanPpm = StepsToPpm(mean);
+      s.StdDevPpm = StepsToPpm(std::sqrt(variance));
+      s.MinPpm = StepsToPpm(static_cast<double>(low));
+      s.MaxPpm = StepsToPpm(static_cast<double>(high));
+    }
+    c_->Query("SELECT offset_steps, COUNT(*) FROM tuning_record" + measured +
+                  " GROUP BY offset_steps ORDER BY offset_steps",
+              params, [&](const TSqlRow& row) {
+                s.OffsetCounts.emplace_back(static_cast<int>(Int(row[0])), Int(row[1]));
+              });
+    return s;
+  }
+
+  void Export(const TRecordFilter& filter,
+              const std::function<void(const TTuningRecord&)>& each) override {
+    std::vector<TSqlValue> params;
+    c_->Query("SELECT " + ColumnList(true) + " FROM tuning_record" + Where(filter, params) +
+                  " ORDER BY id" + Limit(filter),
+              params, [&](const TSqlRow& row) { each(RecordOf(row)); });
+  }
+
+  int SchemaVersion() override { return ReadVersion(); }
+
+ private:
+  int ReadVersion() {
+    int version = 0;
+    c_->Query("SELECT MAX(version) FROM schema_version", {},
+              [&](const TSqlRow& row) { version = static_cast<int>(Int(row[0])); });
+    return version;
+  }
+
+  void CheckVersion(int version) {
+    if (version > kRecordSchemaVersion)
+      throw ERecordError(location_ + " has records of schema version " + std::to_string(version) +
+                         ", newer than this program's (" +
+                         std::to_string(kRecordSchemaVersion) + "); use a newer program");
+  }
+
+  // Creates the schema or brings it up to this program's version, in one transaction that
+  // keeps other processes out meanwhile.
+  void Migrate() {
+    TSqlTransaction transaction(*c_, true);
+    c_->Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    const int version = ReadVersion();
+    CheckVersion(version);
+    for (int v = version; v < kRecordSchemaVersion; ++v) {
+      std::string sql = Replace(kMigrations[v], "{ID}", c_->IdColumnType());
+      c_->Exec(Replace(sql, "{BLOB}", c_->BlobType()));
+    }
+    if (version < kRecordSchemaVersion) {
+      c_->Exec("DELETE FROM schema_version");
+      c_->Exec("INSERT INTO schema_version (version) VALUES (" +
+               std::to_string(kRecordSchemaVersion) + ")");
+    }
+    transaction.Commit();
+  }
+
+  std::string Where(const TRecordFilter& f, std::vector<TSqlValue>& params) const {
+    std::vector<std::string> conditions;
+    auto add = [&](const std::string& column, const std::string& op, const std::string& value) {
+      params.push_back(value);
+      conditions.push_back(column + " " + op + " " + c_->Param(static_cast<int>(params.size())));
+    };
+    if (!f.IncludeBench) conditions.push_back("bench = 0");
+    if (!f.Mac.empty()) {
+      const std::string mac = NormaliseMac(f.Mac);
+      add("mac", "=", mac.empty() ? f.Mac : mac);
+    }
+    if (!f.From.empty()) add("started_at", ">=", f.From);
+    if (!f.To.empty()) add("started_at", "<", f.To);
+    if (!f.Outcome.empty()) add("outcome", "=", f.Outcome);
+    if (!f.Station.empty()) add("station", "=", f.Station);
+    if (!f.DeviceKind.empty()) add("device_kind", "=", f.DeviceKind);
+    if (!f.GoldenServer.empty()) {
+      conditions.push_back("golden = 'server'");
+      add("server_identity", "=", f.GoldenServer);
+    }
+    std::string where;
+    for (size_t i = 0; i < conditions.size(); ++i)
+      where += (i ? " AND " : " WHERE ") + conditions[i];
+    return where;
+  }
+
+  static std::string Limit(const TRecordFilter& f) {
+    return f.Limit > 0 ? " LIMIT " + std::to_string(f.Limit) : "";
+  }
+
+  std::unique_ptr<TSqlConnection> c_;
+  std::string location_;
+};
+
+}  // namespace
+
+double TRecordStats::Yield() const {
+  const int64_t decided = Completed + Failed;
+  return decided > 0 ? static_cast<double>(Completed) / static_cast<double>(decided) : 0.0;
+}
+
+bool IsServerLocation(const std::string& location) {
+  return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
+}
+
+std::string NormaliseMac(const std::string& text) {
+  std::string t = text;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t.erase(0, 2);
+  if (t.empty() || t.size() > 8) return {};
+  for (char& ch : t) {
+    if (!std::isxdigit(static_cast<unsigned char>(ch))) return {};
+    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  }
+  return std::string(8 - t.size(), '0') + t;
+}
+
+std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode) {
+  if (location.empty()) throw ERecordError("no records location given");
+  std::unique_ptr<TSqlConnection> c =
+      IsServerLocation(location) ? OpenPostgres(location)
+                                 : OpenSqlite(location, mode == TStoreOpen::kCreate);
+  return std::make_unique<TSqlStore>(std::move(c), location, mode);
+}

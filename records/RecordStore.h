@@ -1,0 +1,99 @@
+// The record store: production records kept in SQLite (a file, the embedded default) or in
+// PostgreSQL (a "postgresql://" location, one server for a line of stations), with one schema
+// and the same queries. The schema is versioned and created on first use.
+//
+//   auto store = OpenRecordStore("tptune.db", TStoreOpen::kCreate);
+//   store->Add(record);
+//   store->List(filter, [](const TTuningRecord& r) { ... });  // newest first
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "records/TuningRecord.h"
+
+// Every failure of a store: what went wrong, with the back end's own code and text.
+class ERecordError : public std::runtime_error {
+ public:
+  explicit ERecordError(const std::string& message, int code = 0, std::string sqlState = {})
+      : std::runtime_error(message), code_(code), sqlState_(std::move(sqlState)) {}
+  // SQLite's extended result code, or 0.
+  int Code() const { return code_; }
+  // PostgreSQL's SQLSTATE, or empty.
+  const std::string& SqlState() const { return sqlState_; }
+
+ private:
+  int code_;
+  std::string sqlState_;
+};
+
+// Which records a query takes. Empty texts do not filter.
+struct TRecordFilter {
+  std::string Mac;           // 8 hex digits (any case, "0x" allowed)
+  std::string From, To;      // start time from (inclusive) to (exclusive), ISO 8601 text or a
+                             // leading part of it ("2026-12-10")
+  std::string Outcome;       // completed, failed or aborted
+  std::string Station;
+  std::string GoldenServer;  // identity of the server that was the golden reference
+  std::string DeviceKind;    // handheld or server: the kind of device tuned
+  bool IncludeBench = true;  // also records made on the emulated bench
+  int64_t Limit = 0;         // at most this many (0: all)
+};
+
+struct TRecordStats {
+  int64_t Count = 0, Completed = 0, Failed = 0, Aborted = 0;
+  // The measured offsets of the completed records, in ppm.
+  int64_t Measured = 0;
+  double MeanPpm = 0, StdDevPpm = 0, MinPpm = 0, MaxPpm = 0;
+  // How many completed records measured each offset (in steps), smallest first.
+  std::vector<std::pair<int, int64_t>> OffsetCounts;
+  // Completed among completed and failed (aborted attempts do not count); 0 without either.
+  double Yield() const;
+};
+
+enum class TStoreOpen {
+  kCreate,    // create the store and its schema when missing (the front ends)
+  kExisting,  // only an existing store (the records program): a missing one is an error
+};
+
+// The schema version this program writes.
+inline constexpr int kRecordSchemaVersion = 1;
+
+class TRecordStore {
+ public:
+  virtual ~TRecordStore() = default;
+
+  // Writes the record and its test cycles in one transaction and returns its id. A record whose
+  // uid is stored already is not written again (its id is returned).
+  virtual int64_t Add(const TTuningRecord& record) = 0;
+  // The whole record, with log and trace.
+  virtual std::optional<TTuningRecord> Get(int64_t id) = 0;
+  // Newest first, without log and trace.
+  virtual void List(const TRecordFilter& filter,
+                    const std::function<void(const TTuningRecord&)>& each) = 0;
+  // The latest completed record of a handheld's MAC.
+  virtual std::optional<TTuningRecord> LatestCompleted(const std::string& mac,
+                                                       bool includeBench) = 0;
+  virtual TRecordStats Stats(const TRecordFilter& filter) = 0;
+  // Oldest first, every column with log and trace, one record at a time (streamed).
+  virtual void Export(const TRecordFilter& filter,
+                      const std::function<void(const TTuningRecord&)>& each) = 0;
+  virtual int SchemaVersion() = 0;
+};
+
+// "postgresql://..." and "postgres://..." name a PostgreSQL server; anything else is a SQLite
+// file (":memory:" a private in-memory database). Throws ERecordError when the store cannot be
+// opened, is not a record store, or has a schema newer than this program's.
+std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode);
+
+bool IsServerLocation(const std::string& location);
+
+// A MAC as the store keeps it: 8 upper-case hex digits ("0x" and letter case dropped); empty
+// when the text is not one.
+std::string NormaliseMac(const std::string& text);

@@ -1,0 +1,199 @@
+#include "records/Reports.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <vector>
+
+using nlohmann::json;
+
+namespace {
+
+std::string Opt(const std::optional<int>& v) { return v ? std::to_string(*v) : ""; }
+std::string Opt(const std::optional<double>& v, int decimals) {
+  return v ? Fixed(*v, decimals) : "";
+}
+
+std::string Pad(std::string text, size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
+std::string CyclesJson(const TTuningRecord& r) {
+  json cycles = RecordJson(r, false)["cycles"];
+  return cycles.dump();
+}
+std::string RestoredJson(const TTuningRecord& r) {
+  return RecordJson(r, false)["firmware_restored"].dump();
+}
+
+// Trace records end with a carriage return; shown one a line.
+std::string TraceLines(const std::string& trace) {
+  std::string text;
+  for (char ch : trace) text += ch == '\r' ? '\n' : ch;
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  return text;
+}
+
+const char* const kCsvColumns[] = {
+    "id", "uid", "started_at", "ended_at", "station", "program_version", "bench", "golden",
+    "analysis_only", "dongle_port", "dongle_identity", "dongle_hw_version", "server_port",
+    "server_identity", "server_hw_version", "server_firmware", "device_kind", "device_identity",
+    "mac", "handheld_hw_version", "rf_modem_version", "factory_comp", "pctool_comp",
+    "effective_comp", "golden_comp", "cycles", "offset_steps", "offset_khz", "offset_ppm",
+    "new_comp_steps", "new_comp_khz", "new_comp_ppm", "stored", "read_back",
+    "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
+    "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
+
+}  // namespace
+
+std::string Fixed(double value, int decimals) {
+  char buffer[64];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+  std::string text(buffer, result.ptr);
+  if (text.find_first_not_of("-0.") == std::string::npos && text[0] == '-') text.erase(0, 1);
+  return text;
+}
+
+void WriteListHeader(std::ostream& out) {
+  out << Pad("ID", 7) << Pad("STARTED (UTC)", 25) << Pad("STATION", 14) << Pad("DEVICE", 18)
+      << Pad("OUTCOME", 10) << Pad("NEW COMP", 10) << Pad("OFFSET PPM", 11) << "GOLDEN\n";
+}
+
+void WriteListLine(std::ostream& out, const TTuningRecord& r) {
+  std::string device = r.DeviceKind == "server" ? "server " + r.DeviceIdentity
+                                                : (r.Mac.empty() ? "handheld ?" : "0x" + r.Mac);
+  std::string golden = r.Golden == "server" ? "server " + r.ServerIdentity : "handheld 0x" + r.Mac;
+  if (r.Golden != "server" && r.Mac.empty()) golden = "handheld";
+  out << Pad(std::to_string(r.Id), 7) << Pad(r.StartedAt, 25) << Pad(r.Station, 14)
+      << Pad(device, 18) << Pad(r.Outcome, 10) << Pad(Opt(r.NewCompSteps), 10)
+      << Pad(Opt(r.OffsetPpm, 1), 11) << golden << (r.Bench ? "  [bench]" : "") << '\n';
+}
+
+void WriteRecordText(std::ostream& out, const TTuningRecord& r) {
+  auto line = [&out](const char* name, const std::string& value) {
+    out << Pad(std::string(name) + ":", 22) << value << '\n';
+  };
+  auto yesNo = [](bool b) { return std::string(b ? "yes" : "no"); };
+  line("Record", std::to_string(r.Id) + " (" + r.Uid + ")");
+  line("Started", r.StartedAt);
+  line("Ended", r.EndedAt);
+  line("Station", r.Station);
+  line("Program version", r.ProgramVersion);
+  line("Emulated bench", yesNo(r.Bench));
+  line("Golden reference", r.Golden);
+  line("Analysis only", yesNo(r.AnalysisOnly));
+  line("Dongle", r.DonglePort + ", #" + r.DongleIdentity + ", HW" + r.DongleHwVersion);
+  line("Server", r.ServerPort + ", #" + r.ServerIdentity + ", HW" + r.ServerHwVersion);
+  line("Server firmware", r.ServerFirmware);
+  line("Tuned device", r.DeviceKind + " " + r.DeviceIdentity);
+  line("Handheld MAC", r.Mac.empty() ? "" : "0x" + r.Mac);
+  line("Handheld HW", r.HandheldHwVersion);
+  line("RF modem", r.RfModemVersion);
+  line("Factory comp.", Opt(r.FactoryComp));
+  line("PC-tool comp.", Opt(r.PcToolComp));
+  line("Effective comp.", Opt(r.EffectiveComp));
+  line("Golden comp.", Opt(r.GoldenComp));
+  int n = 0;
+  for (const TTestCycle& c : r.Cycles)
+    line(("Test cycle " + std::to_string(++n)).c_str(),
+         "trial " + std::to_string(c.Trial) + ", " + std::to_string(c.Packets) +
+             " packets, avRSSI " + std::to_string(c.AvgRssi) + ", AFC sum " +
+             std::to_string(c.AfcSum) + ", min " + std::to_string(c.AfcMin) + ", max " +
+             std::to_string(c.AfcMax));
+  if (r.OffsetSteps)
+    line("Measured offset", Opt(r.OffsetSteps) + " = " + Opt(r.OffsetKhz, 1) + " kHz = " +
+                                Opt(r.OffsetPpm, 1) + " ppm");
+  if (r.NewCompSteps)
+    line("New compensation", Opt(r.NewCompSteps) + " = " + Opt(r.NewCompKhz, 1) + " kHz = " +
+                                 Opt(r.NewCompPpm, 1) + " ppm");
+  line("Stored", yesNo(r.Stored));
+  line("Read back", yesNo(r.ReadBack));
+  for (const TFirmwareRestore& f : r.Restored)
+    line("Firmware restored", f.Kind + " " + f.Version + (f.Done ? "" : " (not finished)"));
+  for (size_t i = 0; i < kPackageNames.size(); ++i)
+    if (!r.PackageSha256[i].empty())
+      line(("SHA-256 " + std::string(kPackageNames[i])).c_str(), r.PackageSha256[i]);
+  line("Outcome", r.Outcome);
+  if (!r.FailureReason.empty()) line("Failure", r.FailureReason);
+  out << "\nLog:\n" << r.Log;
+  if (!r.Log.empty() && r.Log.back() != '\n') out << '\n';
+  out << "\nTrace:\n" << TraceLines(r.Trace);
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char ch : text) {
+    if (ch == '"') quoted += '"';
+    quoted += ch;
+  }
+  return quoted + "\"";
+}
+
+std::string CsvHeader() {
+  std::string line;
+  for (const char* c : kCsvColumns) line += (line.empty() ? "" : ",") + std::string(c);
+  return line + "\r\n";
+}
+
+std::string CsvLine(const TTuningRecord& r) {
+  const std::string fields[] = {
+      std::to_string(r.Id), r.Uid, r.StartedAt, r.EndedAt, r.Station, r.ProgramVersion,
+      r.Bench ? "1" : "0", r.Golden, r.AnalysisOnly ? "1" : "0", r.DonglePort,
+      r.DongleIdentity, r.DongleHwVersion, r.ServerPort, r.ServerIdentity, r.ServerHwVersion,
+      r.ServerFirmware, r.DeviceKind, r.DeviceIdentity, r.Mac, r.HandheldHwVersion,
+      r.RfModemVersion, Opt(r.FactoryComp), Opt(r.PcToolComp), Opt(r.EffectiveComp),
+      Opt(r.GoldenComp), CyclesJson(r), Opt(r.OffsetSteps), Opt(r.OffsetKhz, 1),
+      Opt(r.OffsetPpm, 1), Opt(r.NewCompSteps), Opt(r.NewCompKhz, 1), Opt(r.NewCompPpm, 1),
+      r.Stored ? "1" : "0", r.ReadBack ? "1" : "0", RestoredJson(r), r.PackageSha256[0],
+      r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3], r.PackageSha256[4], r.Outcome,
+      r.FailureReason, r.Log, r.Trace};
+  static_assert(std::size(fields) == std::size(kCsvColumns));
+  std::string line;
+  for (size_t i = 0; i < std::size(fields); ++i) line += (i ? "," : "") + CsvField(fields[i]);
+  return line + "\r\n";
+}
+
+std::string JsonLine(const TTuningRecord& record) {
+  return RecordJson(record, true).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void WriteStats(std::ostream& out, const TRecordStats& s) {
+  out << "Records:    " << s.Count << " (" << s.Completed << " completed, " << s.Failed
+      << " failed, " << s.Aborted << " aborted)\n";
+  out << "Yield:      " << Fixed(100.0 * s.Yield(), 1) << " % (completed of completed and failed)\n";
+  if (s.Measured == 0) {
+    out << "Offset:     no completed record with a measured offset\n";
+    return;
+  }
+  out << "Offset:     " << s.Measured << " measured, mean " << Fixed(s.MeanPpm, 2)
+      << " ppm, standard deviation " << Fixed(s.StdDevPpm, 2) << " ppm, min "
+      << Fixed(s.MinPpm, 2) << " ppm, max " << Fixed(s.MaxPpm, 2) << " ppm\n";
+  // One bar per offset step, the steps without records included so the shape is true; wide
+  // spreads are gathered into at most 40 bins of whole steps.
+  std::map<int, int64_t> counts(s.OffsetCounts.begin(), s.OffsetCounts.end());
+  const int first = s.OffsetCounts.front().first, last = s.OffsetCounts.back().first;
+  const int width = std::max(1, (last - first + 40) / 40);
+  std::vector<std::pair<int, int64_t>> bins;
+  int64_t most = 1;
+  for (int low = first; low <= last; low += width) {
+    int64_t n = 0;
+    for (int v = low; v < low + width && v <= last; ++v)
+      if (auto it = counts.find(v); it != counts.end()) n += it->second;
+    bins.emplace_back(low, n);
+    most = std::max(most, n);
+  }
+  out << "\nOffset histogram (ppm):\n";
+  for (const auto& [low, n] : bins) {
+    const int bar = static_cast<int>((n * 50 + most - 1) / most);
+    std::string label = Fixed(StepsToPpm(low), 1);
+    if (width > 1) label += ".." + Fixed(StepsToPpm(low + width - 1), 1);
+    out << std::string(label.size() < 16 ? 16 - label.size() : 0, ' ') << label << " | "
+        << Pad(std::string(static_cast<size_t>(bar), '#'), 50) << ' ' << n << '\n';
+  }
+}

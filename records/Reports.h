@@ -1,0 +1,31 @@
+// How records and their statistics are shown and exported: the list's table, one whole record,
+// RFC 4180 CSV, JSON lines and the statistics with their text histogram. Numbers never follow
+// the locale.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "records/RecordStore.h"
+
+void WriteListHeader(std::ostream& out);
+void WriteListLine(std::ostream& out, const TTuningRecord& record);
+
+// Every field of the record, then its log and its trace (one trace record a line).
+void WriteRecordText(std::ostream& out, const TTuningRecord& record);
+
+// CSV: a header line, then one line per record with every column, fields quoted where needed
+// and lines ended by CR LF (RFC 4180).
+std::string CsvHeader();
+std::string CsvLine(const TTuningRecord& record);
+std::string CsvField(const std::string& text);
+
+// JSON: one object per line with every column, log and trace included.
+std::string JsonLine(const TTuningRecord& record);
+
+// Count, outcomes, yield, the offset's mean, standard deviation, minimum and maximum in ppm, and
+// a histogram of the offsets in ppm.
+void WriteStats(std::ostream& out, const TRecordStats& stats);
+
+// A value with the given number of decimals, with a point.
+std::string Fixed(double value, int decimals);

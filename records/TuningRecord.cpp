@@ -1,0 +1,200 @@
+#include "records/TuningRecord.h"
+
+#include <openssl/rand.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "records/Digest.h"
+
+using nlohmann::json;
+
+std::string NewRecordUid() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes");
+  static const char kHex[] = "0123456789abcdef";
+  std::string uid;
+  for (unsigned char b : bytes) {
+    uid += kHex[b >> 4];
+    uid += kHex[b & 0xF];
+  }
+  return uid;
+}
+
+std::string IsoTimeNow() {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(ms));
+  return text;
+}
+
+double StepsToPpm(double steps) { return steps / 1.92955; }
+
+namespace {
+
+template <class T>
+json Opt(const std::optional<T>& v) {
+  return v ? json(*v) : json(nullptr);
+}
+
+template <class T>
+std::optional<T> GetOpt(const json& j, const char* key) {
+  if (!j.contains(key) || j.at(key).is_null()) return std::nullopt;
+  return j.at(key).get<T>();
+}
+
+// Text that JSON can carry: bytes that are not UTF-8 become U+FFFD.
+json Text(const std::string& s) {
+  return json::parse(json(s).dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+json Body(const TTuningRecord& r) {
+  json cycles = json::array();
+  for (const TTestCycle& c : r.Cycles)
+    cycles.push_back({{"trial", c.Trial},
+                      {"packets", c.Packets},
+                      {"avg_rssi", c.AvgRssi},
+                      {"afc_sum", c.AfcSum},
+                      {"afc_min", c.AfcMin},
+                      {"afc_max", c.AfcMax}});
+  json restored = json::array();
+  for (const TFirmwareRestore& f : r.Restored)
+    restored.push_back({{"kind", f.Kind}, {"version", f.Version}, {"done", f.Done}});
+  json digests = json::object();
+  for (size_t i = 0; i < kPackageNames.size(); ++i)
+    digests[kPackageNames[i]] = r.PackageSha256[i];
+  return {{"id", r.Id},
+          {"uid", r.Uid},
+          {"started_at", r.StartedAt},
+          {"ended_at", r.EndedAt},
+          {"station", Text(r.Station)},
+          {"program_version", r.ProgramVersion},
+          {"bench", r.Bench},
+          {"golden", r.Golden},
+          {"analysis_only", r.AnalysisOnly},
+          {"dongle_port", Text(r.DonglePort)},
+          {"dongle_identity", Text(r.DongleIdentity)},
+          {"dongle_hw_version", r.DongleHwVersion},
+          {"server_port", Text(r.ServerPort)},
+          {"server_identity", Text(r.ServerIdentity)},
+          {"server_hw_version", r.ServerHwVersion},
+          {"server_firmware", Text(r.ServerFirmware)},
+          {"device_kind", r.DeviceKind},
+          {"device_identity", Text(r.DeviceIdentity)},
+          {"mac", r.Mac},
+          {"handheld_hw_version", r.HandheldHwVersion},
+          {"rf_modem_version", r.RfModemVersion},
+          {"factory_comp", Opt(r.FactoryComp)},
+          {"pctool_comp", Opt(r.PcToolComp)},
+          {"effective_comp", Opt(r.EffectiveComp)},
+          {"golden_comp", Opt(r.GoldenComp)},
+          {"cycles", cycles},
+          {"offset_steps", Opt(r.OffsetSteps)},
+          {"offset_khz", Opt(r.OffsetKhz)},
+          {"offset_ppm", Opt(r.OffsetPpm)},
+          {"new_comp_steps", Opt(r.NewCompSteps)},
+          {"new_comp_khz", Opt(r.NewCompKhz)},
+          {"new_comp_ppm", Opt(r.NewCompPpm)},
+          {"stored", r.Stored},
+          {"read_back", r.ReadBack},
+          {"firmware_restored", restored},
+          {"package_sha256", digests},
+          {"outcome", r.Outcome},
+          {"failure_reason", Text(r.FailureReason)}};
+}
+
+}  // namespace
+
+json RecordJson(const TTuningRecord& record, bool withLogs) {
+  json j = Body(record);
+  if (withLogs) {
+    j["log"] = Text(record.Log);
+    j["trace"] = Text(record.Trace);
+  }
+  return j;
+}
+
+std::string RecordToSpoolLine(const TTuningRecord& record) {
+  json j = Body(record);
+  // Identities and reasons are device and file texts: carried byte for byte.
+  j["raw"] = {{"station", Base64Encode(record.Station)},
+              {"dongle_port", Base64Encode(record.DonglePort)},
+              {"dongle_identity", Base64Encode(record.DongleIdentity)},
+              {"server_port", Base64Encode(record.ServerPort)},
+              {"server_identity", Base64Encode(record.ServerIdentity)},
+              {"server_firmware", Base64Encode(record.ServerFirmware)},
+              {"device_identity", Base64Encode(record.DeviceIdentity)},
+              {"failure_reason", Base64Encode(record.FailureReason)},
+              {"log", Base64Encode(record.Log)},
+              {"trace", Base64Encode(record.Trace)}};
+  return j.dump();
+}
+
+TTuningRecord RecordFromSpoolLine(const std::string& line) {
+  try {
+    const json j = json::parse(line);
+    const json& raw = j.at("raw");
+    auto rawText = [&raw](const char* key) { return Base64Decode(raw.at(key).get<std::string>()); };
+    TTuningRecord r;
+    r.Id = 0;
+    r.Uid = j.at("uid").get<std::string>();
+    if (r.Uid.empty()) throw std::runtime_error("no uid");
+    r.StartedAt = j.at("started_at").get<std::string>();
+    r.EndedAt = j.at("ended_at").get<std::string>();
+    r.Station = rawText("station");
+    r.ProgramVersion = j.at("program_version").get<std::string>();
+    r.Bench = j.at("bench").get<bool>();
+    r.Golden = j.at("golden").get<std::string>();
+    r.AnalysisOnly = j.at("analysis_only").get<bool>();
+    r.DonglePort = rawText("dongle_port");
+    r.DongleIdentity = rawText("dongle_identity");
+    r.DongleHwVersion = j.at("dongle_hw_version").get<std::string>();
+    r.ServerPort = rawText("server_port");
+    r.ServerIdentity = rawText("server_identity");
+    r.ServerHwVersion = j.at("server_hw_version").get<std::string>();
+    r.ServerFirmware = rawText("server_firmware");
+    r.DeviceKind = j.at("device_kind").get<std::string>();
+    r.DeviceIdentity = rawText("device_identity");
+    r.Mac = j.at("mac").get<std::string>();
+    r.HandheldHwVersion = j.at("handheld_hw_version").get<std::string>();
+    r.RfModemVersion = j.at("rf_modem_version").get<std::string>();
+    r.FactoryComp = GetOpt<int>(j, "factory_comp");
+    r.PcToolComp = GetOpt<int>(j, "pctool_comp");
+    r.EffectiveComp = GetOpt<int>(j, "effective_comp");
+    r.GoldenComp = GetOpt<int>(j, "golden_comp");
+    for (const json& c : j.at("cycles"))
+      r.Cycles.push_back({c.at("trial").get<int>(), c.at("packets").get<int>(),
+                          c.at("avg_rssi").get<int>(), c.at("afc_sum").get<int64_t>(),
+                          c.at("afc_min").get<int>(), c.at("afc_max").get<int>()});
+    r.OffsetSteps = GetOpt<int>(j, "offset_steps");
+    r.OffsetKhz = GetOpt<double>(j, "offset_khz");
+    r.OffsetPpm = GetOpt<double>(j, "offset_ppm");
+    r.NewCompSteps = GetOpt<int>(j, "new_comp_steps");
+    r.NewCompKhz = GetOpt<double>(j, "new_comp_khz");
+    r.NewCompPpm = GetOpt<double>(j, "new_comp_ppm");
+    r.Stored = j.at("stored").get<bool>();
+    r.ReadBack = j.at("read_back").get<bool>();
+    for (const json& f : j.at("firmware_restored"))
+      r.Restored.push_back({f.at("kind").get<std::string>(), f.at("version").get<std::string>(),
+                            f.at("done").get<bool>()});
+    for (size_t i = 0; i < kPackageNames.size(); ++i)
+      r.PackageSha256[i] = j.at("package_sha256").at(kPackageNames[i]).get<std::string>();
+    r.Outcome = j.at("outcome").get<std::string>();
+    r.FailureReason = rawText("failure_reason");
+    r.Log = rawText("log");
+    r.Trace = rawText("trace");
+    return r;
+  } catch (const json::exception& e) {
+    throw std::runtime_error(std::string("not a spooled record: ") + e.what());
+  }
+}

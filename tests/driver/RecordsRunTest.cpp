@@ -1,0 +1,310 @@
+// Production records of whole runs through the console front end on the emulated bench: what
+// the store keeps matches the bench's report, the records program lists and exports it, and a
+// handheld seen before is said to be tuned already.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "app/ConsoleFrontEnd.h"
+#include "app/RecordsTool.h"
+#include "records/RecordStore.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+const std::string kDemo = DEMO_PACKAGES_DIR;
+
+class RecordsRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("tptune-records-run-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    for (const char* f : {"tpftune.tpf", "srvftune.sff"}) fs::copy_file(kDemo + "/" + f, dir_ / f);
+    fs::copy_file("/proc/self/exe", dir_ / "tptune-cli");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A bench run of the console front end; standard output is kept in out.
+  int Run(TCliOptions o, std::string& out) {
+    o.bench = true;
+    if (o.rfModem.empty()) o.rfModem = kDemo + "/rfmodem.tpf";
+    o.eeprom = kDemo + "/eeprom.tpf";
+    o.serverFirmware = kDemo + "/server.sff";
+    std::ostringstream sout, serr;
+    const int devNull = open("/dev/null", O_RDONLY);
+    TCliIo io{sout, serr, devNull, false, nullptr, {}};
+    const int status = RunCli(o, (dir_ / "tptune-cli").string(), io);
+    close(devNull);
+    out = sout.str();
+    return status;
+  }
+
+  int Tool(const std::vector<std::string>& args, std::string& out) {
+    std::ostringstream sout, serr;
+    const int status = RunRecordsTool(args, (dir_ / "tptune-records").string(), sout, serr);
+    out = sout.str() + serr.str();
+    return status;
+  }
+
+  std::vector<TTuningRecord> Stored(const std::string& location) {
+    std::vector<TTuningRecord> records;
+    OpenRecordStore(location, TStoreOpen::kExisting)->Export({}, [&](const TTuningRecord& r) {
+      records.push_back(r);
+    });
+    return records;
+  }
+
+  fs::path dir_;
+};
+
+std::vector<json> JsonLines(const std::string& out) {
+  std::vector<json> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] == '{') lines.push_back(json::parse(line));
+  return lines;
+}
+
+TEST(RecordsOptions, TheConsoleTakesWhereRecordsGoAndJson) {
+  TCliOptions o;
+  ASSERT_FALSE(ParseCliOptions({"--records", "postgresql://db/line", "--json"}, o));
+  EXPECT_EQ(o.records, "postgresql://db/line");
+  EXPECT_TRUE(o.json);
+  TCliOptions none;
+  ASSERT_FALSE(ParseCliOptions({"--records", "none"}, none));
+  EXPECT_EQ(none.records, "none");
+  EXPECT_FALSE(none.json);
+  TCliOptions bad;
+  EXPECT_EQ(ParseCliOptions({"--records"}, bad).value_or(""), "option --records needs a value");
+}
+
+TEST_F(RecordsRun, ThreeHandheldsLeaveThreeRecordsThatMatchTheBench) {
+  const std::string db = (dir_ / "line.db").string();
+  TCliOptions o;
+  o.restoreServer = true;
+  o.answers = {"ok", "yes", "yes", "no"};
+  o.records = db;
+  o.json = true;
+  o.benchReport = (dir_ / "report.json").string();
+  std::string out;
+  ASSERT_EQ(Run(o, out), 0) << out;
+  json report;
+  std::ifstream(dir_ / "report.json") >> report;
+
+  const std::vector<TTuningRecord> records = Stored(db);
+  ASSERT_EQ(records.size(), 3u);
+  const json& server = report["server"];
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const TTuningRecord& r = records[i];
+    const json& h = report["handhelds"][i];
+    EXPECT_EQ(r.Outcome, kRecordCompleted);
+    EXPECT_TRUE(r.Bench);
+    EXPECT_EQ("0x" + r.Mac, h["mac"].get<std::string>());
+    EXPECT_EQ(r.DeviceKind, "handheld");
+    EXPECT_EQ(r.DeviceIdentity, r.Mac);
+    EXPECT_EQ(r.HandheldHwVersion.empty(), false);
+    // What the handheld holds now is the record's new value; before, its own settings.
+    EXPECT_EQ(r.NewCompSteps, h["effective_compensation"].get<int>());
+    EXPECT_EQ(r.NewCompSteps, h["stored"].back().get<int>());
+    EXPECT_EQ(r.FactoryComp, h["factory_compensation"].get<int>());
+    EXPECT_EQ(r.EffectiveComp.value() + r.OffsetSteps.value(), r.NewCompSteps.value());
+    EXPECT_EQ(r.GoldenComp, server["effective_compensation"].get<int>());
+    EXPECT_EQ(r.ServerIdentity, server["identity"].get<std::string>());
+    EXPECT_EQ(r.ServerPort, server["port"].get<std::string>());
+    EXPECT_EQ(r.DonglePort, report["dongle"]["port"].get<std::string>());
+    EXPECT_EQ(r.DongleIdentity, report["dongle"]["identity"].get<std::string>());
+    EXPECT_TRUE(r.Stored);
+    EXPECT_FALSE(r.ReadBack);
+    EXPECT_GE(r.Cycles.size(), 2u);
+    EXPECT_GE(r.Cycles.back().Packets, 8);
+    ASSERT_EQ(r.Restored.size(), 2u);
+    EXPECT_EQ(r.Restored[0].Kind, "rf_modem");
+    EXPECT_TRUE(r.Restored[1].Done);
+    for (const std::string& digest : r.PackageSha256) EXPECT_EQ(digest.size(), 64u);
+    EXPECT_NE(r.Log.find("RF modem V"), std::string::npos);
+    EXPECT_EQ(r.Log.substr(r.Log.size() - 24), "Completed successfully!\n");
+    EXPECT_NE(r.Trace.find(">--- Running crystal fine-tuning algorithm ---\r"), std::string::npos);
+    EXPECT_LE(r.StartedAt, r.EndedAt);
+  }
+  // The log's figures, as it shows them.
+  EXPECT_NE(out.find("Compared to previous offset = " + std::to_string(*records[0].OffsetSteps) +
+                     " = "),
+            std::string::npos);
+
+  // The package digests are the files' own.
+  const std::string sha = records[0].PackageSha256[0];
+  EXPECT_EQ(sha, records[2].PackageSha256[0]);
+  EXPECT_NE(sha, records[0].PackageSha256[1]);
+
+  // One JSON line per device after its result line, with the record's fields but no log.
+  const std::vector<json> lines = JsonLines(out);
+  ASSERT_EQ(lines.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(lines[i]["uid"], records[i].Uid);
+    EXPECT_EQ(lines[i]["new_comp_steps"], *records[i].NewCompSteps);
+    EXPECT_FALSE(lines[i].contains("log"));
+  }
+  EXPECT_LT(out.find("Completed successfully!\n{"), out.find("Do you want to fine-tune"));
+
+  // The records program shows them.
+  std::string listed;
+  EXPECT_EQ(Tool({"--db", db, "list"}, listed), 0);
+  for (const TTuningRecord& r : records) EXPECT_NE(listed.find("0x" + r.Mac), std::string::npos);
+  EXPECT_LT(listed.find("0x" + records[2].Mac), listed.find("0x" + records[0].Mac));
+
+  std::string csv;
+  EXPECT_EQ(Tool({"--db", db, "export", "--format", "csv", "--mac", records[1].Mac}, csv), 0);
+  std::istringstream in(csv);
+  std::string header, line;
+  std::getline(in, header);
+  std::getline(in, line);
+  EXPECT_EQ(header.rfind("id,uid,started_at,", 0), 0u);
+  EXPECT_NE(line.find("," + records[1].Uid + ","), std::string::npos);
+  EXPECT_NE(line.find("," + std::to_string(*records[1].OffsetSteps) + ","), std::string::npos);
+  std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(rest.find(records[0].Uid), std::string::npos);
+
+  std::string jsonLines;
+  EXPECT_EQ(Tool({"--db", db, "export", "--format", "json"}, jsonLines), 0);
+  const std::vector<json> exported = JsonLines(jsonLines);
+  ASSERT_EQ(exported.size(), 3u);
+  EXPECT_EQ(exported[2]["uid"], records[2].Uid);
+  EXPECT_EQ(exported[2]["log"], records[2].Log);
+
+  // Statistics leave the bench's records out unless asked.
+  std::string stats;
+  EXPECT_EQ(Tool({"--db", db, "stats"}, stats), 0);
+  EXPECT_NE(stats.find("Records:    0 "), std::string::npos) << stats;
+  EXPECT_EQ(Tool({"--db", db, "stats", "--include-bench"}, stats), 0);
+  EXPECT_NE(stats.find("Records:    3 (3 completed, 0 failed, 0 aborted)"), std::string::npos);
+
+  // The second run of a handheld says when and to what it was tuned.
+  o.answers = {"ok", "no"};
+  o.json = false;
+  ASSERT_EQ(Run(o, out), 0);
+  const std::string mac = records[0].Mac;
+  const size_t macLine = out.find("MAC=0x" + mac + "\n");
+  const size_t already = out.find("Already tuned on " + records[0].EndedAt + " to " +
+                                  std::to_string(*records[0].NewCompSteps) + " = ");
+  ASSERT_NE(already, std::string::npos) << out;
+  EXPECT_LT(macLine, already);
+  EXPECT_NE(out.find("on station " + records[0].Station + " (record 1)", already),
+            std::string::npos);
+  EXPECT_EQ(Stored(db).size(), 4u);
+}
+
+TEST_F(RecordsRun, AFailedAttemptKeepsTheLineThatSaidWhy) {
+  const std::string db = (dir_ / "r.db").string();
+  TCliOptions o;
+  o.restoreServer = true;
+  o.answers = {"no"};  // no connect prompt after a loading failure: No to the retry
+  o.records = db;
+  o.rfModem = (dir_ / "missing.tpf").string();
+  std::string out;
+  EXPECT_EQ(Run(o, out), 1);
+  const auto records = Stored(db);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].Outcome, kRecordFailed);
+  EXPECT_EQ(records[0].FailureReason.rfind("Error reading file(s):", 0), 0u)
+      << records[0].FailureReason;
+  EXPECT_FALSE(records[0].NewCompSteps);
+  EXPECT_TRUE(records[0].PackageSha256[0].empty());
+  EXPECT_EQ(records[0].PackageSha256[1].size(), 64u);
+}
+
+TEST_F(RecordsRun, TheServerTunedAgainstAHandheldIsRecordedWithItsRestore) {
+  const std::string db = (dir_ / "r.db").string();
+  TCliOptions o;
+  o.goldHandheld = true;
+  o.restoreServer = true;
+  o.answers = {"ok"};
+  o.records = db;
+  std::string out;
+  ASSERT_EQ(Run(o, out), 0) << out;
+  const auto records = Stored(db);
+  ASSERT_EQ(records.size(), 1u);
+  const TTuningRecord& r = records[0];
+  EXPECT_EQ(r.Golden, "handheld");
+  EXPECT_EQ(r.DeviceKind, "server");
+  EXPECT_EQ(r.DeviceIdentity, r.ServerIdentity);
+  EXPECT_TRUE(r.Stored);
+  EXPECT_TRUE(r.ReadBack);
+  ASSERT_FALSE(r.Restored.empty());
+  EXPECT_EQ(r.Restored.back().Kind, "server");
+  EXPECT_TRUE(r.Restored.back().Done);
+}
+
+TEST_F(RecordsRun, BenchRunsKeepOutOfTheFactoryFileAndNoneMeansNone) {
+  TCliOptions o;
+  o.answers = {"ok"};
+  std::string out;
+  Run(o, out);
+  EXPECT_TRUE(fs::exists(dir_ / "tptune-bench.db"));
+  EXPECT_FALSE(fs::exists(dir_ / "tptune.db"));
+  EXPECT_EQ(Stored((dir_ / "tptune-bench.db").string()).size(), 1u);
+
+  fs::remove(dir_ / "tptune-bench.db");
+  o.records = "none";
+  Run(o, out);
+  for (const auto& entry : fs::directory_iterator(dir_))
+    EXPECT_NE(entry.path().extension(), ".db") << entry.path();
+}
+
+TEST_F(RecordsRun, AStoreThatCannotBeWrittenCostsOneLineAndTheRunGoesOn) {
+  TCliOptions o;
+  o.answers = {"ok"};
+  o.records = (dir_ / "no-such-folder" / "r.db").string();
+  std::string out;
+  EXPECT_EQ(Run(o, out), 0);
+  size_t lines = 0;
+  for (size_t at = out.find("Record not saved: "); at != std::string::npos;
+       at = out.find("Record not saved: ", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u) << out;
+  EXPECT_NE(out.find("Completed successfully!"), std::string::npos);
+  // The record waits in the spool beside the program.
+  std::ifstream spool(dir_ / "tptune-bench.spool");
+  std::string line;
+  ASSERT_TRUE(std::getline(spool, line));
+  EXPECT_NE(line.find("\"outcome\":\"completed\""), std::string::npos);
+}
+
+TEST_F(RecordsRun, TheRecordsProgramRefusesWhatItCannotUse) {
+  std::ofstream(dir_ / "junk.db") << "not a database at all, only some text in a file\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {{"list"}, 1, "tptune.db: unable to open database file"},
+      {{"--db", (dir_ / "junk.db").string(), "stats"}, 1, "file is not a database"},
+      {{"show"}, 2, "show takes one record ID"},
+      {{"export"}, 2, "export needs --format csv or json"},
+      {{"--db", "x.db", "list", "--outcome", "won"}, 2, "--outcome takes completed"},
+      {{"frob"}, 2, "unknown command \"frob\""},
+      {{"--help"}, 0, "Usage: tptune-records"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(Tool(c.args, out), c.status) << c.args[0];
+    EXPECT_NE(out.find(c.says), std::string::npos) << out;
+  }
+  // A record that is not there.
+  { OpenRecordStore((dir_ / "tptune.db").string(), TStoreOpen::kCreate); }
+  std::string out;
+  EXPECT_EQ(Tool({"show", "5"}, out), 1);
+  EXPECT_NE(out.find("no record 5"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,441 @@
+// The record store: the same cases against SQLite in memory, a SQLite file and a real
+// PostgreSQL server started by the tests.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "RecordsTestUtil.h"
+#include "records/RecordStore.h"
+#include "records/Reports.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class TBackEnd { kMemory, kFile, kPostgres };
+
+std::string Name(const ::testing::TestParamInfo<TBackEnd>& info) {
+  switch (info.param) {
+    case TBackEnd::kMemory:
+      return "SqliteMemory";
+    case TBackEnd::kFile:
+      return "SqliteFile";
+    default:
+      return "Postgres";
+  }
+}
+
+class Store : public ::testing::TestWithParam<TBackEnd> {
+ protected:
+  // A fresh, empty store location of the case's back end.
+  std::string FreshLocation() {
+    switch (GetParam()) {
+      case TBackEnd::kMemory:
+        return ":memory:";
+      case TBackEnd::kFile:
+        return dir_.Path("store" + std::to_string(++n_) + ".db");
+      default: {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? std::tolower(ch) : '_';
+        return SharedPgServer().NewDatabase("t_" + name + "_" + std::to_string(++n_));
+      }
+    }
+  }
+  std::unique_ptr<TRecordStore> Fresh() { return OpenRecordStore(FreshLocation(), TStoreOpen::kCreate); }
+
+  TScratchDir dir_;
+  int n_ = 0;
+};
+
+// Changes a SQLite file behind the store's back.
+int SqlExec(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open(path.c_str(), &db);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  return rc;
+}
+
+std::vector<std::string> Uids(TRecordStore& store, const TRecordFilter& filter) {
+  std::vector<std::string> uids;
+  store.List(filter, [&](const TTuningRecord& r) { uids.push_back(r.Uid); });
+  return uids;
+}
+
+TEST_P(Store, ARecordReadsBackAsItWasWritten) {
+  auto store = Fresh();
+  EXPECT_EQ(store->SchemaVersion(), kRecordSchemaVersion);
+  TTuningRecord r = SampleRecord("u1", "00C0FFEE", -3, kRecordFailed, "2026-12-10T10:00:00.000Z");
+  r.PcToolComp = -128;
+  r.AnalysisOnly = true;
+  r.Bench = true;
+  r.OffsetKhz = -1.35;
+  const int64_t id = store->Add(r);
+  EXPECT_GT(id, 0);
+  r.Id = id;
+
+  auto back = store->Get(id);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, r);
+  EXPECT_EQ(back->Trace.size(), r.Trace.size());
+
+  // The list leaves log and trace out; everything else is there.
+  std::vector<TTuningRecord> listed;
+  store->List({}, [&](const TTuningRecord& x) { listed.push_back(x); });
+  ASSERT_EQ(listed.size(), 1u);
+  TTuningRecord withoutLogs = r;
+  withoutLogs.Log.clear();
+  withoutLogs.Trace.clear();
+  EXPECT_EQ(listed[0], withoutLogs);
+  EXPECT_FALSE(store->Get(id + 1));
+
+  // A record without measurements keeps its empty values empty.
+  TTuningRecord bare;
+  bare.Uid = "u2";
+  bare.StartedAt = bare.EndedAt = "2026-12-10T11:00:00.000Z";
+  bare.Outcome = kRecordAborted;
+  bare.Id = store->Add(bare);
+  EXPECT_EQ(store->Get(bare.Id), bare);
+}
+
+TEST_P(Store, ARecordSentTwiceIsKeptOnce) {
+  auto store = Fresh();
+  const TTuningRecord r = SampleRecord("same", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z");
+  const int64_t first = store->Add(r);
+  EXPECT_EQ(store->Add(r), first);
+  EXPECT_EQ(Uids(*store, {}).size(), 1u);
+}
+
+TEST_P(Store, FiltersChooseTheRecordsNewestFirst) {
+  auto store = Fresh();
+  struct {
+    const char* uid;
+    const char* mac;
+    const char* outcome;
+    const char* started;
+    const char* station;
+    const char* golden;  // server identity when the server was the reference, "" for handheld
+    bool bench;
+  } rows[] = {
+      {"a", "00C0FFEE", kRecordFailed, "2026-12-01T08:00:00.000Z", "st1", "SRV_A", false},
+      {"b", "00C0FFEE", kRecordCompleted, "2026-12-02T08:00:00.000Z", "st1", "SRV_A", false},
+      {"c", "00000042", kRecordCompleted, "2026-12-03T08:00:00.000Z", "st2", "SRV_B", false},
+      {"d", "00000042", kRecordAborted, "2026-12-04T08:00:00.000Z", "st2", "", false},
+      {"e", "00C0FFEE", kRecordCompleted, "2026-12-05T08:00:00.000Z", "st1", "SRV_A", true},
+  };
+  for (const auto& row : rows) {
+    TTuningRecord r = SampleRecord(row.uid, row.mac, 2, row.outcome, row.started);
+    r.Station = row.station;
+    r.Bench = row.bench;
+    if (*row.golden) {
+      r.ServerIdentity = row.golden;
+    } else {
+      r.Golden = "handheld";
+      r.ServerIdentity = "SRV_A";
+    }
+    store->Add(r);
+  }
+  auto with = [](auto set) {
+    TRecordFilter f;
+    set(f);
+    return f;
+  };
+  struct Case {
+    TRecordFilter filter;
+    std::vector<std::string> uids;
+  } cases[] = {
+      {{}, {"e", "d", "c", "b", "a"}},
+      {with([](auto& f) { f.Mac = "0xc0ffee"; }), {"e", "b", "a"}},
+      {with([](auto& f) { f.Mac = "00C0FFEE", f.IncludeBench = false; }), {"b", "a"}},
+      {with([](auto& f) { f.From = "2026-12-02", f.To = "2026-12-04"; }), {"c", "b"}},
+      {with([](auto& f) { f.From = "2026-12-04T08:00:00.000Z"; }), {"e", "d"}},
+      {with([](auto& f) { f.Outcome = "completed"; }), {"e", "c", "b"}},
+      {with([](auto& f) { f.Station = "st2"; }), {"d", "c"}},
+      {with([](auto& f) { f.GoldenServer = "SRV_A"; }), {"e", "b", "a"}},
+      {with([](auto& f) { f.Mac = "42", f.Outcome = "completed"; }), {"c"}},
+      {with([](auto& f) { f.Limit = 2; }), {"e", "d"}},
+      {with([](auto& f) { f.Mac = "not a mac"; }), {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Uids(*store, c.filter), c.uids) << c.filter.Mac << c.filter.From;
+
+  // The "already tuned" lookup: the latest completed record, bench ones only when asked.
+  auto latest = store->LatestCompleted("00C0FFEE", false);
+  ASSERT_TRUE(latest);
+  EXPECT_EQ(latest->Uid, "b");
+  EXPECT_EQ(store->LatestCompleted("00C0FFEE", true)->Uid, "e");
+  EXPECT_FALSE(store->LatestCompleted("12345678", true));
+  EXPECT_FALSE(store->LatestCompleted("", true));
+}
+
+TEST_P(Store, StatisticsCountYieldAndSpreadOfTheOffsets) {
+  auto store = Fresh();
+  const int offsets[] = {-2, 0, 0, 1, 3};
+  int n = 0;
+  for (int offset : offsets) {
+    const std::string i = std::to_string(++n);
+    store->Add(SampleRecord("c" + i, "0000000" + i, offset, kRecordCompleted,
+                            "2026-12-10T10:00:0" + i + ".000Z"));
+  }
+  store->Add(SampleRecord("f", "000000AA", 40, kRecordFailed, "2026-12-10T11:00:00.000Z"));
+  store->Add(SampleRecord("x", "000000AB", 40, kRecordAborted, "2026-12-10T11:00:01.000Z"));
+  TTuningRecord bench = SampleRecord("b", "000000AC", 50, kRecordCompleted, "2026-12-10T12:00:00.000Z");
+  bench.Bench = true;
+  store->Add(bench);
+
+  TRecordFilter factory;
+  factory.IncludeBench = false;
+  const TRecordStats s = store->Stats(factory);
+  EXPECT_EQ(s.Count, 7);
+  EXPECT_EQ(s.Completed, 5);
+  EXPECT_EQ(s.Failed, 1);
+  EXPECT_EQ(s.Aborted, 1);
+  EXPECT_DOUBLE_EQ(s.Yield(), 5.0 / 6.0);
+  EXPECT_EQ(s.Measured, 5);
+  // Steps -2 0 0 1 3: mean 0.4, population variance (4+0+0+1+9)/5 - 0.16 = 2.64.
+  EXPECT_NEAR(s.MeanPpm, 0.4 / 1.92955, 1e-9);
+  EXPECT_NEAR(s.StdDevPpm, std::sqrt(2.64) / 1.92955, 1e-9);
+  EXPECT_NEAR(s.MinPpm, -2 / 1.92955, 1e-9);
+  EXPECT_NEAR(s.MaxPpm, 3 / 1.92955, 1e-9);
+  EXPECT_EQ(s.OffsetCounts, (std::vector<std::pair<int, int64_t>>{{-2, 1}, {0, 2}, {1, 1}, {3, 1}}));
+
+  const TRecordStats all = store->Stats({});
+  EXPECT_EQ(all.Count, 8);
+  EXPECT_EQ(all.Measured, 6);
+  EXPECT_NEAR(all.MaxPpm, 50 / 1.92955, 1e-9);
+
+  TRecordFilter none;
+  none.Station = "nowhere";
+  const TRecordStats empty = store->Stats(none);
+  EXPECT_EQ(empty.Count, 0);
+  EXPECT_EQ(empty.Measured, 0);
+  EXPECT_EQ(empty.Yield(), 0.0);
+}
+
+TEST_P(Store, ExportGivesEveryRecordWholeInTheOrderWritten) {
+  auto store = Fresh();
+  std::vector<TTuningRecord> written;
+  for (int i = 0; i < 5; ++i) {
+    TTuningRecord r = SampleRecord("e" + std::to_string(i), "0000000" + std::to_string(i), i,
+                                   kRecordCompleted, "2026-12-1" + std::to_string(5 - i) + "T00:00:00.000Z");
+    r.Id = store->Add(r);
+    written.push_back(r);
+  }
+  std::vector<TTuningRecord> exported;
+  store->Export({}, [&](const TTuningRecord& r) { exported.push_back(r); });
+  EXPECT_EQ(exported, written);
+}
+
+INSTANTIATE_TEST_SUITE_P(BackEnds, Store,
+                         ::testing::Values(TBackEnd::kMemory, TBackEnd::kFile, TBackEnd::kPostgres),
+                         Name);
+
+// ---- Opening: what is not a usable store ----
+
+TEST(StoreOpening, UnusableFilesGiveAClearErrorAndStayAsTheyWere) {
+  TScratchDir dir;
+  const std::string text = dir.Path("notes.db");
+  std::ofstream(text) << "these are not records, just some text that is long enough\n";
+
+  struct Case {
+    std::string location;
+    TStoreOpen mode;
+    std::string message;  // a part of the error's text
+  } cases[] = {
+      {text, TStoreOpen::kCreate, "file is not a database"},
+      {text, TStoreOpen::kExisting, "file is not a database"},
+      {dir.Path("missing.db"), TStoreOpen::kExisting, "unable to open database file"},
+      {dir.Path("no/such/folder/x.db"), TStoreOpen::kCreate, "unable to open database file"},
+      {"", TStoreOpen::kCreate, "no records location"},
+  };
+  for (const Case& c : cases) {
+    try {
+      OpenRecordStore(c.location, c.mode);
+      ADD_FAILURE() << c.location << " opened";
+    } catch (const ERecordError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir.Path("missing.db")));
+  std::ifstream in(text);
+  std::string first;
+  std::getline(in, first);
+  EXPECT_EQ(first, "these are not records, just some text that is long enough");
+}
+
+TEST(StoreOpening, AnEmptyDatabaseHoldsNoRecordsForTheRecordsProgram) {
+  TScratchDir dir;
+  const std::string path = dir.Path("empty.db");
+  { OpenRecordStore(path, TStoreOpen::kCreate); }
+  // A store that exists with its schema opens for reading.
+  EXPECT_EQ(OpenRecordStore(path, TStoreOpen::kExisting)->SchemaVersion(), kRecordSchemaVersion);
+  // A database of something else does not.
+  const std::string other = dir.Path("other.db");
+  {
+    auto store = OpenRecordStore(other, TStoreOpen::kCreate);
+  }
+  fs::remove(other);
+  ASSERT_EQ(SqlExec(other, "CREATE TABLE t (x INTEGER)"), SQLITE_OK);
+  try {
+    OpenRecordStore(other, TStoreOpen::kExisting);
+    ADD_FAILURE() << "opened";
+  } catch (const ERecordError& e) {
+    EXPECT_NE(std::string(e.what()).find("holds no production records"), std::string::npos) << e.what();
+  }
+}
+
+TEST(StoreOpening, ASchemaFromANewerProgramIsRefusedAndLeftAlone) {
+  TScratchDir dir;
+  const std::string path = dir.Path("newer.db");
+  {
+    auto store = OpenRecordStore(path, TStoreOpen::kCreate);
+    store->Add(SampleRecord("kept", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  }
+  ASSERT_EQ(SqlExec(path, "UPDATE schema_version SET version = 99"), SQLITE_OK);
+  for (TStoreOpen mode : {TStoreOpen::kCreate, TStoreOpen::kExisting}) {
+    try {
+      OpenRecordStore(path, mode);
+      ADD_FAILURE() << "opened";
+    } catch (const ERecordError& e) {
+      EXPECT_NE(std::string(e.what()).find("schema version 99, newer than this program's (1)"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+  ASSERT_EQ(SqlExec(path, "UPDATE schema_version SET version = 1"), SQLITE_OK);
+  EXPECT_EQ(Uids(*OpenRecordStore(path, TStoreOpen::kExisting), {}), std::vector<std::string>{"kept"});
+}
+
+TEST(StoreOpening, AReadOnlyFileIsReadButNotWritten) {
+  TScratchDir dir;
+  const std::string path = dir.Path("ro.db");
+  {
+    auto store = OpenRecordStore(path, TStoreOpen::kCreate);
+    store->Add(SampleRecord("kept", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  }
+  fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  // Root writes read-only files: the check runs as an unprivileged user then.
+  const bool root = ::geteuid() == 0;
+  const passwd* nobody = root ? ::getpwnam("nobody") : nullptr;
+  if (root) {
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(::chown(dir.Dir().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (root && (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)) ::_exit(10);
+    try {
+      auto store = OpenRecordStore(path, TStoreOpen::kExisting);
+      if (Uids(*store, {}) != std::vector<std::string>{"kept"}) ::_exit(11);
+      try {
+        store->Add(SampleRecord("new", "00000002", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+        ::_exit(12);
+      } catch (const ERecordError& e) {
+        if (std::string(e.what()).find("readonly") == std::string::npos) ::_exit(13);
+      }
+    } catch (const std::exception&) {
+      ::_exit(14);
+    }
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  // 11: the record was not read; 12: the new one was written; 13: another error; 14: no open.
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Uids(*OpenRecordStore(path, TStoreOpen::kExisting), {}), std::vector<std::string>{"kept"});
+}
+
+// ---- Two writers at once ----
+
+// Starts the writer program: it adds count records with uids prefix-0... to location.
+pid_t StartWriter(const std::string& location, const std::string& prefix, int count) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl(RECORDS_WRITER, RECORDS_WRITER, location.c_str(), prefix.c_str(),
+            std::to_string(count).c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+void TwoWritersEachRecordOnce(const std::string& location) {
+  { OpenRecordStore(location, TStoreOpen::kCreate); }
+  constexpr int kEach = 150;
+  const pid_t a = StartWriter(location, "a", kEach);
+  const pid_t b = StartWriter(location, "b", kEach);
+  for (pid_t pid : {a, b}) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+  }
+  std::multiset<std::string> uids;
+  OpenRecordStore(location, TStoreOpen::kExisting)->List({}, [&](const TTuningRecord& r) {
+    uids.insert(r.Uid);
+  });
+  EXPECT_EQ(uids.size(), 2u * kEach);
+  for (const char* prefix : {"a", "b"})
+    for (int i = 0; i < kEach; ++i)
+      EXPECT_EQ(uids.count(prefix + std::string("-") + std::to_string(i)), 1u) << prefix << i;
+}
+
+TEST(TwoWriters, OneSqliteFile) {
+  TScratchDir dir;
+  TwoWritersEachRecordOnce(dir.Path("shared.db"));
+}
+
+TEST(TwoWriters, OnePostgresServer) {
+  TwoWritersEachRecordOnce(SharedPgServer().NewDatabase("two_writers"));
+}
+
+// ---- Reports ----
+
+TEST(Reports, CsvQuotesWhatRfc4180Requires) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {{"plain", "plain"},          {"a,b", "\"a,b\""},       {"say \"hi\"", "\"say \"\"hi\"\"\""},
+               {"two\nlines", "\"two\nlines\""}, {"cr\rend", "\"cr\rend\""}, {"", ""}};
+  for (const Case& c : cases) EXPECT_EQ(CsvField(c.in), c.out);
+
+  TTuningRecord r = SampleRecord("csv", "00C0FFEE", -3, kRecordCompleted, "2026-12-10T10:00:00.000Z");
+  r.Id = 7;
+  const std::string header = CsvHeader(), line = CsvLine(r);
+  EXPECT_EQ(header.substr(header.size() - 2), "\r\n");
+  EXPECT_EQ(line.substr(0, 10), "7,csv,2026");
+  EXPECT_NE(line.find(",00C0FFEE,"), std::string::npos);
+  EXPECT_NE(line.find(",-3,-1.4,-1.6,9,4.0,4.7,"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"TallyPilot HW1.2\nSaid \"\"hello\"\", then, well\n\""), std::string::npos);
+}
+
+TEST(Reports, StatisticsAndTheirHistogramAsText) {
+  TRecordStats s;
+  s.Count = 4;
+  s.Completed = 3;
+  s.Failed = 1;
+  s.Measured = 3;
+  s.MeanPpm = 1 / 1.92955;
+  s.StdDevPpm = 0.5;
+  s.MinPpm = 0;
+  s.MaxPpm = 2 / 1.92955;
+  s.OffsetCounts = {{0, 1}, {2, 2}};
+  std::ostringstream out;
+  WriteStats(out, s);
+  const std::string text = out.str();
+  EXPECT_NE(text.find("Records:    4 (3 completed, 1 failed, 0 aborted)"), std::string::npos) << text;
+  EXPECT_NE(text.find("Yield:      75.0 %"), std::string::npos);
+  EXPECT_NE(text.find("mean 0.52 ppm, standard deviation 0.50 ppm, min 0.00 ppm, max 1.04 ppm"),
+            std::string::npos)
+      << text;
+  // Every step from the smallest to the largest has its line, the empty one included.
+  EXPECT_NE(text.find("0.0 | " + std::string(25, '#') + std::string(25, ' ') + " 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("0.5 | " + std::string(50, ' ') + " 0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("1.0 | " + std::string(50, '#') + " 2\n"), std::string::npos) << text;
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// The production record of each device a run works on: the run driver tells the recorder where a
+// device's pass starts and ends, and the recorder fills a TTuningRecord from what the run and
+// its steps already know and hands it to the front end's record sink. It also looks up, once a
+// handheld's MAC is known, whether that handheld was tuned before, and shows what the sink has
+// to say about records. It never raises and never changes the run's state beyond the text of
+// the lines it shows (which go to the log only, not into the trace).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "records/RecordSink.h"
+#include "run/RunRecord.h"
+
+class TPassRecorder {
+ public:
+  explicit TPassRecorder(TRecordSink* sink) : sink_(sink) {}
+
+  // On the worker's thread, before the run starts: hooks the "already tuned" lookup in.
+  void Attach(TRunRecord& run);
+  // An attempt starts (before its discovery): the facts of the last one go.
+  void AttemptStarts(TRunRecord& run);
+  // A device's pass starts.
+  void PassStarts(TRunRecord& run);
+  // The handheld's firmware restore has been run.
+  void HandheldRestoreEnded(const TRunRecord& run);
+  // The pass has ended and its result line has been shown.
+  void PassEnds(TRunRecord& run);
+  // The closing server restore has shown its result line.
+  void ServerRestoreEnded(TRunRecord& run);
+  // The run ends: every record is handed on and the sink's last words are shown.
+  void RunEnds(TRunRecord& run);
+
+ private:
+  void AlreadyTuned(TRunRecord& run);
+  void Hand(TRunRecord& run, const TTuningRecord& record);
+  void ShowMessages(TRunRecord& run);
+  void Show(TRunRecord& run, const std::string& line);
+
+  TRecordSink* sink_;
+  std::string startedAt_;
+  size_t traceStart_ = 0;
+  bool restoreRan_ = false, restoreDone_ = false;
+  // The server's record waits for the closing server restore, which belongs to it.
+  std::optional<TTuningRecord> held_;
+};
+
+// The record of the pass that has just ended (outcome from the run's outcome code after the
+// result line). traceStart is where the pass's part of the trace begins.
+TTuningRecord MakePassRecord(const TRunRecord& run, const std::string& startedAt,
+                             size_t traceStart, bool restoreRan, bool restoreDone);
