@@ -39,8 +39,20 @@ void TRunRecord::OperatorWait() { gate_.Wait(); }
 
 void AddLog(TRunRecord& run, const ByteText& text) {
   run.Reply = text;
+  run.LastLog = text;
+  // The trace is records ended by a carriage return, without line feeds: a log line that holds
+  // line breaks (the lists of failed files, CR LF before each item) becomes one ">" record per
+  // line, so that no line of it can pass for a record of another kind.
   run.ErrLog += '>';
-  run.ErrLog += text;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\r' && c != '\n') {
+      run.ErrLog += c;
+      continue;
+    }
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    run.ErrLog += "\r>";
+  }
   run.ErrLog += '\r';
   run.Bridge.ShowLogLine(run.Reply);
 }

@@ -82,6 +82,8 @@ class TRunRecord {
   uint8_t Outcome = kOutcomeOk;
   uint8_t NewComp = 0;
   ByteText Reply;
+  // The last message logged, as the operator saw it (the reason of a failure, say).
+  ByteText LastLog;
   ByteText DongleId;
   uint8_t TPHwVer = 0;
   uint8_t TPFlags = 0;

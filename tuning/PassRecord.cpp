@@ -34,8 +34,8 @@ std::string VersionOnly(const ByteText& text) {
   return text.rfind(" to ", 0) == 0 ? text.substr(4) : text;
 }
 
-// The log lines (">" records) of a part of the trace, each ended by '\n'; the last one apart.
-std::string LogLines(const ByteText& trace, size_t from, std::string* last) {
+// The log lines (">" records) of a part of the trace, each ended by '\n'.
+std::string LogLines(const ByteText& trace, size_t from) {
   std::string lines;
   size_t at = from;
   while (at < trace.size()) {
@@ -44,7 +44,6 @@ std::string LogLines(const ByteText& trace, size_t from, std::string* last) {
     if (trace[at] == '>') {
       const std::string line = trace.substr(at + 1, end - at - 1);
       lines += line + '\n';
-      if (last) *last = line;
     }
     at = end + 1;
   }
@@ -99,9 +98,8 @@ TTuningRecord MakePassRecord(const TRunRecord& r, const std::string& startedAt,
   }
   rec.ServerFirmware = VersionOnly(r.Facts.ServerFwAtStart);
 
-  std::string lastLine;
-  const std::string passLines = LogLines(r.ErrLog, traceStart, nullptr);
-  LogLines(r.ErrLog, 0, &lastLine);
+  const std::string passLines = LogLines(r.ErrLog, traceStart);
+  const std::string lastLine = r.LastLog;
   if (d.ModemKnown) {
     rec.Mac = Hex8(r.ModemMAC);
     rec.RfModemVersion = HwVerText(d.ModemVersion);

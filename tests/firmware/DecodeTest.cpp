@@ -390,7 +390,9 @@ TEST(DecodePackages, EveryRejectedPackageOnOneLineInSlotOrder) {
   EXPECT_EQ(f.Bridge.Lines[0],
             "Error decoding file(s):\r\n Server test firmware\r\n RF modem firmware"
             "\r\n TallyPilot firmware (hardware not supported)\r\n Server firmware");
-  EXPECT_EQ(f.Run->ErrLog, ">" + f.Bridge.Lines[0] + "\r");
+  EXPECT_EQ(f.Run->ErrLog,
+            ">Error decoding file(s):\r> Server test firmware\r> RF modem firmware"
+            "\r> TallyPilot firmware (hardware not supported)\r> Server firmware\r");
 }
 
 TEST(DecodePackages, AServerPackageWithoutWord0100FailsTheRun) {
