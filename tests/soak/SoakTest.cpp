@@ -85,7 +85,7 @@ TEST(SoakChecker, CatchesWhatMustNeverHappen) {
 // A fixed series across the whole space: whatever the faults and answers, never a false success.
 TEST(Soak, FixedSeriesKeepsEveryInvariant) {
   constexpr uint64_t kSeed = 20261210;
-  constexpr uint64_t kCases = 300;
+  constexpr uint64_t kCases = SOAK_CASES;
   const std::string dir = WorkDir();
   TSoakTally tally;
   for (uint64_t i = 0; i < kCases; ++i) {
@@ -97,12 +97,16 @@ TEST(Soak, FixedSeriesKeepsEveryInvariant) {
         << c.scenario.dump() << "\n" << SoakReproduction(c);
   }
   fs::remove_all(dir);
-  // The series is worth its time only if it reaches both ends and every fault kind.
+  // The series is worth its time only if it reaches both ends and every fault kind (the short
+  // stretch of a sanitizer build cannot meet them all).
   EXPECT_GT(tally.completedRuns, kCases / 10) << tally.Text();
   EXPECT_GT(tally.perStatus[1], kCases / 10) << tally.Text();
-  for (const char* kind : {"lose_answer", "corrupt_answer", "lose_sent", "corrupt_sent", "run_status",
-                           "no_dsr", "server_stuck", "dongle_swap", "readback_mismatch", "open_fails"})
-    EXPECT_GT(tally.perFault[kind], 0u) << kind;
+  if (kCases >= 300) {
+    for (const char* kind : {"lose_answer", "corrupt_answer", "lose_sent", "corrupt_sent",
+                             "run_status", "no_dsr", "server_stuck", "dongle_swap",
+                             "readback_mismatch", "open_fails"})
+      EXPECT_GT(tally.perFault[kind], 0u) << kind;
+  }
   std::cout << tally.Text();
 }
 
