@@ -4,21 +4,6 @@
 
 #include <stdexcept>
 
-std::string Sha256Hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-    throw std::runtime_error("SHA-256 digest failed");
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0xF];
-  }
-  return hex;
-}
-
 std::string Base64Encode(std::string_view bytes) {
   std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),

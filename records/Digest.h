@@ -1,11 +1,10 @@
-// SHA-256 digests (OpenSSL's libcrypto) and base64, for package digests and the spool file.
+// Base64 (OpenSSL's libcrypto) for the spool file; SHA-256 digests come from run/Sha256.h.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-// Lower-case hexadecimal SHA-256 digest of bytes.
-std::string Sha256Hex(std::string_view bytes);
+#include "run/Sha256.h"
 
 std::string Base64Encode(std::string_view bytes);
 // Throws std::runtime_error for text that is not base64.

@@ -1,27 +1,9 @@
 #include "sim/Digest.h"
 
-#include <openssl/evp.h>
-
 #include <stdexcept>
 #include <vector>
 
 namespace sim {
-
-std::string Sha256Hex(std::span<const uint8_t> bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 could not be computed");
-  }
-  static const char* hex = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    text.push_back(hex[digest[i] >> 4]);
-    text.push_back(hex[digest[i] & 0x0F]);
-  }
-  return text;
-}
 
 std::string HandheldImageSha256(std::span<const uint8_t> memory) {
   if (memory.size() != 8192) {

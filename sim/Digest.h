@@ -7,10 +7,12 @@
 #include <span>
 #include <string>
 
+#include "run/Sha256.h"
+
 namespace sim {
 
 // SHA-256 of the bytes, as 64 lower-case hex digits.
-std::string Sha256Hex(std::span<const uint8_t> bytes);
+using ::Sha256Hex;
 
 // A handheld's image: its 8192 bytes of memory, address 0 first. Throws std::invalid_argument
 // for another size.

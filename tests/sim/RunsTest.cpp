@@ -442,7 +442,7 @@ TEST(Operator, TrafficAfterTheRestoreKeepsTheHandheldPlugged) {
 }
 
 TEST(Digest, KnownAnswersAndTheImageLayouts) {
-  EXPECT_EQ(sim::Sha256Hex({}),
+  EXPECT_EQ(sim::Sha256Hex(std::span<const uint8_t>()),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   const std::vector<uint8_t> abc{'a', 'b', 'c'};
   EXPECT_EQ(sim::Sha256Hex(abc),
