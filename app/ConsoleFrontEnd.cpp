@@ -1,13 +1,10 @@
 #include "app/ConsoleFrontEnd.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
 
+#include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
 #include "run/CallQueue.h"
 #include "run/MainFields.h"
@@ -131,18 +128,7 @@ class TAnswers {
         buffer_.clear();
         return true;
       }
-      pollfd p{io_.answerFd, POLLIN, 0};
-      const int ready = poll(&p, 1, 100);
-      if (ready < 0 && errno != EINTR) eof_ = true;
-      if (ready <= 0) continue;
-      char chunk[256];
-      const ssize_t n = read(io_.answerFd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        eof_ = true;
-        continue;
-      }
-      buffer_.append(chunk, static_cast<size_t>(n));
+      if (ReadAvailableInput(io_.answerFd, buffer_, 100) == TInputResult::kEnd) eof_ = true;
     }
   }
 
@@ -305,7 +291,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   // machine's serial devices.
   std::vector<std::string> ports = bench ? bench->PortNames() : PortList();
   if (ports.empty())
-    for (int i = 0; i < 9; ++i) ports.push_back("/dev/ttyS" + std::to_string(i));
+    for (int i = 0; i < 9; ++i) ports.push_back(FallbackPortName(i));
   FillPortSelector(fields.COM1Combo, ports, options.dongle);
   FillPortSelector(fields.COM2Combo, ports, options.server);
   fields.File1Combo.Text = options.rfModem;

@@ -1,25 +1,18 @@
 // tptune-cli: the tuning run from a terminal.
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/ConsoleFrontEnd.h"
+#include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
 
 namespace {
 
+// The first Ctrl-C cancels the run (the closing server restore still runs); a second one ends
+// the program at once.
 std::atomic<bool> interrupted{false};
-
-void OnInterrupt(int) {
-  // The first Ctrl-C cancels the run (the closing server restore still runs); a second one
-  // ends the program at once.
-  interrupted.store(true);
-  signal(SIGINT, SIG_DFL);
-}
 
 }  // namespace
 
@@ -34,11 +27,8 @@ int main(int argc, char** argv) {
     std::cout << CliUsage();
     return 0;
   }
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  InstallInterruptHandler(interrupted);
 
-  TCliIo io{std::cout, std::cerr, 0, isatty(2) != 0, &interrupted};
+  TCliIo io{std::cout, std::cerr, 0, IsTerminal(2), &interrupted};
   return RunCli(options, ProgramFileName(argv[0]), io);
 }

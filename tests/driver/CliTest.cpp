@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "app/ConsoleFrontEnd.h"
+#include "firmware/Packages.h"
 
 namespace fs = std::filesystem;
 
@@ -54,7 +56,9 @@ class Cli : public ::testing::Test {
     for (const char* f : {"tpftune.tpf", "srvftune.sff"})
       fs::copy_file(std::string(DEMO_PACKAGES_DIR) + "/" + f, dir_ / f);
     // The program file: a plain program without a firmware bundle (this test itself).
-    fs::copy_file("/proc/self/exe", dir_ / "tptune-cli");
+    fs::copy_file(ProgramFileName(nullptr), dir_ / "tptune-cli");
+    // Standard input that has ended.
+    std::ofstream(dir_ / "no-input", std::ios::binary).close();
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -64,10 +68,10 @@ class Cli : public ::testing::Test {
     o.rfModem = demo + "/rfmodem.tpf";
     o.eeprom = demo + "/eeprom.tpf";
     o.serverFirmware = demo + "/server.sff";
-    const int devNull = open("/dev/null", O_RDONLY);
-    TCliIo io{out_, err_, devNull, false, nullptr};
+    const int noInput = open((dir_ / "no-input").string().c_str(), O_RDONLY);
+    TCliIo io{out_, err_, noInput, false, nullptr};
     const int status = RunCli(o, (dir_ / "tptune-cli").string(), io);
-    close(devNull);
+    close(noInput);
     return status;
   }
 
@@ -107,14 +111,14 @@ TEST_F(Cli, AFailedHandheldMakesTheStatusOne) {
   o.trace = (dir_ / "elsewhere.ERR").string();
   o.rfModem = "x";  // replaced below by a file that does not exist
   const std::string demo = DEMO_PACKAGES_DIR;
-  const int devNull = open("/dev/null", O_RDONLY);
-  TCliIo io{out_, err_, devNull, false, nullptr};
+  const int noInput = open((dir_ / "no-input").string().c_str(), O_RDONLY);
+  TCliIo io{out_, err_, noInput, false, nullptr};
   o.bench = true;
   o.rfModem = (dir_ / "missing.tpf").string();
   o.eeprom = demo + "/eeprom.tpf";
   o.serverFirmware = demo + "/server.sff";
   EXPECT_EQ(RunCli(o, (dir_ / "tptune-cli").string(), io), 1);
-  close(devNull);
+  close(noInput);
   EXPECT_NE(out_.str().find("Procedure failed!\n"), std::string::npos);
   EXPECT_TRUE(fs::exists(dir_ / "elsewhere.ERR"));
   EXPECT_FALSE(fs::exists(dir_ / "tptune-cli.ERR"));

@@ -1,0 +1,3 @@
+#include "run/Paths.h"
+
+const char kPathSeparators[] = "/";
