@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   qt6-base-dev nlohmann-json3-dev
   xvfb xauth
+  g++-mingw-w64-x86-64-posix wine64 python3
 )
 
 missing=()
