@@ -1,18 +1,15 @@
 #include "app/ConsoleFrontEnd.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <stdexcept>
 
+#include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
 #include "link/Discovery.h"
-#include "records/StoreSink.h"
+#include "app/ConsoleRecordStore.h"
 #include "run/CallQueue.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
@@ -209,18 +206,7 @@ class TAnswers {
 
   // Waits up to timeoutMs for input and adds what came to the buffer; notes the end of input.
   void Fill(int timeoutMs) {
-    pollfd p{io_.answerFd, POLLIN, 0};
-    const int ready = poll(&p, 1, timeoutMs);
-    if (ready < 0 && errno != EINTR) eof_ = true;
-    if (ready <= 0) return;
-    char chunk[256];
-    const ssize_t n = read(io_.answerFd, chunk, sizeof chunk);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    if (n <= 0) {
-      eof_ = true;
-      return;
-    }
-    buffer_.append(chunk, static_cast<size_t>(n));
+    if (ReadAvailableInput(io_.answerFd, buffer_, timeoutMs) == TInputResult::kEnd) eof_ = true;
   }
 
   const std::vector<std::string>& list_;
@@ -391,7 +377,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   // machine's serial devices.
   std::vector<std::string> ports = bench ? bench->PortNames() : PortList();
   if (ports.empty())
-    for (int i = 0; i < 9; ++i) ports.push_back("/dev/ttyS" + std::to_string(i));
+    for (int i = 0; i < 9; ++i) ports.push_back(FallbackPortName(i));
   FillPortSelector(fields.COM1Combo, ports, options.dongle);
   FillPortSelector(fields.COM2Combo, ports, options.server);
   fields.File1Combo.Text = options.rfModem;
@@ -429,16 +415,10 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
 
   TConsoleBridge bridge(io);
   TAnswers answers(options.answers, io);
-  // Records of the emulated bench are marked and kept apart from the factory's by default.
-  std::unique_ptr<TStoreSink> store;
-  if (options.records != "none") {
-    TStoreSinkOptions so;
-    so.Bench = bench != nullptr;
-    so.Location = options.records.empty() ? DefaultRecordsLocation(fields.IniName, so.Bench)
-                                          : options.records;
-    so.SpoolPath = DefaultSpoolPath(fields.IniName, so.Bench);
-    store = std::make_unique<TStoreSink>(so);
-  }
+  const std::unique_ptr<TRecordSink> store =
+      options.records == "none"
+          ? nullptr
+          : OpenConsoleRecordStore(options.records, fields.IniName, bench != nullptr, io.err);
   TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
 
   // The worker starts at once; cancel reaches it once it exists.

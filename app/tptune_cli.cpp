@@ -1,27 +1,19 @@
 // tptune-cli: the tuning run from a terminal.
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/ConsoleFrontEnd.h"
+#include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
 
 namespace {
 
+// The first Ctrl-C (or SIGTERM, as sent by timeout, service managers and schedulers) cancels the
+// run: the closing server restore still runs and the files are written. A second one ends the
+// program at once.
 std::atomic<bool> interrupted{false};
-
-void OnInterrupt(int) {
-  // The first Ctrl-C or SIGTERM (from timeout, a service manager, a scheduler) cancels the run:
-  // the closing server restore still runs and the trace is written. A second one of either ends
-  // the program at once.
-  interrupted.store(true);
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
-}
 
 }  // namespace
 
@@ -36,12 +28,8 @@ int main(int argc, char** argv) {
     std::cout << CliUsage();
     return 0;
   }
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  InstallInterruptHandler(interrupted);
 
-  TCliIo io{std::cout, std::cerr, 0, isatty(2) != 0, &interrupted, {}};
+  TCliIo io{std::cout, std::cerr, 0, IsTerminal(2), &interrupted, {}};
   return RunCli(options, ProgramFileName(argv[0]), io);
 }

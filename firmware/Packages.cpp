@@ -1,13 +1,8 @@
 #include "firmware/Packages.h"
 
-#include <fcntl.h>
-#include <link.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -16,39 +11,38 @@ uint32_t ReadLE32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// Closes the descriptor on every way out; a failing close is of no interest to a reader.
-// The open does not wait: a name that turns out to be a FIFO or a device would otherwise block
-// until a writer comes or the device answers (for ever, and in the window on its own thread).
-// Package files are then taken only when they are regular files, which the non-blocking mode
-// does not affect.
-class TFileDescriptor {
+// A plain file opened for reading, in binary mode (on Windows the text mode would turn bytes
+// 0x0D 0x0A into one and stop at 0x1A); closed on every way out. Only a regular file is opened:
+// a name that turns out to be a FIFO or a device would otherwise block the open until a writer
+// comes or the device answers (for ever, and in the window on its own thread).
+class TInputFile {
  public:
-  explicit TFileDescriptor(const std::string& name)
-      : fd_(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {}
-  ~TFileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
+  explicit TInputFile(const std::string& name) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(name, error)) in_.open(name, std::ios::binary);
   }
-  TFileDescriptor(const TFileDescriptor&) = delete;
-  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
 
-  bool IsOpen() const { return fd_ >= 0; }
-  int Get() const { return fd_; }
+  bool IsOpen() const { return in_.is_open(); }
+
+  // The file's size, or none when it cannot be measured.
+  std::optional<uint64_t> Size() {
+    in_.clear();
+    if (!in_.seekg(0, std::ios::end)) return std::nullopt;
+    const std::streamoff end = in_.tellg();
+    if (end < 0) return std::nullopt;
+    return static_cast<uint64_t>(end);
+  }
 
   // Reads exactly count bytes from offset.
-  bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count) const {
-    while (count > 0) {
-      const ssize_t got = ::pread(fd_, buffer, count, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      buffer += got;
-      count -= static_cast<size_t>(got);
-      offset += static_cast<uint64_t>(got);
-    }
-    return true;
+  bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count) {
+    in_.clear();
+    if (!in_.seekg(static_cast<std::streamoff>(offset))) return false;
+    in_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(count));
+    return static_cast<size_t>(in_.gcount()) == count;
   }
 
  private:
-  int fd_;
+  std::ifstream in_;
 };
 
 // ---- ELF image extent ----
@@ -164,11 +158,11 @@ TPackageRecord MakePackageRecord(std::span<const uint8_t> fileBytes) {
 }
 
 std::optional<TPackageRecord> ReadPackageFile(const std::string& fileName) {
-  const TFileDescriptor file(fileName);
+  TInputFile file(fileName);
   if (!file.IsOpen()) return std::nullopt;
-  struct stat info {};
-  if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  const std::optional<uint64_t> measured = file.Size();
+  if (!measured) return std::nullopt;
+  const uint64_t size = *measured;
   if (size > kMaxPackageFileSize) return std::nullopt;
   TPackageRecord record(size + 4);
   for (int i = 0; i < 4; ++i) record[static_cast<size_t>(i)] = static_cast<uint8_t>((size + 4) >> (8 * i));
@@ -296,37 +290,13 @@ TBundleLocation LocateBundle(uint64_t fileSize, const TReadAt& readAt) {
   return location;
 }
 
-std::string ProgramFileName(const char* argv0) {
-  std::error_code error;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  const std::string given = argv0 != nullptr ? argv0 : "";
-  if (error) return given;
-  // The first object the loader reports is the program; its interpreter entry names the loader.
-  std::string interpreter;
-  ::dl_iterate_phdr(
-      [](dl_phdr_info* info, size_t, void* data) {
-        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-          const ElfW(Phdr)& header = info->dlpi_phdr[i];
-          if (header.p_type == PT_INTERP)
-            *static_cast<std::string*>(data) =
-                reinterpret_cast<const char*>(info->dlpi_addr + header.p_vaddr);
-        }
-        return 1;
-      },
-      &interpreter);
-  if (!interpreter.empty() && !given.empty() &&
-      std::filesystem::equivalent(interpreter, self, error))
-    return std::filesystem::absolute(given, error).string();
-  return self.string();
-}
-
 TEmbeddedBundle ReadEmbeddedBundle(const std::string& programPath) {
   TEmbeddedBundle result;
   result.Status = TEmbeddedBundle::TStatus::kHeaderUnreadable;
-  const TFileDescriptor file(programPath);
-  struct stat info {};
-  if (!file.IsOpen() || ::fstat(file.Get(), &info) != 0) return result;
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  TInputFile file(programPath);
+  const std::optional<uint64_t> measured = file.IsOpen() ? file.Size() : std::nullopt;
+  if (!measured) return result;
+  const uint64_t size = *measured;
   const TReadAt readAt = [&file](uint64_t offset, uint8_t* buffer, size_t count) {
     return file.ReadAt(offset, buffer, count);
   };

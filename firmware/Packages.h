@@ -107,9 +107,9 @@ struct TBundleLocation {
 using TReadAt = std::function<bool(uint64_t offset, uint8_t* buffer, size_t count)>;
 TBundleLocation LocateBundle(uint64_t fileSize, const TReadAt& readAt);
 
-// The program's own file, whose bundle the window reads: /proc/self/exe, except when the program
-// was started through the dynamic loader ("ld-linux-x86-64.so.2 PROGRAM"), where that names the
-// loader and argv0 names the program.
+// The program's own file, whose bundle the window reads. On Linux /proc/self/exe, except when the
+// program was started through the dynamic loader ("ld-linux-x86-64.so.2 PROGRAM"), where that
+// names the loader and argv0 names the program; on Windows the process's module file.
 std::string ProgramFileName(const char* argv0);
 
 // Reads the program file's bundle (done once, when the window is first activated).

@@ -1,4 +1,4 @@
-// Base64 (OpenSSL's libcrypto) for the spool file; SHA-256 digests come from run/Sha256.h.
+// Base64 for the spool file and the records' raw texts; SHA-256 digests come from run/Sha256.h.
 #pragma once
 
 #include <string>

@@ -1,40 +1,41 @@
 #include "records/TuningRecord.h"
 
-#include <openssl/rand.h>
-
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <stdexcept>
 
 #include "records/Digest.h"
 
 using nlohmann::json;
 
+// 128 bits from the system's random source (the kernel's on Linux, rand_s on Windows): a record
+// sent twice, from the spool say, is still one record.
 std::string NewRecordUid() {
-  unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes");
+  std::random_device source;
   static const char kHex[] = "0123456789abcdef";
   std::string uid;
-  for (unsigned char b : bytes) {
-    uid += kHex[b >> 4];
-    uid += kHex[b & 0xF];
+  for (int word = 0; word < 4; ++word) {
+    uint32_t v = source();
+    for (int i = 0; i < 8; ++i, v >>= 4) uid += kHex[v & 0xF];
   }
   return uid;
 }
 
 std::string IsoTimeNow() {
   using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  const auto now = floor<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
   char text[80];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(ms));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
   return text;
 }
 

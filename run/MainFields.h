@@ -17,7 +17,8 @@ class TComPort;
 std::string SettingsFileName(const std::string& programPath);
 // The error log file beside the settings file: the last three characters replaced by "ERR".
 std::string ErrorLogFileName(const std::string& iniName);
-// The program's directory with its trailing separator ("" when the name has none).
+// The program's directory with its trailing separator ("" when the name has none). Folders end
+// in '/' on POSIX systems; on Windows in '\', '/' or a drive's ':'.
 std::string ProgramDirectory(const std::string& programPath);
 
 struct TMainFields {

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev nlohmann-json3-dev
   libsqlite3-dev libpq-dev postgresql libssl-dev
   xvfb xauth
+  g++-mingw-w64-x86-64-posix wine64 python3
 )
 
 missing=()

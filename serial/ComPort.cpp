@@ -1,30 +1,12 @@
 // TComPort: settings, open/close sequences and transfers on top of a port binding.
 #include "serial/ComPort.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "serial/PlatformError.h"
 #include "serial/PortProvider.h"
+#include "serial/SystemBinding.h"
 
 // ---------------------------------------------------------------------------------------------
 // Error helpers
-
-std::string PlatformErrorText(int errorNumber) {
-  char buffer[256] = {};
-  // strerror_r comes in two flavours; both are handled without knowing which one this is.
-  struct Pick {
-    static const char* Text(int result, const char* buf) { return result == 0 ? buf : nullptr; }
-    static const char* Text(const char* result, const char*) { return result; }
-  };
-  const char* text = Pick::Text(strerror_r(errorNumber, buffer, sizeof buffer), buffer);
-  if (text == nullptr || *text == '\0') return "Unknown error " + std::to_string(errorNumber);
-  return text;
-}
 
 void RaisePlatformError(int errorNumber) {
   throw EComError(errorNumber, PlatformErrorText(errorNumber));
@@ -259,48 +241,11 @@ void TComPort::ApplyBufferSizes() {
   if (binding_) binding_->ApplyBufferSizes(bufferSizes_.Input(), bufferSizes_.Output());
 }
 
-// Process priority classes on a system with nice values. Linux keeps a nice value per thread,
-// and the thread that opens a port is the one that then does its transfers, so the class is
-// applied to the opening thread and the value it had is restored on Close:
-//   pcIdle -> nice 19, pcNormal -> nice 0, pcHigh -> nice -10, pcRealTime -> nice -20;
-//   pcDefault leaves the priority untouched.
-// Raising the priority (a lower nice value) needs a privilege that an ordinary user lacks. As
-// on the original platform, where asking for real-time without the right quietly yields less,
-// a refusal is not an error: the port opens at the priority the thread already has. The same
-// holds for the restore on Close (an ordinary user cannot come back from pcIdle).
-namespace {
-
-int NiceValueOf(TPriorityClass value) {
-  switch (value) {
-    case pcIdle: return 19;
-    case pcHigh: return -10;
-    case pcRealTime: return -20;
-    case pcNormal:
-    case pcDefault: break;
-  }
-  return 0;
-}
-
-long CurrentThreadId() { return syscall(SYS_gettid); }
-
-}  // namespace
-
 void TComPort::Open() {
   if (binding_) return;
   CloseSequence();
   try {
-    if (priorityClass_ != pcDefault) {
-      const long tid = CurrentThreadId();
-      errno = 0;
-      const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-      if (current != -1 || errno == 0) {
-        savedNice_ = current;
-        savedTid_ = tid;
-        niceSaved_ = true;
-        // A refused change (EACCES/EPERM) keeps the present priority; see above.
-        setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceValueOf(priorityClass_));
-      }
-    }
+    ApplyPriorityClass(priorityClass_, savedPriority_);
     std::unique_ptr<TPortBinding> binding = CreatePortBinding(deviceName_);
     binding->Open(deviceName_);
     binding_ = std::move(binding);
@@ -330,10 +275,7 @@ void TComPort::CloseSequence() noexcept {
   pendingWrite_ = false;
   pendingWriteLength_ = 0;
   pendingWriteTaken_ = 0;
-  if (niceSaved_) {
-    setpriority(PRIO_PROCESS, static_cast<id_t>(savedTid_), savedNice_);
-    niceSaved_ = false;
-  }
+  RestorePriorityClass(savedPriority_);
 }
 
 // Reads. The binding moves bytes synchronously within the read time-outs, so a read that is not
@@ -352,8 +294,8 @@ void TComPort::FinishRead() {
 void TComPort::Read(void* buffer, int32_t length, bool waitOnCompletion) {
   CheckOpen();
   FinishRead();
-  if (length < 0) RaisePlatformError(EINVAL);
-  if (length > 0 && buffer == nullptr) RaisePlatformError(EFAULT);
+  if (length < 0) RaisePlatformError(kErrInvalidArgument);
+  if (length > 0 && buffer == nullptr) RaisePlatformError(kErrBadBuffer);
   if (length == 0) return;
   pendingRead_ = Pending{true, buffer, length};
   if (waitOnCompletion) FinishRead();
@@ -372,8 +314,8 @@ void TComPort::FinishWrite() {
 void TComPort::Write(const void* buffer, int32_t length, bool waitOnCompletion) {
   CheckOpen();
   FinishWrite();
-  if (length < 0) RaisePlatformError(EINVAL);
-  if (length > 0 && buffer == nullptr) RaisePlatformError(EFAULT);
+  if (length < 0) RaisePlatformError(kErrInvalidArgument);
+  if (length > 0 && buffer == nullptr) RaisePlatformError(kErrBadBuffer);
   if (length == 0) return;
   pendingWriteLength_ = length;
   pendingWriteTaken_ = 0;
@@ -398,7 +340,7 @@ void TComPort::WriteByte(unsigned char value) {
 
 int32_t TComPort::InputCount() {
   // No open check of its own: a closed port has no device to ask.
-  if (!binding_) RaisePlatformError(EBADF);
+  if (!binding_) RaisePlatformError(kErrNoDevice);
   return binding_->InputCount();
 }
 

@@ -3,8 +3,9 @@
 // flow-control settings, and the list of ports present. Every failure is an EComError.
 //
 // The component talks to the device through a binding chosen at Open from DeviceName by the
-// port providers (PortProvider.h): a serial device of the operating system goes to the POSIX
-// terminal binding, a name owned by the emulated bench goes to its virtual port.
+// port providers (PortProvider.h): a serial device of the operating system goes to the system's
+// binding (POSIX terminals, or Win32 communications devices), a name owned by the emulated bench
+// goes to its virtual port.
 //
 // Line-event notification (event handlers, the event thread and its error hook) is not built:
 // nothing in this program assigns an event handler, so the component reports every failure to
@@ -186,6 +187,14 @@ class TTimeouts {
 
 class TPortBinding;
 
+// The process or thread priority a port changed at Open, to be put back at Close. What the
+// fields hold is the platform's business (serial/SystemBinding.h).
+struct TSavedPriority {
+  bool saved = false;
+  long who = 0;
+  int value = 0;
+};
+
 class TComPort {
  public:
   TComPort();
@@ -276,9 +285,7 @@ class TComPort {
   bool synchronizeEvents_ = true;
   TPriorityClass priorityClass_ = pcDefault;
   TThreadPriority threadPriority_ = tpTimeCritical;
-  int savedNice_ = 0;
-  long savedTid_ = 0;  // the thread whose nice value Open changed
-  bool niceSaved_ = false;
+  TSavedPriority savedPriority_;
   TFlowControl flowControl_{*this};
   TCharacters characters_{*this};
   TBufferSizes bufferSizes_{*this};

@@ -1,12 +1,10 @@
-// Platform error reporting shared by the port object and the POSIX binding (internal).
+// Platform error reporting shared by the port object and the platform bindings (internal).
 #pragma once
 
 #include <string>
 
 #include "serial/ComPort.h"
-
-// The platform's text for an error number (thread-safe).
-std::string PlatformErrorText(int errorNumber);
+#include "serial/SystemErrors.h"
 
 // Raises EComError with the error number and the platform's text for it.
 [[noreturn]] void RaisePlatformError(int errorNumber);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "serial/SystemBinding.h"
+
 namespace {
 
 // Providers, most recently registered first. The lock is held while a provider is asked, so a
@@ -43,7 +45,7 @@ std::unique_ptr<TPortBinding> CreatePortBinding(const std::string& deviceName) {
     for (TPortProvider* p : r.providers)
       if (p->Claims(deviceName)) return p->CreateBinding(deviceName);
   }
-  return CreatePosixBinding();
+  return CreateSystemBinding();
 }
 
 void EnumAllPorts(std::vector<std::string>& names) {
@@ -52,5 +54,5 @@ void EnumAllPorts(std::vector<std::string>& names) {
     std::lock_guard lock(r.mutex);
     for (TPortProvider* p : r.providers) p->EnumPorts(names);
   }
-  EnumPosixPorts(names);
+  EnumSystemPorts(names);
 }

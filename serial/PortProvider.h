@@ -1,8 +1,8 @@
 // The seam between TComPort and whatever stands behind a port name: the operating system's
-// serial devices (the POSIX terminal binding) or the emulated bench's virtual ports.
+// serial devices (the system's binding) or the emulated bench's virtual ports.
 //
 // A provider claims device names and creates bindings for them; TComPort asks the registered
-// providers in turn (most recently registered first) and falls back to the POSIX binding.
+// providers in turn (most recently registered first) and falls back to the system's binding.
 #pragma once
 
 #include <cstddef>
@@ -59,11 +59,7 @@ void RegisterPortProvider(TPortProvider* provider);
 void UnregisterPortProvider(TPortProvider* provider);
 
 // The binding for deviceName: from the first registered provider that claims it, else the
-// POSIX terminal binding.
+// system's binding.
 std::unique_ptr<TPortBinding> CreatePortBinding(const std::string& deviceName);
 // All ports: the registered providers' ports first, then the operating system's serial devices.
 void EnumAllPorts(std::vector<std::string>& names);
-
-// The operating system's serial devices (POSIX binding).
-std::unique_ptr<TPortBinding> CreatePosixBinding();
-void EnumPosixPorts(std::vector<std::string>& names);

@@ -1,6 +1,7 @@
 // The serial devices of the system as sysfs shows them (internal to the POSIX binding).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,3 +12,10 @@
 // before ttyS10). No device is opened.
 void EnumPosixPortsIn(const std::string& sysRoot, const std::string& devRoot,
                       std::vector<std::string>& names);
+
+// The system's serial devices: EnumPosixPortsIn on /sys and /dev.
+void EnumPosixPorts(std::vector<std::string>& names);
+
+// The POSIX terminal binding (PosixBinding.cpp).
+class TPortBinding;
+std::unique_ptr<TPortBinding> CreatePosixBinding();

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "serial/PortProvider.h"
+#include "serial/SystemErrors.h"
 #include "sim/VirtualClock.h"
 
 namespace sim {
@@ -25,6 +26,11 @@ std::string ErrorText(int error) {
 
 [[noreturn]] void RaiseErrno(int error) {
   throw EComError(error, ErrorText(error));
+}
+
+// The conditions a serial device of the system would report, with its numbers and texts.
+[[noreturn]] void RaisePortError(int error) {
+  throw EComError(error, PlatformErrorText(error));
 }
 
 TSimTime ByteTimeUs(int speed) {
@@ -216,11 +222,11 @@ class TVirtualBinding final : public TPortBinding {
 
   void Open(const std::string& deviceName) override {
     std::lock_guard<std::mutex> lock(core_->mutex);
-    if (port_) RaiseErrno(EBUSY);
+    if (port_) RaisePortError(kErrPortInUse);
     TVirtualPort* p = core_->alive ? core_->Find(deviceName) : nullptr;
-    if (!p) RaiseErrno(ENOENT);
+    if (!p) RaisePortError(kErrPortNotFound);
     if (p->config.openErrno != 0) RaiseErrno(p->config.openErrno);
-    if (p->open) RaiseErrno(EBUSY);  // in use by another port object
+    if (p->open) RaisePortError(kErrPortInUse);  // in use by another port object
     const TSimTime now = core_->Now();
     core_->SettleAll(now);
     p->open = true;
@@ -397,8 +403,8 @@ class TVirtualBinding final : public TPortBinding {
  private:
   // The port this binding has open; the bench being gone reads like a removed adapter.
   TVirtualPort& Port() {
-    if (!core_->alive) RaiseErrno(EIO);
-    if (!port_) RaiseErrno(EBADF);
+    if (!core_->alive) RaisePortError(kErrDeviceGone);
+    if (!port_) RaisePortError(kErrNoDevice);
     return *port_;
   }
 

@@ -1,63 +1,54 @@
 #include "tools/FileBytes.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
+
+namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void Fail(const std::string& what, const std::string& name) {
-  throw std::runtime_error(what + " " + name + ": " + std::strerror(errno));
+[[noreturn]] void Fail(const std::string& what, const std::string& name, const std::string& why) {
+  throw std::runtime_error(what + " " + name + ": " + why);
+}
+
+[[noreturn]] void Fail(const std::string& what, const std::string& name, int error) {
+  Fail(what, name, std::strerror(error != 0 ? error : EIO));
 }
 
 }  // namespace
 
+// Files are opened in binary mode: on Windows the text mode would change the bytes.
 TBytes ReadFileBytes(const std::string& name) {
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("cannot open", name);
-  TBytes bytes;
-  uint8_t buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-      Fail("cannot read", name);
-    }
-    if (got == 0) break;
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-  ::close(fd);
+  errno = 0;
+  std::ifstream in(name, std::ios::binary);
+  if (!in) Fail("cannot open", name, errno);
+  TBytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) Fail("cannot read", name, errno);
   return bytes;
 }
 
 void WriteFileBytes(const std::string& name, const TBytes& bytes, unsigned mode) {
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode & 07777);
-  if (fd < 0) Fail("cannot create", name);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-      Fail("cannot write", name);
-    }
-    done += static_cast<size_t>(put);
-  }
-  // The creation mode was narrowed by the umask; an executable must stay executable.
-  if (::fchmod(fd, mode & 07777) != 0 || ::close(fd) != 0) Fail("cannot finish", name);
+  errno = 0;
+  std::ofstream out(name, std::ios::binary | std::ios::trunc);
+  if (!out) Fail("cannot create", name, errno);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) Fail("cannot write", name, errno);
+  // The creation mode was narrowed by the umask; an executable must stay executable. (Windows
+  // keeps only the read-only bit of these.)
+  std::error_code error;
+  fs::permissions(name, static_cast<fs::perms>(mode & 07777), fs::perm_options::replace, error);
+  if (error) Fail("cannot finish", name, error.message());
 }
 
 unsigned FileMode(const std::string& name) {
-  struct stat info {};
-  if (::stat(name.c_str(), &info) != 0) Fail("cannot examine", name);
-  return info.st_mode & 07777;
+  std::error_code error;
+  const fs::file_status status = fs::status(name, error);
+  if (error) Fail("cannot examine", name, error.message());
+  if (!fs::exists(status)) Fail("cannot examine", name, ENOENT);
+  return static_cast<unsigned>(status.permissions()) & 07777;
 }

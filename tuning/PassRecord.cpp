@@ -1,12 +1,11 @@
 #include "tuning/PassRecord.h"
 
-#include <unistd.h>
-
 #include <charconv>
 #include <exception>
 
 #include "link/Discovery.h"
 #include "records/Digest.h"
+#include "run/Paths.h"
 #include "serial/ComPort.h"
 #include "tuning/Readout.h"
 
@@ -15,12 +14,6 @@
 #endif
 
 namespace {
-
-std::string HostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
-  return name;
-}
 
 std::string Hex8(uint32_t value) {
   static const char kDigits[] = "0123456789ABCDEF";
@@ -81,7 +74,7 @@ TTuningRecord MakePassRecord(const TRunRecord& r, const std::string& startedAt,
   rec.Uid = NewRecordUid();
   rec.StartedAt = startedAt;
   rec.EndedAt = IsoTimeNow();
-  rec.Station = HostName();
+  rec.Station = StationName();
   rec.ProgramVersion = TPTUNE_VERSION;
   rec.Golden = m.GoldTP ? "handheld" : "server";
   rec.AnalysisOnly = m.AnalysisOnly;

@@ -1,19 +1,15 @@
 // The console front end: its options, and a whole run with its output and exit status.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
-#include <thread>
 
 #include "app/ConsoleFrontEnd.h"
+#include "firmware/Packages.h"
 
 namespace fs = std::filesystem;
 
@@ -61,7 +57,9 @@ class Cli : public ::testing::Test {
     for (const char* f : {"tpftune.tpf", "srvftune.sff"})
       fs::copy_file(std::string(DEMO_PACKAGES_DIR) + "/" + f, dir_ / f);
     // The program file: a plain program without a firmware bundle (this test itself).
-    fs::copy_file("/proc/self/exe", dir_ / "tptune-cli");
+    fs::copy_file(ProgramFileName(nullptr), dir_ / "tptune-cli");
+    // Standard input that has ended.
+    std::ofstream(dir_ / "no-input", std::ios::binary).close();
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -71,10 +69,10 @@ class Cli : public ::testing::Test {
     o.rfModem = demo + "/rfmodem.tpf";
     o.eeprom = demo + "/eeprom.tpf";
     o.serverFirmware = demo + "/server.sff";
-    const int devNull = open("/dev/null", O_RDONLY);
-    TCliIo io{out_, err_, devNull, false, nullptr, {}};
+    const int noInput = open((dir_ / "no-input").string().c_str(), O_RDONLY);
+    TCliIo io{out_, err_, noInput, false, nullptr, {}};
     const int status = RunCli(o, (dir_ / "tptune-cli").string(), io);
-    close(devNull);
+    close(noInput);
     return status;
   }
 
@@ -114,14 +112,14 @@ TEST_F(Cli, AFailedHandheldMakesTheStatusOne) {
   o.trace = (dir_ / "elsewhere.ERR").string();
   o.rfModem = "x";  // replaced below by a file that does not exist
   const std::string demo = DEMO_PACKAGES_DIR;
-  const int devNull = open("/dev/null", O_RDONLY);
-  TCliIo io{out_, err_, devNull, false, nullptr, {}};
+  const int noInput = open((dir_ / "no-input").string().c_str(), O_RDONLY);
+  TCliIo io{out_, err_, noInput, false, nullptr, {}};
   o.bench = true;
   o.rfModem = (dir_ / "missing.tpf").string();
   o.eeprom = demo + "/eeprom.tpf";
   o.serverFirmware = demo + "/server.sff";
   EXPECT_EQ(RunCli(o, (dir_ / "tptune-cli").string(), io), 1);
-  close(devNull);
+  close(noInput);
   EXPECT_NE(out_.str().find("Procedure failed!\n"), std::string::npos);
   EXPECT_TRUE(fs::exists(dir_ / "elsewhere.ERR"));
   EXPECT_FALSE(fs::exists(dir_ / "tptune-cli.ERR"));
@@ -204,68 +202,14 @@ TEST_F(Cli, ConsoleRuns) {
       std::ofstream(o.benchScenario) << c.scenario;
     }
     c.set(o, dir_);
-    const int devNull = open("/dev/null", O_RDONLY);
-    TCliIo io{out_, err_, devNull, false, nullptr, {}};
+    const int noInput = open((dir_ / "no-input").string().c_str(), O_RDONLY);
+    TCliIo io{out_, err_, noInput, false, nullptr, {}};
     EXPECT_EQ(RunCli(o, (dir_ / "tptune-cli").string(), io), c.status);
-    close(devNull);
+    close(noInput);
     for (const std::string& part : c.inOut) EXPECT_NE(out_.str().find(part), std::string::npos) << part;
     for (const std::string& part : c.notInOut) EXPECT_EQ(out_.str().find(part), std::string::npos) << part;
     for (const std::string& part : c.inErr) EXPECT_NE(err_.str().find(part), std::string::npos) << part;
   }
-}
-
-// SIGTERM (as sent by timeout and service managers) cancels like Ctrl-C: the program ends with
-// status 1 and still writes its trace and the bench report.
-TEST_F(Cli, SigtermCancelsAndTheFilesAreStillWritten) {
-  const std::string demo = DEMO_PACKAGES_DIR;
-  const std::string report = (dir_ / "report.json").string();
-  const std::string trace = (dir_ / "run.ERR").string();
-  int toChild[2], fromChild[2];
-  ASSERT_EQ(pipe(toChild), 0);
-  ASSERT_EQ(pipe(fromChild), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(toChild[0], 0);
-    dup2(fromChild[1], 1);
-    close(toChild[1]);
-    close(fromChild[0]);
-    const std::string rf = demo + "/rfmodem.tpf", ee = demo + "/eeprom.tpf",
-                      srv = demo + "/server.sff";
-    execl(TPTUNE_CLI, TPTUNE_CLI, "--bench", "--restore-server", "--rf-modem", rf.c_str(),
-          "--eeprom", ee.c_str(), "--server-firmware", srv.c_str(), "--trace", trace.c_str(),
-          "--bench-report", report.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(toChild[0]);
-  close(fromChild[1]);
-  // Standard input stays open: the program waits at the connect prompt until the signal.
-  std::string out;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (out.find("[answer] ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fromChild[0], POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char chunk[512];
-    const ssize_t n = read(fromChild[0], chunk, sizeof chunk);
-    if (n <= 0) break;
-    out.append(chunk, static_cast<size_t>(n));
-  }
-  ASSERT_NE(out.find("Press Ok to continue."), std::string::npos) << out;
-  kill(child, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 200 && waitpid(child, &status, WNOHANG) == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  if (waitpid(child, &status, WNOHANG) == 0 && !WIFEXITED(status)) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    FAIL() << "the program did not end after SIGTERM";
-  }
-  close(toChild[1]);
-  close(fromChild[0]);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_TRUE(fs::exists(trace));
-  EXPECT_GT(fs::file_size(report), 0u);
 }
 
 }  // namespace

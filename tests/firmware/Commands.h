@@ -1,11 +1,11 @@
 // Running programs from tests: a command's exit status and standard output, and the dynamic
-// loader this system starts programs with.
+// loader this system starts programs with. RunCommand and the platform facts come from each
+// platform's own file (PosixCommands.cpp, Win32Commands.cpp).
 #pragma once
 
-#include <stdio.h>
-#include <sys/wait.h>
-
 #include <fstream>
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,26 +14,14 @@ struct TCommandResult {
   std::string Output;
 };
 
-inline std::string Quoted(const std::string& word) {
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+// Runs the words as one command (standard error is left alone). The first word is the program.
+TCommandResult RunCommand(const std::vector<std::string>& words);
 
-// Runs the words as one command (standard error is left alone).
-inline TCommandResult RunCommand(const std::vector<std::string>& words) {
-  std::string command;
-  for (const std::string& word : words) command += Quoted(word) + " ";
-  TCommandResult result;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.Output.append(buffer, got);
-  const int status = ::pclose(pipe);
-  if (status != -1 && WIFEXITED(status)) result.Status = WEXITSTATUS(status);
-  return result;
-}
+// The name a program file is given to run here: with ".exe" on Windows.
+std::string ProgramFile(const std::string& name);
+
+// Whether programs here are started through a dynamic loader that can also be run by hand.
+bool HasDynamicLoader();
 
 // The program interpreter named by this test program's own ELF file (64-bit little-endian, as
 // the test host's programs are); empty when there is none.

@@ -3,11 +3,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,13 @@ struct TRunFixture {
 class TScratchDir {
  public:
   TScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tptune-fw-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      path_ = std::filesystem::temp_directory_path() /
+              ("tptune-fw-" + std::to_string(random()) + std::to_string(random()));
+      if (std::filesystem::create_directory(path_)) return;
+    }
+    throw std::runtime_error("no scratch directory");
   }
   ~TScratchDir() {
     std::error_code ignored;
@@ -44,7 +49,7 @@ class TScratchDir {
 
   const std::filesystem::path& Path() const { return path_; }
   // The directory with its trailing separator, as ProgDir holds it.
-  std::string Dir() const { return path_.string() + "/"; }
+  std::string Dir() const { return (path_ / "").string(); }
   std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
     const std::string file = (path_ / name).string();
     std::ofstream out(file, std::ios::binary);

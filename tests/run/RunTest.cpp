@@ -7,6 +7,7 @@
 #include "run/CallQueue.h"
 #include "run/Combo.h"
 #include "run/MainFields.h"
+#include "run/Paths.h"
 #include "run/DirectBridge.h"
 #include "run/RunRecord.h"
 
@@ -69,8 +70,6 @@ TEST(FileNames, SettingsAndErrorLogBesideTheProgram) {
     const char* err;
     const char* dir;
   } cases[] = {
-      // On POSIX a backslash or a colon is part of a file name, not a folder separator.
-      {"C:\\tools\\tune.exe", "C:\\tools\\tune.INI", "C:\\tools\\tune.ERR", ""},
       {"/srv/a:b\\c/tune", "/srv/a:b\\c/tune.INI", "/srv/a:b\\c/tune.ERR", "/srv/a:b\\c/"},
       {"/opt/tp/tptune", "/opt/tp/tptune.INI", "/opt/tp/tptune.ERR", "/opt/tp/"},
       {"/opt/tp/tptune-cli", "/opt/tp/tptune-cli.INI", "/opt/tp/tptune-cli.ERR", "/opt/tp/"},
@@ -84,6 +83,12 @@ TEST(FileNames, SettingsAndErrorLogBesideTheProgram) {
     EXPECT_EQ(ErrorLogFileName(SettingsFileName(c.program)), c.err);
     EXPECT_EQ(ProgramDirectory(c.program), c.dir);
   }
+  // A Windows name: its folder ends at the backslash there; elsewhere a backslash is a character
+  // of the name.
+  const char* windowsName = "C:\\tools\\tune.exe";
+  EXPECT_EQ(SettingsFileName(windowsName), "C:\\tools\\tune.INI");
+  EXPECT_EQ(ProgramDirectory(windowsName),
+            std::string(kPathSeparators).find('\\') != std::string::npos ? "C:\\tools\\" : "");
 }
 
 class NullBridge : public TDirectBridge {

@@ -12,6 +12,7 @@
 
 #include "serial/ComPort.h"
 #include "serial/PortProvider.h"
+#include "serial/SystemErrors.h"
 
 namespace {
 
@@ -291,8 +292,8 @@ TEST_F(FakePort, OperationsOnAClosedPort) {
   }
   // InputCount has no check of its own: it fails the way the platform does on no device.
   const EComError e = Raised([&] { port.InputCount(); });
-  EXPECT_EQ(e.ErrorCode(), EBADF);
-  EXPECT_EQ(std::string(e.what()), std::strerror(EBADF));
+  EXPECT_EQ(e.ErrorCode(), kErrNoDevice);
+  EXPECT_EQ(std::string(e.what()), PlatformErrorText(kErrNoDevice));
   EXPECT_NO_THROW(port.PurgeInput());
   EXPECT_NO_THROW(port.PurgeOutput());
   EXPECT_NO_THROW(port.Close());
@@ -424,7 +425,7 @@ TEST(PortProviders, TheMostRecentClaimantGetsTheNameAndTheRestGoesToTheSystem) {
   // A name nobody claims goes to the operating system's devices.
   TComPort port;
   port.SetDeviceName("SIM1");
-  EXPECT_EQ(Raised([&] { port.Open(); }).ErrorCode(), ENOENT);
+  EXPECT_EQ(Raised([&] { port.Open(); }).ErrorCode(), kErrPortNotFound);
   EXPECT_FALSE(port.Active());
 }
 

@@ -8,6 +8,7 @@
 
 #include "SimTestUtil.h"
 #include "serial/PortProvider.h"
+#include "serial/SystemErrors.h"
 #include "sim/Bench.h"
 
 using simtest::NowUs;
@@ -50,7 +51,7 @@ TEST(BenchPorts, OpenFailuresCarryTheErrorNumber) {
   TBench bench(R"({"faults": [{"kind": "open_fails", "port": "SIM3", "errno": "EACCES"}]})");
   EXPECT_EQ(OpenError("SIM3"), EACCES);
   TToolPort first(bench, "SIM2");
-  EXPECT_EQ(OpenError("SIM2"), EBUSY);  // open elsewhere, like a busy device
+  EXPECT_EQ(OpenError("SIM2"), kErrPortInUse);  // open elsewhere, like a busy device
   first.port.Close();
   EXPECT_EQ(OpenError("SIM2"), 0);
 }
