@@ -240,6 +240,7 @@ std::string CliUsage() {
          "                           then standard input, one a line; end of input: cancel\n"
          "  --list-ports             list the serial ports and exit\n"
          "  --help                   show this text\n"
+         "  --version                show the program's version and build date\n"
          "\n"
          "Exit status: 0 when every device tuned ended \"Completed successfully!\",\n"
          "1 otherwise, 2 for unusable options.\n";
@@ -258,6 +259,8 @@ std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
     std::optional<std::string> problem;
     if (a == "--help" || a == "-h") {
       o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
     } else if (a == "--list-ports") {
       o.listPorts = true;
     } else if (a == "--gold") {

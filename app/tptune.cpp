@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "run/Version.h"
 #include "sim/Bench.h"
 #include "ui/MainWindow.h"
 
@@ -29,7 +30,9 @@ const char kUsage[] =
     "usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR]\n"
     "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
     "                           file is named); runs on them follow the bench's clock\n"
-    "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n";
+    "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n"
+    "  --help                   show this text\n"
+    "  --version                show the program's version and build date\n";
 
 struct TProgramOptions {
   bool bench = false;
@@ -43,10 +46,7 @@ bool ParseOptions(const QStringList& args, TProgramOptions& o) {
   for (qsizetype i = 1; i < args.size(); ++i) {
     const QString& a = args[i];
     const bool hasValue = i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--"));
-    if (a == QLatin1String("--help")) {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (a == QLatin1String("--bench")) {
+    if (a == QLatin1String("--bench")) {
       o.bench = true;
       if (hasValue) o.scenario = args[++i].toStdString();
     } else if (a == QLatin1String("--bench-speed") && hasValue) {
@@ -160,6 +160,19 @@ class TScreenshotDriver : public QObject {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before the toolkit starts, so that they work without a display (the manual page is
+  // made from them at build time).
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("%s\n", VersionLine("tptune").c_str());
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
   TProgramOptions options;
   if (!ParseOptions(QCoreApplication::arguments(), options)) return 2;

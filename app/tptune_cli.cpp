@@ -9,6 +9,7 @@
 
 #include "app/ConsoleFrontEnd.h"
 #include "firmware/Packages.h"
+#include "run/Version.h"
 
 namespace {
 
@@ -34,6 +35,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::cout << CliUsage();
+    return 0;
+  }
+  if (options.version) {
+    std::cout << VersionLine("tptune-cli") << '\n';
     return 0;
   }
   struct sigaction action {};
