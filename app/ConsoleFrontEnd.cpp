@@ -13,6 +13,7 @@
 #include "link/Discovery.h"
 #include "run/CallQueue.h"
 #include "run/MainFields.h"
+#include "run/ProgramFiles.h"
 #include "serial/ComPort.h"
 #include "serial/PortProvider.h"
 #include "sim/Bench.h"
@@ -341,8 +342,10 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   fields.AnalysisOnly = options.analysisOnly;
   fields.RestoreSrv = options.restoreServer;
   fields.RestoreTP = options.restoreHandheld;
-  fields.ProgDir = ProgramDirectory(programPath);
-  fields.IniName = SettingsFileName(programPath);
+  // Beside the program, or for an installed program its data folder and the user's own.
+  const TProgramFiles files = ProgramFiles(programPath);
+  fields.ProgDir = files.ProgDir;
+  fields.IniName = files.IniName;
   fields.TraceName = options.trace;
   fields.SerIF1 = &port1;
   fields.SerIF2 = &port2;

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QIcon>
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
@@ -174,6 +175,9 @@ int main(int argc, char** argv) {
     }
   }
   QApplication app(argc, argv);
+  // The menu entry tptune.desktop and its icon belong to this window (taskbar, window list).
+  QGuiApplication::setDesktopFileName(QStringLiteral("tptune"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tptune")));
   TProgramOptions options;
   if (!ParseOptions(QCoreApplication::arguments(), options)) return 2;
 

@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   qt6-base-dev nlohmann-json3-dev libssl-dev
   xvfb xauth
+  help2man dpkg-dev file desktop-file-utils
 )
 
 missing=()

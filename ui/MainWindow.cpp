@@ -27,6 +27,7 @@
 #include "firmware/Packages.h"
 #include "run/Clock.h"
 #include "run/Combo.h"
+#include "run/ProgramFiles.h"
 #include "tuning/SerThread.h"
 #include "ui/Settings.h"
 
@@ -434,8 +435,10 @@ void TMain::DoActiv() {
   // finished then, so no settings file is written.
   if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) close();
 
-  fields_.ProgDir = ProgramDirectory(programPath_);
-  fields_.IniName = SettingsFileName(programPath_);
+  // Beside the program, or for an installed program its data folder and the user's own.
+  const TProgramFiles files = ProgramFiles(programPath_);
+  fields_.ProgDir = files.ProgDir;
+  fields_.IniName = files.IniName;
 
   UpdateMinimumSize();
   ReadSettings();
