@@ -15,6 +15,7 @@
 #include "run/MainFields.h"
 #include "run/ProgramFiles.h"
 #include "serial/ComPort.h"
+#include "serial/PortAccess.h"
 #include "serial/PortProvider.h"
 #include "sim/Bench.h"
 #include "tuning/SerThread.h"
@@ -329,7 +330,11 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   }
 
   if (options.listPorts) {
-    for (const auto& p : PortList()) io.out << p << '\n';
+    // One port a line; a port the user may not open is followed by a tab and the reason.
+    for (const auto& p : PortList()) {
+      const std::string mark = PortAccessMark(PortAccess(p));
+      io.out << p << (mark.empty() ? "" : "\t" + mark) << '\n';
+    }
     return 0;
   }
 

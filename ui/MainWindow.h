@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "run/Bridge.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
+#include "serial/PortAccess.h"
 
 class Clock;
 class TSerThread;
@@ -41,6 +43,8 @@ struct TMainOptions {
   Clock* RunClock = nullptr;
   // The serial ports present. None: the port object's own list.
   std::function<std::vector<std::string>()> EnumPorts;
+  // Whether the user may open a port. None: its device node's permissions.
+  std::function<TPortAccess(const std::string&)> AccessOf;
 };
 
 class TMain : public QWidget {
@@ -153,6 +157,8 @@ class TMain : public QWidget {
   TComPort serIF1_, serIF2_;
   std::unique_ptr<TWindowBridge> bridge_;
   std::vector<TAnchored> anchored_;
+  // Ports of the lists the user may not open, with the mark their entries carry.
+  std::map<std::string, QString> portMarks_;
 
   QLabel* StatTxt = nullptr;
   QLabel* GoldTxt = nullptr;
