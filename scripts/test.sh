@@ -13,6 +13,18 @@ for preset in default asan tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+# The Debian package from the default preset; as root (CI) also installed with apt-get, run from
+# elsewhere and purged again.
+echo "=== package"
+started=$SECONDS
+deb=$(./scripts/package.sh | tee /dev/stderr | tail -n 1)
+if [ "$(id -u)" -eq 0 ]; then
+  ./scripts/check-package.sh "$deb"
+else
+  echo "(not root: the package is built but not installed)"
+fi
+echo "package step: $((SECONDS - started)) s"
+
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzz"
   ./scripts/fuzz.sh
