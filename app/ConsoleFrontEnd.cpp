@@ -12,7 +12,9 @@
 #include "app/ConsoleRecordStore.h"
 #include "run/CallQueue.h"
 #include "run/MainFields.h"
+#include "run/ProgramFiles.h"
 #include "serial/ComPort.h"
+#include "serial/PortAccess.h"
 #include "serial/PortProvider.h"
 #include "sim/Bench.h"
 #include "tuning/SerThread.h"
@@ -266,6 +268,7 @@ std::string CliUsage() {
          "  --json                   print each finished device as one JSON line\n"
          "  --list-ports             list the serial ports and exit\n"
          "  --help                   show this text\n"
+         "  --version                show the program's version and build date\n"
          "\n"
          "Exit status: 0 when the last attempt on every device tuned ended\n"
          "\"Completed successfully!\", 1 otherwise, 2 for unusable options.\n";
@@ -284,6 +287,8 @@ std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
     std::optional<std::string> problem;
     if (a == "--help" || a == "-h") {
       o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
     } else if (a == "--list-ports") {
       o.listPorts = true;
     } else if (a == "--gold") {
@@ -355,7 +360,11 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   }
 
   if (options.listPorts) {
-    for (const auto& p : PortList()) io.out << p << '\n';
+    // One port a line; a port the user may not open is followed by a tab and the reason.
+    for (const auto& p : PortList()) {
+      const std::string mark = PortAccessMark(PortAccess(p));
+      io.out << p << (mark.empty() ? "" : "\t" + mark) << '\n';
+    }
     return 0;
   }
 
@@ -368,8 +377,10 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   fields.AnalysisOnly = options.analysisOnly;
   fields.RestoreSrv = options.restoreServer;
   fields.RestoreTP = options.restoreHandheld;
-  fields.ProgDir = ProgramDirectory(programPath);
-  fields.IniName = SettingsFileName(programPath);
+  // Beside the program, or for an installed program its data folder and the user's own.
+  const TProgramFiles files = ProgramFiles(programPath);
+  fields.ProgDir = files.ProgDir;
+  fields.IniName = files.IniName;
   fields.TraceName = options.trace;
   fields.SerIF1 = &port1;
   fields.SerIF2 = &port2;

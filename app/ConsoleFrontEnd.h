@@ -14,6 +14,7 @@
 
 struct TCliOptions {
   bool help = false;
+  bool version = false;
   bool listPorts = false;
   bool goldHandheld = false;
   bool analysisOnly = false;

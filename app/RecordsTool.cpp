@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "records/RecordStore.h"
+#include "run/ProgramFiles.h"
 #include "records/Reports.h"
 #include "records/StoreSink.h"
 #include "run/MainFields.h"
@@ -135,7 +136,7 @@ int RunRecordsTool(const std::vector<std::string>& args, const std::string& prog
     return 0;
   }
   const std::string location =
-      o.db.empty() ? DefaultRecordsLocation(SettingsFileName(programPath), false) : o.db;
+      o.db.empty() ? DefaultRecordsLocation(ProgramFiles(programPath).IniName, false) : o.db;
   try {
     auto store = OpenRecordStore(location, TStoreOpen::kExisting);
     if (o.command == "list") {

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QIcon>
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
@@ -22,6 +23,7 @@
 
 #include "records/StoreSink.h"
 #include "run/MainFields.h"
+#include "run/Version.h"
 #include "sim/Bench.h"
 #include "ui/MainWindow.h"
 
@@ -34,7 +36,9 @@ const char kUsage[] =
     "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n"
     "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
     "                           postgresql:// server (default: the .db file beside the\n"
-    "                           program; with --bench its -bench.db file)\n";
+    "                           program; with --bench its -bench.db file)\n"
+    "  --help                   show this text\n"
+    "  --version                show the program's version and build date\n";
 
 struct TProgramOptions {
   bool bench = false;
@@ -49,10 +53,7 @@ bool ParseOptions(const QStringList& args, TProgramOptions& o) {
   for (qsizetype i = 1; i < args.size(); ++i) {
     const QString& a = args[i];
     const bool hasValue = i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--"));
-    if (a == QLatin1String("--help")) {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (a == QLatin1String("--bench")) {
+    if (a == QLatin1String("--bench")) {
       o.bench = true;
       if (hasValue) o.scenario = args[++i].toStdString();
     } else if (a == QLatin1String("--bench-speed") && hasValue) {
@@ -168,7 +169,23 @@ class TScreenshotDriver : public QObject {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before the toolkit starts, so that they work without a display (the manual page is
+  // made from them at build time).
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("%s\n", VersionLine("tptune").c_str());
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
+  // The menu entry tptune.desktop and its icon belong to this window (taskbar, window list).
+  QGuiApplication::setDesktopFileName(QStringLiteral("tptune"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tptune")));
   TProgramOptions options;
   if (!ParseOptions(QCoreApplication::arguments(), options)) return 2;
 

@@ -7,6 +7,7 @@
 #include "app/ConsoleFrontEnd.h"
 #include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
+#include "run/Version.h"
 
 namespace {
 
@@ -26,6 +27,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::cout << CliUsage();
+    return 0;
+  }
+  if (options.version) {
+    std::cout << VersionLine("tptune-cli") << '\n';
     return 0;
   }
   InstallInterruptHandler(interrupted);

@@ -5,8 +5,13 @@
 
 #include "app/RecordsTool.h"
 #include "firmware/Packages.h"
+#include "run/Version.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "--version") {
+    std::cout << VersionLine("tptune-records") << '\n';
+    return 0;
+  }
   return RunRecordsTool(args, ProgramFileName(argv[0]), std::cout, std::cerr);
 }

@@ -7,6 +7,7 @@
 #include "link/Devices.h"
 #include "link/Link.h"
 #include "serial/ComPort.h"
+#include "serial/PortAccess.h"
 
 using std::chrono::milliseconds;
 
@@ -48,7 +49,18 @@ void OpenForProbe(TRunRecord& run, TComPort& port) {
   port.Timeouts().SetReadConstant(kProbeTimeoutMs);
   port.FlowControl().SetDTR(dcDisable);
   port.FlowControl().SetRTS(rcEnable);
-  port.Open();
+  try {
+    port.Open();
+  } catch (const EComError& e) {
+    // Refused for want of permission: the run's log stays as it is, and the operator is told
+    // once a run, beside the log, which group to join.
+    if (IsPermissionError(e.ErrorCode()) && !run.PermissionHintShown) {
+      run.PermissionHintShown = true;
+      run.Bridge.ShowLogLine(
+          PermissionHint(port.DeviceName(), PortAccess(port.DeviceName()), CurrentUserName()));
+    }
+    throw;
+  }
   // Marked at once, so that a failure further on still leaves the object to be closed by
   // whoever uses it next.
   port.SetTag(port.Tag() | kTagHeldOpen);

@@ -102,6 +102,8 @@ class TRunRecord {
   bool SrvNeedsRestore = false;
   // Package slots 1 RF modem, 2 EEPROM, 3 server, 4 handheld test, 5 server test (0 unused).
   std::array<std::shared_ptr<const TPackageRecord>, 6> FwBlob;
+  // The operator was told how to get permission for a port that refused to open (once a run).
+  bool PermissionHintShown = false;
 
   // Facts about the devices for the production record, and who wants to know when the
   // handheld's MAC has been read (it may log a line).

@@ -14,6 +14,18 @@ for preset in default asan tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+# The Debian package from the default preset; as root (CI) also installed with apt-get, run from
+# elsewhere and purged again.
+echo "=== package"
+started=$SECONDS
+deb=$(./scripts/package.sh | tee /dev/stderr | tail -n 1)
+if [ "$(id -u)" -eq 0 ]; then
+  ./scripts/check-package.sh "$deb"
+else
+  echo "(not root: the package is built but not installed)"
+fi
+echo "package step: $((SECONDS - started)) s"
+
 # The Windows programs and every test that needs neither Qt nor a pseudo-terminal, built with
 # mingw-w64 and run under Wine in a throwaway prefix; then the main job on the emulated bench by
 # the Windows program must give what the Linux program gives. Under load Wine now and then fails

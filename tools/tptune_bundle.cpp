@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "run/Version.h"
 #include "tools/FileBytes.h"
 #include "tools/PackageBuilder.h"
 
@@ -35,6 +36,10 @@ bool ParseFlags(const std::string& text, uint8_t& flags) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("%s\n", VersionLine("tptune-bundle").c_str());
+    return 0;
+  }
   if (argc != 10) {
     std::fputs(kUsage, stderr);
     return 2;

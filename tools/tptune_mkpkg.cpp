@@ -3,9 +3,14 @@
 #include <exception>
 #include <string>
 
+#include "run/Version.h"
 #include "tools/DemoPackages.h"
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("%s\n", VersionLine("tptune-mkpkg").c_str());
+    return 0;
+  }
   if (argc != 3 || std::string(argv[1]) != "demo") {
     std::fputs(
         "usage: tptune-mkpkg demo OUTDIR\n"

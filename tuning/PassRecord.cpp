@@ -6,12 +6,10 @@
 #include "link/Discovery.h"
 #include "records/Digest.h"
 #include "run/Paths.h"
+#include "run/Version.h"
 #include "serial/ComPort.h"
 #include "tuning/Readout.h"
 
-#ifndef TPTUNE_VERSION
-#define TPTUNE_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -75,7 +73,7 @@ TTuningRecord MakePassRecord(const TRunRecord& r, const std::string& startedAt,
   rec.StartedAt = startedAt;
   rec.EndedAt = IsoTimeNow();
   rec.Station = StationName();
-  rec.ProgramVersion = TPTUNE_VERSION;
+  rec.ProgramVersion = ProgramVersion();
   rec.Golden = m.GoldTP ? "handheld" : "server";
   rec.AnalysisOnly = m.AnalysisOnly;
 

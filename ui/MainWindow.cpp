@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include <QApplication>
+#include <QBrush>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -27,6 +28,7 @@
 #include "firmware/Packages.h"
 #include "run/Clock.h"
 #include "run/Combo.h"
+#include "run/ProgramFiles.h"
 #include "tuning/SerThread.h"
 #include "ui/Settings.h"
 
@@ -434,8 +436,10 @@ void TMain::DoActiv() {
   // finished then, so no settings file is written.
   if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) close();
 
-  fields_.ProgDir = ProgramDirectory(programPath_);
-  fields_.IniName = SettingsFileName(programPath_);
+  // Beside the program, or for an installed program its data folder and the user's own.
+  const TProgramFiles files = ProgramFiles(programPath_);
+  fields_.ProgDir = files.ProgDir;
+  fields_.IniName = files.IniName;
 
   UpdateMinimumSize();
   ReadSettings();
@@ -572,6 +576,16 @@ void TMain::PushCombo(QComboBox* combo) {
   const QSignalBlocker block(combo);
   combo->clear();
   for (const std::string& item : m.Items) combo->addItem(FromStd(item));
+  if (combo == COM1Combo || combo == COM2Combo) {
+    // A port the user may not open keeps its name (the run opens what the entry says), greyed,
+    // with the reason as its tool tip.
+    for (int i = 0; i < combo->count(); ++i) {
+      const auto mark = portMarks_.find(m.Items[static_cast<size_t>(i)]);
+      if (mark == portMarks_.end()) continue;
+      combo->setItemData(i, mark->second, Qt::ToolTipRole);
+      combo->setItemData(i, QBrush(Qt::gray), Qt::ForegroundRole);
+    }
+  }
   combo->setCurrentIndex(m.ItemIndex);
   if (combo->isEditable()) combo->setEditText(FromStd(m.Text));
 }
@@ -591,7 +605,15 @@ void TMain::FillPortCombo(QComboBox* combo, const std::vector<std::string>& port
   TComboModel& m = ModelOf(combo);
   m.Clear();
   m.Add(kAutoDetect);
-  for (const std::string& p : ports) m.Add(p);
+  for (const std::string& p : ports) {
+    m.Add(p);
+    const std::string mark =
+        PortAccessMark(options_.AccessOf ? options_.AccessOf(p) : PortAccess(p));
+    if (mark.empty())
+      portMarks_.erase(p);
+    else
+      portMarks_[p] = FromStd(mark);
+  }
   ::SelectComboItem(m, ToStd(remembered));
   PushCombo(combo);
 }

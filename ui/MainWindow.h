@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "run/Bridge.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
+#include "serial/PortAccess.h"
 
 class Clock;
 class TRecordSink;
@@ -44,6 +46,8 @@ struct TMainOptions {
   std::function<std::vector<std::string>()> EnumPorts;
   // Where the runs' production records go. None: no records.
   TRecordSink* Records = nullptr;
+  // Whether the user may open a port. None: its device node's permissions.
+  std::function<TPortAccess(const std::string&)> AccessOf;
 };
 
 class TMain : public QWidget {
@@ -156,6 +160,8 @@ class TMain : public QWidget {
   TComPort serIF1_, serIF2_;
   std::unique_ptr<TWindowBridge> bridge_;
   std::vector<TAnchored> anchored_;
+  // Ports of the lists the user may not open, with the mark their entries carry.
+  std::map<std::string, QString> portMarks_;
 
   QLabel* StatTxt = nullptr;
   QLabel* GoldTxt = nullptr;

@@ -289,6 +289,41 @@ class WindowTest : public QObject {
     }
   }
 
+  // A port the user may not open keeps its name in both lists (the run opens what the entry
+  // says), greyed, with the reason as its tool tip; once it may be opened, "upd" clears the mark.
+  void portListMarksPortsTheUserMayNotOpen() {
+    TProgramDir dir;
+    TPortList ports{{"/dev/ttyUSB0", "/dev/ttyUSB1"}};
+    bool locked = true;
+    TMainOptions options;
+    options.ProgramPath = dir.Program();
+    options.EnumPorts = [&ports] { return ports.Ports; };
+    options.AccessOf = [&locked](const std::string& port) {
+      TPortAccess a{true, true, "dialout", true};
+      a.MayOpen = !(locked && port == "/dev/ttyUSB1");
+      return a;
+    };
+    // The settings file chooses the locked port, so the lists are filled again after marking.
+    dir.WriteIni({"", "", "", "", "S", "/dev/ttyUSB1", "/dev/ttyUSB1", "", "", ""});
+    auto w = std::make_unique<TMain>(options);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    for (const char* name : {"COM1Combo", "COM2Combo"}) {
+      const QComboBox* c = Child<QComboBox>(*w, name);
+      QCOMPARE(Items(c), (QStringList{"Auto detect", "/dev/ttyUSB0", "/dev/ttyUSB1"}));
+      QCOMPARE(c->currentText(), QStringLiteral("/dev/ttyUSB1"));
+      QCOMPARE(c->itemData(2, Qt::ToolTipRole).toString(),
+               QStringLiteral("no permission (group dialout)"));
+      QVERIFY(c->itemData(2, Qt::ForegroundRole).isValid());
+      QVERIFY(!c->itemData(1, Qt::ToolTipRole).isValid());
+      QVERIFY(!c->itemData(0, Qt::ToolTipRole).isValid());
+    }
+    locked = false;
+    Child<QPushButton>(*w, "Upd1But")->click();
+    for (const char* name : {"COM1Combo", "COM2Combo"})
+      QVERIFY(!Child<QComboBox>(*w, name)->itemData(2, Qt::ToolTipRole).isValid());
+  }
+
   // A file used again goes to the top of its history, which keeps at most ten entries.
   void history_data() {
     QTest::addColumn<QStringList>("loaded");

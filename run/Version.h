@@ -1,0 +1,10 @@
+// The version every program reports: the project's version from the build files, and the day
+// the build was configured.
+#pragma once
+
+#include <string>
+
+// The project's version, for example "0.1".
+const char* ProgramVersion();
+// The one line "--version" prints: "NAME VERSION (built YYYY-MM-DD)".
+std::string VersionLine(const std::string& programName);
