@@ -18,7 +18,10 @@ done
 # elsewhere and purged again.
 echo "=== package"
 started=$SECONDS
-deb=$(./scripts/package.sh | tee /dev/stderr | tail -n 1)
+# (Not through tee /dev/stderr: when the output goes to a file, that would truncate it.)
+package_out=$(./scripts/package.sh)
+echo "$package_out"
+deb=$(tail -n 1 <<<"$package_out")
 if [ "$(id -u)" -eq 0 ]; then
   ./scripts/check-package.sh "$deb"
 else
