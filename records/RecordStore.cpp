@@ -48,17 +48,7 @@ const char* const kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == kRecordSchemaVersion);
 
-// The record's columns in row order (after id); log and trace come last.
-const char* const kColumns[] = {
-    "uid", "started_at", "ended_at", "station", "program_version", "bench", "golden",
-    "analysis_only", "dongle_port", "dongle_identity", "dongle_hw_version", "server_port",
-    "server_identity", "server_hw_version", "server_firmware", "device_kind", "device_identity",
-    "mac", "handheld_hw_version", "rf_modem_version", "factory_comp", "pctool_comp",
-    "effective_comp", "golden_comp", "cycles", "offset_steps", "offset_khz", "offset_ppm",
-    "new_comp_steps", "new_comp_khz", "new_comp_ppm", "stored", "read_back",
-    "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
-    "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
-constexpr size_t kColumnCount = std::size(kColumns);
+constexpr size_t kColumnCount = std::size(kRecordColumns);
 constexpr size_t kColumnsWithoutLogs = kColumnCount - 2;
 
 std::string Replace(std::string text, const std::string& what, const std::string& with) {
@@ -70,7 +60,7 @@ std::string Replace(std::string text, const std::string& what, const std::string
 std::string ColumnList(bool withLogs) {
   std::string list = "id";
   for (size_t i = 0; i < (withLogs ? kColumnCount : kColumnsWithoutLogs); ++i)
-    list += std::string(", ") + kColumns[i];
+    list += std::string(", ") + kRecordColumns[i];
   return list;
 }
 
@@ -204,7 +194,7 @@ class TSqlStore final : public TRecordStore {
     std::string sql = "INSERT INTO tuning_record (";
     std::string values;
     for (size_t i = 0; i < kColumnCount; ++i) {
-      sql += std::string(i ? ", " : "") + kColumns[i];
+      sql += std::string(i ? ", " : "") + kRecordColumns[i];
       values += (i ? ", " : "") + c_->Param(static_cast<int>(i) + 1);
     }
     sql += ") VALUES (" + values + ") ON CONFLICT (uid) DO NOTHING RETURNING id";

@@ -65,6 +65,18 @@ enum class TStoreOpen {
 // The schema version this program writes.
 inline constexpr int kRecordSchemaVersion = 1;
 
+// The record's columns as stored, in row order after the id; the log and the trace come last.
+// Exports name their columns the same way ("id" first).
+inline constexpr const char* kRecordColumns[] = {
+    "uid", "started_at", "ended_at", "station", "program_version", "bench", "golden",
+    "analysis_only", "dongle_port", "dongle_identity", "dongle_hw_version", "server_port",
+    "server_identity", "server_hw_version", "server_firmware", "device_kind", "device_identity",
+    "mac", "handheld_hw_version", "rf_modem_version", "factory_comp", "pctool_comp",
+    "effective_comp", "golden_comp", "cycles", "offset_steps", "offset_khz", "offset_ppm",
+    "new_comp_steps", "new_comp_khz", "new_comp_ppm", "stored", "read_back",
+    "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
+    "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
+
 class TRecordStore {
  public:
   virtual ~TRecordStore() = default;

@@ -1,5 +1,7 @@
 #include "records/Reports.h"
 
+#include "records/RecordStore.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -38,15 +40,6 @@ std::string TraceLines(const std::string& trace) {
   return text;
 }
 
-const char* const kCsvColumns[] = {
-    "id", "uid", "started_at", "ended_at", "station", "program_version", "bench", "golden",
-    "analysis_only", "dongle_port", "dongle_identity", "dongle_hw_version", "server_port",
-    "server_identity", "server_hw_version", "server_firmware", "device_kind", "device_identity",
-    "mac", "handheld_hw_version", "rf_modem_version", "factory_comp", "pctool_comp",
-    "effective_comp", "golden_comp", "cycles", "offset_steps", "offset_khz", "offset_ppm",
-    "new_comp_steps", "new_comp_khz", "new_comp_ppm", "stored", "read_back",
-    "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
-    "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
 
 }  // namespace
 
@@ -136,8 +129,8 @@ std::string CsvField(const std::string& text) {
 }
 
 std::string CsvHeader() {
-  std::string line;
-  for (const char* c : kCsvColumns) line += (line.empty() ? "" : ",") + std::string(c);
+  std::string line = "id";
+  for (const char* c : kRecordColumns) line += std::string(",") + c;
   return line + "\r\n";
 }
 
@@ -153,7 +146,7 @@ std::string CsvLine(const TTuningRecord& r) {
       r.Stored ? "1" : "0", r.ReadBack ? "1" : "0", RestoredJson(r), r.PackageSha256[0],
       r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3], r.PackageSha256[4], r.Outcome,
       r.FailureReason, r.Log, r.Trace};
-  static_assert(std::size(fields) == std::size(kCsvColumns));
+  static_assert(std::size(fields) == 1 + std::size(kRecordColumns));
   std::string line;
   for (size_t i = 0; i < std::size(fields); ++i) line += (i ? "," : "") + CsvField(fields[i]);
   return line + "\r\n";
