@@ -58,7 +58,8 @@ class TPortProvider {
 void RegisterPortProvider(TPortProvider* provider);
 void UnregisterPortProvider(TPortProvider* provider);
 
-// The binding for deviceName: from the first registered provider that claims it, else the
+// The binding for deviceName: from the first registered provider that claims it; for a typed
+// network name ("rfc2217://HOST:PORT", "socket://HOST:PORT") the network binding; else the
 // system's binding.
 std::unique_ptr<TPortBinding> CreatePortBinding(const std::string& deviceName);
 // All ports: the registered providers' ports first, then the operating system's serial devices.
