@@ -306,7 +306,15 @@ class TNetBinding final : public TPortBinding {
       if (wait == 0)
         Fail(kErrDeviceGone, "server did not answer option " + OptionName(kOptComPort) +
                                  " within " + std::to_string(kNetAnswerTimeoutMs / 1000) + " s");
-      Pump(wait);
+      try {
+        Pump(wait);
+      } catch (const EComError& e) {
+        // A server closes a second connection to a port that has its client, as a serial
+        // port refuses a second opener.
+        throw EComError(kErrPortInUse, std::string(e.what()) +
+                                           " before the server agreed to " +
+                                           OptionName(kOptComPort) + " (port in use?)");
+      }
     }
     out.clear();
     AppendComPort(out, kSetModemStateMask, {0xFF});
