@@ -113,7 +113,7 @@ struct TBenchServer::TImpl {
     p.client = fd;
     p.parser = TParser();
     p.out.clear();
-    p.modemMask = 0;
+    p.modemMask = 0xFF;  // a client hears of every modem line until it sets a mask
     p.lastModem = -1;
     p.dtr = p.rts = true;  // opened: both lines up, as a terminal raises them
     p.fromClient = 0;
@@ -229,6 +229,8 @@ struct TBenchServer::TImpl {
     if (e.verb == kWill) {
       const bool ok = o == kOptComPort || o == kOptBinary || o == kOptSuppressGoAhead;
       AppendNegotiation(p.out, ok ? kDo : kDont, o);
+      // The lines as they are, for a client that reads them before any of them changes.
+      if (o == kOptComPort) NotifyModem(p, ModemState(p), true);
     } else if (e.verb == kDo) {
       const bool ok = o == kOptBinary || o == kOptSuppressGoAhead;
       AppendNegotiation(p.out, ok ? kWill : kWont, o);

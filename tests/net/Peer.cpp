@@ -76,6 +76,11 @@ std::string TPeer::Output() const {
 int TPeer::Stop(std::chrono::milliseconds limit) {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
+  return Wait(limit);
+}
+
+int TPeer::Wait(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return -1;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
   for (;;) {

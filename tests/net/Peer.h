@@ -25,6 +25,9 @@ class TPeer {
   std::string Output() const;
   // SIGTERM, then waits up to limit for the end; returns the exit status (-1: killed or gone).
   int Stop(std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // Waits up to limit for the program to end by itself (then kills it); the exit status as
+  // Stop gives it.
+  int Wait(std::chrono::milliseconds limit);
 
  private:
   bool ReadSome(int waitMs);
