@@ -251,11 +251,16 @@ class TNetBinding final : public TPortBinding {
   // The modem lines as the server's latest notification gave them. The server notifies a
   // change when it sees it, so right after a DTR/RTS order the answer may still be the state
   // from before; callers that poll (the dongle's DSR every 50 ms) see the change at the next
-  // poll after the notification came.
+  // poll after the notification came. Each call also asks the server for the present state
+  // (NOTIFY-MODEMSTATE), without waiting for its answer: the server sees the polls as a local
+  // port's device would, and a server that only answers requests is heard from by the next.
   TModemStatus ModemStatus() override {
     CheckConnected();
     if (!telnet_) Fail(kErrInvalidArgument, "a socket:// port has no modem lines", false);
     Pump(0);
+    std::vector<uint8_t> poll;
+    AppendComPort(poll, kNotifyModemState, {});
+    SendAll(poll);
     TModemStatus s;
     if (modemState_ & kModemCts) s.Include(msCTS);
     if (modemState_ & kModemDsr) s.Include(msDSR);

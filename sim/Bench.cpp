@@ -587,6 +587,15 @@ Clock::Duration TBench::NextArrival() const {
 
 void TBench::AdvanceTo(Clock::Duration t) { core_->clock.AdvanceTo(t); }
 
+bool TBench::DsrNow(const std::string& port) const {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  sim::TVirtualPort* p = core_->Find(port);
+  if (!p || !p->device) return false;
+  const sim::TSimTime now = core_->Now();
+  core_->SettleAll(now);
+  return p->device->Dsr(now);
+}
+
 void TBench::SetPaced(double speedFactor) {
   core_->clock.SetPaced(speedFactor);
 }

@@ -69,6 +69,9 @@ class TBench {
   // when none is on its way; and moving virtual time forward to t without waiting.
   Clock::Duration NextArrival() const;
   void AdvanceTo(Clock::Duration t);
+  // DSR on the port now, as a look at the line that is not one of the tool's polls (the
+  // operator model counts those).
+  bool DsrNow(const std::string& port) const;
 
   // Final state of every device (README.md lists the keys).
   nlohmann::json Report() const;

@@ -25,9 +25,10 @@ namespace {
 
 using WallClock = std::chrono::steady_clock;
 
-// The bench's operator and DSR model counts the tool's DSR polls; served over the network the
-// polls stay with the client, so the server samples DSR as the tool does, every 50 ms.
-constexpr int64_t kDsrPollUs = 50'000;
+// The bench's operator model counts the tool's DSR polls. Served over the network, the client
+// asks for the modem state with NOTIFY-MODEMSTATE at each of its polls: that request is the
+// poll the bench counts. Between polls the server watches the line without counting and
+// notifies a change at once.
 
 int Listen(const std::string& host, int port) {
   addrinfo hints{};
@@ -74,7 +75,6 @@ struct TBenchServer::TImpl {
     int lastModem = -1;  // last state notified (-1: none yet)
     bool dtr = false, rts = false;  // the echo port's lines
     uint64_t fromClient = 0;
-    int64_t nextDsrPoll = 0;
   };
 
   TBench* bench;
@@ -130,9 +130,11 @@ struct TBenchServer::TImpl {
     p.out.clear();
   }
 
-  uint8_t ModemState(TPort& p) {
+  // The lines as they are now; with poll, read as the tool's own DSR poll would read them.
+  uint8_t ModemState(TPort& p, bool poll = false) {
     if (options.echo) return static_cast<uint8_t>((p.dtr ? kModemDsr : 0) | (p.rts ? kModemCts : 0));
-    return p.binding->ModemStatus().Contains(msDSR) ? kModemDsr : 0;
+    if (poll) return p.binding->ModemStatus().Contains(msDSR) ? kModemDsr : 0;
+    return bench->DsrNow(p.name) ? kModemDsr : 0;
   }
 
   // Tells the client of a change of the lines it asked to hear about.
@@ -199,15 +201,13 @@ struct TBenchServer::TImpl {
         NotifyModem(p, ModemState(p), false);
         break;
       }
-      case kNotifyModemState:  // a client asking for the present state
-        p.lastModem = -1;
-        {
-          const uint8_t mask = p.modemMask;
-          p.modemMask = 0xFF;
-          NotifyModem(p, ModemState(p), true);
-          p.modemMask = mask;
-        }
+      case kNotifyModemState: {  // the client's poll of its modem lines
+        const uint8_t mask = p.modemMask;
+        p.modemMask = 0xFF;
+        NotifyModem(p, ModemState(p, true), true);
+        p.modemMask = mask;
         break;
+      }
       case kSetLineStateMask: Answer(p, command, value); break;
       case kSetModemStateMask:
         p.modemMask = static_cast<uint8_t>(std::max(v, 0));
@@ -295,10 +295,7 @@ struct TBenchServer::TImpl {
           data.resize(p.binding->Read(data.data(), data.size()));
           AppendData(p.out, data.data(), data.size());
         }
-        if (now >= p.nextDsrPoll) {
-          p.nextDsrPoll = now + kDsrPollUs;
-          NotifyModem(p, ModemState(p), false);
-        }
+        NotifyModem(p, ModemState(p), false);
       } catch (const std::exception&) {
         Disconnect(p);
       }
@@ -351,11 +348,12 @@ void TBenchServer::Run(const std::atomic<bool>& stop) {
     for (auto& p : s.ports)
       if (p.client >= 0 && !s.Flush(p)) s.Disconnect(p);
 
-    // Wake for the next arrival on a line, the next DSR sample, or at the latest in 100 ms.
-    int64_t next = s.bench ? s.bench->NextArrival().count() : INT64_MAX;
-    for (const auto& p : s.ports)
-      if (p.client >= 0 && s.bench) next = std::min(next, p.nextDsrPoll);
+    // Wake for the next arrival on a line; while a client is there, every 5 ms to watch its
+    // lines; else at the latest in 100 ms.
+    const int64_t next = s.bench ? s.bench->NextArrival().count() : INT64_MAX;
     int64_t waitUs = 100'000;
+    for (const auto& p : s.ports)
+      if (p.client >= 0 && s.bench) waitUs = 5'000;
     if (next != INT64_MAX) {
       const double wall = static_cast<double>(next - now) / s.options.speedFactor;
       waitUs = std::clamp<int64_t>(static_cast<int64_t>(wall) + 1, 0, waitUs);

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 
-TPeer::TPeer(const std::string& program, const std::vector<std::string>& args) {
+TPeer::TPeer(const std::string& program, const std::vector<std::string>& args, bool withStderr) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> argvText{program};
@@ -23,8 +23,10 @@ TPeer::TPeer(const std::string& program, const std::vector<std::string>& args) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    const int nothing = open("/dev/null", O_RDWR);
+    dup2(nothing, 0);
     dup2(pipeFds[1], 1);
-    dup2(pipeFds[1], 2);
+    dup2(withStderr ? pipeFds[1] : nothing, 2);
     // Unbuffered Python output, so that readiness lines come at once.
     setenv("PYTHONUNBUFFERED", "1", 1);
     execv(program.c_str(), argv.data());

@@ -11,8 +11,9 @@
 
 class TPeer {
  public:
-  // Starts program with args. Throws std::runtime_error when it cannot be started.
-  TPeer(const std::string& program, const std::vector<std::string>& args);
+  // Starts program with args, with standard input at its end. Throws std::runtime_error when
+  // it cannot be started. Without withStderr only standard output is read (the rest goes).
+  TPeer(const std::string& program, const std::vector<std::string>& args, bool withStderr = true);
   ~TPeer();
   TPeer(const TPeer&) = delete;
   TPeer& operator=(const TPeer&) = delete;
