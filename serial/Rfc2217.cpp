@@ -79,7 +79,8 @@ void AppendNegotiation(std::vector<uint8_t>& out, uint8_t verb, uint8_t option) 
 }
 
 void AppendComPort(std::vector<uint8_t>& out, uint8_t command, const std::vector<uint8_t>& value) {
-  out.insert(out.end(), {kIac, kSb, kOptComPort, command});
+  out.insert(out.end(), {kIac, kSb, kOptComPort});
+  AppendData(out, &command, 1);
   AppendData(out, value.data(), value.size());
   out.insert(out.end(), {kIac, kSe});
 }

@@ -96,7 +96,7 @@ class TParser {
 void AppendData(std::vector<uint8_t>& out, const uint8_t* data, size_t length);
 // IAC verb option.
 void AppendNegotiation(std::vector<uint8_t>& out, uint8_t verb, uint8_t option);
-// IAC SB COM-PORT-OPTION command value IAC SE, with 0xFF in the value doubled.
+// IAC SB COM-PORT-OPTION command value IAC SE, with 0xFF in the command and value doubled.
 void AppendComPort(std::vector<uint8_t>& out, uint8_t command, const std::vector<uint8_t>& value);
 
 // The four-byte big-endian value of SET-BAUDRATE, and back (0 for a value of another length).

@@ -171,6 +171,19 @@ TEST(Rfc2217Encoders, RoundTripThroughParser) {
   EXPECT_FALSE(parser.Failed());
 }
 
+// A command byte of 0xFF is escaped like the value (a stream the fuzzer once broke).
+TEST(Rfc2217Encoders, CommandByte0xFFIsEscaped) {
+  Bytes wire;
+  AppendComPort(wire, 0xFF, {0x2C, 0xFF});
+  EXPECT_EQ(wire, (Bytes{kIac, kSb, kOptComPort, kIac, kIac, 0x2C, kIac, kIac, kIac, kSe}));
+  TParser parser;
+  Bytes data;
+  std::vector<TEvent> events;
+  parser.Feed(wire.data(), wire.size(), data, events);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].payload, (Bytes{0xFF, 0x2C, 0xFF}));
+}
+
 TEST(Rfc2217Encoders, BaudValueIsBigEndian) {
   EXPECT_EQ(BaudValue(9600), (Bytes{0, 0, 0x25, 0x80}));
   EXPECT_EQ(BaudFrom({0, 1, 0xC2, 0}), 115200u);
