@@ -9,9 +9,6 @@
 
 #include "serial/PortProvider.h"
 
-// True for a name of a network port (by its scheme; the rest is checked when it is opened).
-bool IsNetworkPortName(const std::string& deviceName);
-
 // Splits "scheme://HOST:PORT" (HOST may be "[v6 address]"); false when the name is not of
 // that form or the port is empty.
 bool SplitNetworkName(const std::string& deviceName, std::string& scheme, std::string& host,

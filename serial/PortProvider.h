@@ -58,6 +58,11 @@ class TPortProvider {
 void RegisterPortProvider(TPortProvider* provider);
 void UnregisterPortProvider(TPortProvider* provider);
 
+// True for the name of a port on the network, "rfc2217://HOST:PORT" (a serial port on a device
+// server, with its modem lines) or "socket://HOST:PORT" (a raw TCP stream). Such names are
+// typed by the user: no port list offers them, and port detection never probes them.
+bool IsNetworkPortName(const std::string& deviceName);
+
 // The binding for deviceName: from the first registered provider that claims it; for a typed
 // network name ("rfc2217://HOST:PORT", "socket://HOST:PORT") the network binding; else the
 // system's binding.
