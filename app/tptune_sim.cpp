@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "run/Version.h"
 #include "sim/Bench.h"
 #include "sim/BenchServer.h"
 
@@ -26,16 +27,19 @@ std::atomic<bool> gStop{false};
 
 void OnSignal(int) { gStop.store(true); }
 
+const char kUsage[] =
+    "usage: tptune-sim [SCENARIO.json] --listen HOST:PORT [--speed-factor F] [--echo]\n"
+    "                  [--report FILE] [--drop-after NAME:N]\n"
+    "  --listen HOST:PORT   first TCP port; the bench's ports follow on PORT+1, ...\n"
+    "                       (default 127.0.0.1:4001; PORT 0: free ports)\n"
+    "  --speed-factor F     virtual time runs F times wall time (default 1)\n"
+    "  --echo               one port that echoes every byte, DSR following DTR\n"
+    "  --report FILE        write the bench report when stopped\n"
+    "  --drop-after NAME:N  close NAME's connection after N bytes from its client\n"
+    "  --version            show the program's version and build date\n";
+
 int Usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << "tptune-sim: " << problem << "\n";
-  std::cerr << "usage: tptune-sim [SCENARIO.json] --listen HOST:PORT [--speed-factor F] [--echo]\n"
-               "                  [--report FILE] [--drop-after NAME:N]\n"
-               "  --listen HOST:PORT   first TCP port; the bench's ports follow on PORT+1, ...\n"
-               "                       (default 127.0.0.1:4001; PORT 0: free ports)\n"
-               "  --speed-factor F     virtual time runs F times wall time (default 1)\n"
-               "  --echo               one port that echoes every byte, DSR following DTR\n"
-               "  --report FILE        write the bench report when stopped\n"
-               "  --drop-after NAME:N  close NAME's connection after N bytes from its client\n";
+  std::cerr << "tptune-sim: " << problem << "\n" << kUsage;
   return 2;
 }
 
@@ -86,7 +90,13 @@ int main(int argc, char** argv) {
         return Usage("bad --drop-after " + v);
       }
     } else if (a == "--help" || a == "-h") {
-      return Usage("");
+      std::cout << "Serves the emulated bench's ports to other programs over the network, each as "
+                   "an RFC 2217 server.\n"
+                << kUsage;
+      return 0;
+    } else if (a == "--version") {
+      std::cout << VersionLine("tptune-sim") << "\n";
+      return 0;
     } else if (a.rfind("--", 0) != 0 && scenario.empty()) {
       scenario = a;
     } else {
