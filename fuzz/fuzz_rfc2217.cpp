@@ -43,10 +43,9 @@ bool SameEvents(const std::vector<TEvent>& a, const std::vector<TEvent>& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   if (size < 1) return 0;
-  // The client takes the server's answers (short); the server takes the client's orders, the
-  // longest of which is SET-BAUDRATE. Both use the same parser with their own limit.
+  // Both ends use the same parser, each with its own limit.
   const bool clientSide = (input[0] & 1) != 0;
-  const size_t limit = clientSide ? 64 : 16;
+  const size_t limit = clientSide ? kClientSubnegotiationLimit : kServerSubnegotiationLimit;
   const uint8_t* stream = input + 1;
   const size_t n = size - 1;
   const size_t split = n == 0 ? 0 : (input[0] >> 1) % (n + 1);

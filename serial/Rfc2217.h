@@ -55,6 +55,12 @@ inline constexpr uint8_t kPurgeReceive = 1, kPurgeTransmit = 2, kPurgeBoth = 3;
 inline constexpr uint8_t kModemCts = 0x10, kModemDsr = 0x20, kModemRing = 0x40, kModemCd = 0x80;
 inline constexpr uint8_t kModemDeltaDsr = 0x02;
 
+// The longest subnegotiation each end takes: the client takes the server's answers and
+// notifications, the server the client's orders (the longest is SET-BAUDRATE, 5 bytes, or a
+// signature text). Anything longer breaks the stream.
+inline constexpr size_t kClientSubnegotiationLimit = 64;
+inline constexpr size_t kServerSubnegotiationLimit = 32;
+
 // Something other than data in the stream.
 struct TEvent {
   enum Kind {
@@ -73,7 +79,7 @@ struct TEvent {
 // makes the stream unusable: the parser stops there, reports why, and takes nothing more.
 class TParser {
  public:
-  explicit TParser(size_t maxSubnegotiation = 64) : max_(maxSubnegotiation) {}
+  explicit TParser(size_t maxSubnegotiation = kClientSubnegotiationLimit) : max_(maxSubnegotiation) {}
 
   // Appends the data bytes among input to data and the events to events, in stream order
   // relative to each other within each list. After a failure nothing more is taken.

@@ -69,7 +69,7 @@ struct TBenchServer::TImpl {
     int port = 0;
     int client = -1;
     std::unique_ptr<TPortBinding> binding;  // the bench port while a client is connected
-    TParser parser;
+    TParser parser{kServerSubnegotiationLimit};
     std::vector<uint8_t> out;  // waiting to go to the client
     uint8_t modemMask = 0;
     int lastModem = -1;  // last state notified (-1: none yet)
@@ -111,7 +111,7 @@ struct TBenchServer::TImpl {
       }
     }
     p.client = fd;
-    p.parser = TParser();
+    p.parser = TParser(kServerSubnegotiationLimit);
     p.out.clear();
     p.modemMask = 0xFF;  // a client hears of every modem line until it sets a mask
     p.lastModem = -1;
