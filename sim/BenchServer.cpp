@@ -90,6 +90,22 @@ struct TBenchServer::TImpl {
   void Accept(TPort& p) {
     const int fd = accept4(p.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
+    // A client that has just closed its connection may not have been noticed yet: what it
+    // sent last is taken now, and its end frees the port for the new one.
+    if (p.client >= 0) {
+      bool alive = true;
+      try {
+        for (int chunk = 0; chunk < 64 && alive; ++chunk) {
+          pollfd old{p.client, POLLIN, 0};
+          if (poll(&old, 1, 0) <= 0) break;
+          alive = FromClient(p);
+        }
+        if (alive) alive = Flush(p);
+      } catch (const std::exception&) {
+        alive = false;
+      }
+      if (!alive) Disconnect(p);
+    }
     if (p.client >= 0) {
       // Busy, as a serial port with an opener is.
       close(fd);
