@@ -1,5 +1,12 @@
 // Round-trip time of the lock-step link against the floor of the same pseudo-terminal:
 // link_roundtrip PTY N [ROUNDS]
+// or over the network against another client of the same echoing server:
+// link_roundtrip rfc2217://HOST:PORT N [ROUNDS] [--floor PTY]
+//
+// With a network port the second kind is pySerial's RFC 2217 client (the helper script
+// pyserial_roundtrip.py beside the sources, run with /usr/bin/python3) making the same round
+// trips on the same server, and with --floor the pseudo-terminal's floor is measured in the
+// same rounds as a third kind.
 //
 // Opens the serial device PTY (a pseudo-terminal with an echoing peer, see pty_echo) set up as
 // the window sets up its ports, makes N round trips of one byte through SendByte/RecvByte, and
@@ -25,10 +32,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "link/Link.h"
+#include "serial/NetBinding.h"
 #include "run/Bridge.h"
 #include "run/Clock.h"
 #include "run/DirectBridge.h"
@@ -144,64 +153,129 @@ bool FloorRound(const char* device, long count, TRound& round) {
   return ok;
 }
 
+// pySerial's client making the same round trips (a process of its own; its own figures).
+bool PySerialRound(const char* url, long count, TRound& round, double& medianUs) {
+  const std::string command = std::string("/usr/bin/python3 ") + PYSERIAL_ROUNDTRIP_SCRIPT + " '" +
+                              url + "' " + std::to_string(count);
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return false;
+  double cpu = 0;
+  const int got = std::fscanf(pipe, "%lf %lf", &medianUs, &cpu);
+  const int status = pclose(pipe);
+  if (got != 2 || status != 0) {
+    std::fprintf(stderr, "pySerial's client failed (%s)\n", command.c_str());
+    return false;
+  }
+  round.times.assign(1, static_cast<int64_t>(medianUs * 1000.0));
+  round.cpuPerTrip = cpu;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: %s PTY N [ROUNDS]\n", argv[0]);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string floorPty;
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == "--floor") {
+      floorPty = args[i + 1];
+      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+      break;
+    }
+  }
+  if (args.size() != 2 && args.size() != 3) {
+    std::fprintf(stderr, "usage: %s PTY N [ROUNDS]\n       %s rfc2217://HOST:PORT N [ROUNDS] [--floor PTY]\n",
+                 argv[0], argv[0]);
     return 2;
   }
-  auto number = [](const char* text, long max, long& value) {
+  auto number = [](const std::string& text, long max, long& value) {
     char* end = nullptr;
-    value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= 1 && value <= max;
+    value = std::strtol(text.c_str(), &end, 10);
+    return end != text.c_str() && *end == '\0' && value >= 1 && value <= max;
   };
   long count = 0;
   long rounds = 5;
-  if (!number(argv[2], 100000000, count)) {
+  if (!number(args[1], 100000000, count)) {
     std::fprintf(stderr, "N must be a whole number from 1 to 100000000\n");
     return 2;
   }
-  if (argc == 4 && !number(argv[3], 1000, rounds)) {
+  if (args.size() == 3 && !number(args[2], 1000, rounds)) {
     std::fprintf(stderr, "ROUNDS must be a whole number from 1 to 1000\n");
     return 2;
   }
-
-  std::vector<int64_t> linkAll, floorAll;
-  std::vector<double> ratios;  // link median / floor median of each round
-  double linkCpu = 0, floorCpu = 0;
-  std::printf("%-6s %-6s %12s %14s\n", "round", "kind", "median_us", "cpu_us_per_rt");
-  for (long r = 1; r <= rounds; ++r) {
-    TRound link, floor;
-    // Odd rounds start with the link, even rounds with the floor.
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool linkTurn = (turn == 0) == (r % 2 == 1);
-      TRound& round = linkTurn ? link : floor;
-      if (!(linkTurn ? LinkRound(argv[1], count, round) : FloorRound(argv[1], count, round)))
-        return 1;
-      std::printf("%-6ld %-6s %12.2f %14.2f\n", r, linkTurn ? "link" : "floor",
-                  MedianUs(round.times), round.cpuPerTrip);
-    }
-    const double floorRound = MedianUs(floor.times);
-    ratios.push_back(floorRound > 0 ? MedianUs(link.times) / floorRound : 0.0);
-    linkAll.insert(linkAll.end(), link.times.begin(), link.times.end());
-    floorAll.insert(floorAll.end(), floor.times.begin(), floor.times.end());
-    linkCpu += link.cpuPerTrip / static_cast<double>(rounds);
-    floorCpu += floor.cpuPerTrip / static_cast<double>(rounds);
+  const char* port = args[0].c_str();
+  const bool network = IsNetworkPortName(args[0]);
+  if (!network && !floorPty.empty()) {
+    std::fprintf(stderr, "--floor goes with a network port\n");
+    return 2;
   }
 
-  const double linkMedian = MedianUs(linkAll);
-  const double floorMedian = MedianUs(floorAll);
-  std::printf("%-6s %-6s %12.2f %14.2f\n", "all", "link", linkMedian, linkCpu);
-  std::printf("%-6s %-6s %12.2f %14.2f\n", "all", "floor", floorMedian, floorCpu);
-  // The rounds' own ratios compare link and floor under the same load; their median is the
-  // figure least moved by what else the machine does.
+  // The kinds measured each round: the link, and the figure it is compared with (the floor of
+  // the same pseudo-terminal, or pySerial's client on the same server), and with --floor also a
+  // pseudo-terminal's floor.
+  struct TKind {
+    const char* name;
+    std::function<bool(TRound&)> run;
+    std::vector<int64_t> all;
+    std::vector<double> medians;
+    double cpu = 0;
+  };
+  std::vector<TKind> kinds;
+  kinds.push_back({"link", [&](TRound& r) { return LinkRound(port, count, r); }, {}, {}, 0});
+  if (network) {
+    kinds.push_back({"pyserial", [&](TRound& r) {
+                       double median = 0;
+                       return PySerialRound(port, count, r, median);
+                     }, {}, {}, 0});
+    if (!floorPty.empty())
+      kinds.push_back({"floor", [&](TRound& r) { return FloorRound(floorPty.c_str(), count, r); },
+                       {}, {}, 0});
+  } else {
+    kinds.push_back({"floor", [&](TRound& r) { return FloorRound(port, count, r); }, {}, {}, 0});
+  }
+
+  std::vector<double> ratios;  // link median / second kind's median, per round
+  std::printf("%-6s %-8s %12s %14s\n", "round", "kind", "median_us", "cpu_us_per_rt");
+  for (long r = 1; r <= rounds; ++r) {
+    std::vector<double> roundMedian(kinds.size());
+    // Odd rounds in order, even rounds in reverse order.
+    for (size_t turn = 0; turn < kinds.size(); ++turn) {
+      const size_t k = r % 2 == 1 ? turn : kinds.size() - 1 - turn;
+      TRound round;
+      if (!kinds[k].run(round)) return 1;
+      roundMedian[k] = MedianUs(round.times);
+      std::printf("%-6ld %-8s %12.2f %14.2f\n", r, kinds[k].name, roundMedian[k],
+                  round.cpuPerTrip);
+      kinds[k].all.insert(kinds[k].all.end(), round.times.begin(), round.times.end());
+      kinds[k].medians.push_back(roundMedian[k]);
+      kinds[k].cpu += round.cpuPerTrip / static_cast<double>(rounds);
+    }
+    ratios.push_back(roundMedian[1] > 0 ? roundMedian[0] / roundMedian[1] : 0.0);
+  }
+
+  // pySerial reports one median per round: its figure over all rounds is the median of those.
+  auto overall = [](const TKind& k) {
+    return std::string(k.name) == "pyserial" ? MedianUs([&] {
+      std::vector<int64_t> ns;
+      for (double m : k.medians) ns.push_back(static_cast<int64_t>(m * 1000.0));
+      return ns;
+    }())
+                                             : MedianUs(k.all);
+  };
+  std::vector<double> medians;
+  for (const TKind& k : kinds) {
+    medians.push_back(overall(k));
+    std::printf("%-6s %-8s %12.2f %14.2f\n", "all", k.name, medians.back(), k.cpu);
+  }
   std::nth_element(ratios.begin(), ratios.begin() + static_cast<long>(ratios.size() / 2),
                    ratios.end());
-  std::printf("link/floor: median %.3f, cpu %.3f, median of the rounds' ratios %.3f\n",
-              floorMedian > 0 ? linkMedian / floorMedian : 0.0,
-              floorCpu > 0 ? linkCpu / floorCpu : 0.0, ratios[ratios.size() / 2]);
-  std::fprintf(stderr, "cpu_us_per_rt=%.2f\n", linkCpu);
-  std::printf("%.2f\n", linkMedian);
+  for (size_t k = 1; k < kinds.size(); ++k) {
+    std::printf("link/%s: median %.3f, cpu %.3f%s", kinds[k].name,
+                medians[k] > 0 ? medians[0] / medians[k] : 0.0,
+                kinds[k].cpu > 0 ? kinds[0].cpu / kinds[k].cpu : 0.0, k == 1 ? "" : "\n");
+    if (k == 1) std::printf(", median of the rounds' ratios %.3f\n", ratios[ratios.size() / 2]);
+  }
+  std::fprintf(stderr, "cpu_us_per_rt=%.2f\n", kinds[0].cpu);
+  std::printf("%.2f\n", medians[0]);
   return 0;
 }

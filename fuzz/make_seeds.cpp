@@ -6,6 +6,7 @@
 #include <string>
 
 #include "firmware/Versions.h"
+#include "serial/Rfc2217.h"
 #include "tools/DemoPackages.h"
 #include "tools/FileBytes.h"
 #include "tools/PackageBuilder.h"
@@ -109,6 +110,29 @@ int main(int argc, char** argv) {
     write("bundle", "elf64", AttachBundle(MiniElf(true, true), bundle));
     write("bundle", "elf32be", AttachBundle(MiniElf(false, false), bundle));
     write("bundle", "windows", AttachBundle(MiniWindowsProgram(), bundle));
+
+    // COM port control streams: the first byte picks the side (odd: the client reads a
+    // server) and the split point.
+    using namespace rfc2217;
+    const uint8_t someData[] = {0x80, 0x00, 0xFF, 0x55, 0xFF, 0xFF, 0x10};
+    std::vector<uint8_t> server{0x0B};
+    AppendNegotiation(server, kDo, kOptComPort);
+    AppendNegotiation(server, kWill, kOptBinary);
+    AppendComPort(server, kNotifyModemState + kServerOffset, {0x30});
+    AppendComPort(server, kSetBaudRate + kServerOffset, BaudValue(0x0000FFFF));
+    AppendData(server, someData, sizeof someData);
+    AppendComPort(server, kPurgeData + kServerOffset, {kPurgeReceive});
+    write("rfc2217", "from-server", TBytes(server.begin(), server.end()));
+    std::vector<uint8_t> client{0x0C};
+    for (uint8_t o : {kOptComPort, kOptBinary, kOptSuppressGoAhead}) AppendNegotiation(client, kWill, o);
+    AppendNegotiation(client, kDo, kOptBinary);
+    AppendComPort(client, kSetModemStateMask, {0xFF});
+    AppendComPort(client, kSetBaudRate, BaudValue(9600));
+    AppendComPort(client, kSetControl, {kDtrOff});
+    AppendComPort(client, kSetControl, {kRtsOn});
+    AppendData(client, someData, sizeof someData);
+    AppendComPort(client, kNotifyModemState, {});
+    write("rfc2217", "from-client", TBytes(client.begin(), client.end()));
     return 0;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "make_seeds: %s\n", error.what());

@@ -8,6 +8,7 @@
 #include "link/Link.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"
+#include "serial/PortProvider.h"
 
 using std::chrono::milliseconds;
 
@@ -152,7 +153,10 @@ void DiscoverPorts(TRunRecord& run) {
 
   std::vector<std::string> list;
   if (!NamesPort(dongleSel) || !NamesPort(serverSel)) {
-    if (dongleSel.Items.size() > 1) list.assign(dongleSel.Items.begin() + 1, dongleSel.Items.end());
+    // Network ports are used where they are chosen and never probed: a device server may
+    // stand anywhere, and its ports are no business of the detection.
+    for (size_t i = 1; i < dongleSel.Items.size(); ++i)
+      if (!IsNetworkPortName(dongleSel.Items[i])) list.push_back(dongleSel.Items[i]);
   }
   if (NamesPort(dongleSel))
     PromotePort(list, dongleSel.Text, true);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "serial/PortProvider.h"
+
 void TComboModel::Clear() {
   Items.clear();
   ItemIndex = -1;
@@ -38,6 +40,11 @@ int IndexOf(const TComboModel& combo, const std::string& text) {
 void SelectComboItem(TComboModel& combo, const std::string& text) {
   const int i = IndexOf(combo, text);
   combo.Select(i >= 0 ? i : 0);
+}
+
+void SelectPortItem(TComboModel& combo, const std::string& text) {
+  if (IndexOf(combo, text) < 0 && IsNetworkPortName(text)) combo.Add(text);
+  SelectComboItem(combo, text);
 }
 
 void AddComboHistory(TComboModel& combo) {

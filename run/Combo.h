@@ -23,6 +23,11 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b);
 // Selects the first entry equal to text (letter case ignored), else entry 0.
 void SelectComboItem(TComboModel& combo, const std::string& text);
 
+// A port selector's choice: the entry equal to text (letter case ignored); a typed network port
+// name ("rfc2217://…", "socket://…") that no entry holds becomes a new last entry and is
+// selected; anything else selects entry 0 ("Auto detect").
+void SelectPortItem(TComboModel& combo, const std::string& text);
+
 // Moves the current text to the top of the history (inserting it when new), keeps at most ten
 // entries, and selects the top one.
 void AddComboHistory(TComboModel& combo);

@@ -11,10 +11,10 @@ out=build/fuzz/fuzz
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "${FUZZ_JOBS:-2}" \
-  --target fuzz_decode_tpf fuzz_decode_sff fuzz_bundle fuzz_corpus
+  --target fuzz_decode_tpf fuzz_decode_sff fuzz_bundle fuzz_rfc2217 fuzz_corpus
 
 status=0
-for pair in fuzz_decode_tpf:tpf fuzz_decode_sff:sff fuzz_bundle:bundle; do
+for pair in fuzz_decode_tpf:tpf fuzz_decode_sff:sff fuzz_bundle:bundle fuzz_rfc2217:rfc2217; do
   target=${pair%%:*}
   seeds=$out/corpus/${pair##*:}
   work=$out/work/$target

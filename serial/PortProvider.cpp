@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "serial/NetBinding.h"
 #include "serial/SystemBinding.h"
 
 namespace {
@@ -45,6 +46,8 @@ std::unique_ptr<TPortBinding> CreatePortBinding(const std::string& deviceName) {
     for (TPortProvider* p : r.providers)
       if (p->Claims(deviceName)) return p->CreateBinding(deviceName);
   }
+  // Network ports are typed names, opened on every platform by the same portable binding.
+  if (IsNetworkPortName(deviceName)) return CreateNetworkBinding(deviceName);
   return CreateSystemBinding();
 }
 

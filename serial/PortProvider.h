@@ -58,7 +58,13 @@ class TPortProvider {
 void RegisterPortProvider(TPortProvider* provider);
 void UnregisterPortProvider(TPortProvider* provider);
 
-// The binding for deviceName: from the first registered provider that claims it, else the
+// True for the name of a port on the network, "rfc2217://HOST:PORT" (a serial port on a device
+// server, with its modem lines) or "socket://HOST:PORT" (a raw TCP stream). Such names are
+// typed by the user: no port list offers them, and port detection never probes them.
+bool IsNetworkPortName(const std::string& deviceName);
+
+// The binding for deviceName: from the first registered provider that claims it; for a typed
+// network name ("rfc2217://HOST:PORT", "socket://HOST:PORT") the network binding; else the
 // system's binding.
 std::unique_ptr<TPortBinding> CreatePortBinding(const std::string& deviceName);
 // All ports: the registered providers' ports first, then the operating system's serial devices.

@@ -576,6 +576,26 @@ Clock& TBench::VirtualClock() {
   return core_->clock;
 }
 
+Clock::Duration TBench::NextArrival() const {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  sim::TSimTime next = core_->NextDelivery();
+  for (const auto& p : core_->ports) {
+    if (!p->input.empty()) next = std::min(next, p->input.front().first);
+  }
+  return next == sim::kNever ? Clock::Duration::max() : Clock::Duration(next);
+}
+
+void TBench::AdvanceTo(Clock::Duration t) { core_->clock.AdvanceTo(t); }
+
+bool TBench::DsrNow(const std::string& port) const {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  sim::TVirtualPort* p = core_->Find(port);
+  if (!p || !p->device) return false;
+  const sim::TSimTime now = core_->Now();
+  core_->SettleAll(now);
+  return p->device->Dsr(now);
+}
+
 void TBench::SetPaced(double speedFactor) {
   core_->clock.SetPaced(speedFactor);
 }

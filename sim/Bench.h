@@ -64,6 +64,15 @@ class TBench {
 
   std::vector<std::string> PortNames() const;
 
+  // For a program that serves the bench in wall time (tptune-sim): the virtual time at which the
+  // next byte on any line arrives (at a device, or back at a port), Clock::Duration::max()
+  // when none is on its way; and moving virtual time forward to t without waiting.
+  Clock::Duration NextArrival() const;
+  void AdvanceTo(Clock::Duration t);
+  // DSR on the port now, as a look at the line that is not one of the tool's polls (the
+  // operator model counts those).
+  bool DsrNow(const std::string& port) const;
+
   // Final state of every device (README.md lists the keys).
   nlohmann::json Report() const;
   // Writes Report() as JSON; throws std::runtime_error when the file cannot be written.

@@ -296,7 +296,8 @@ void TMain::CreateControls() {
   // at design unless the labels' font needs more; the boxes then start further right and are
   // that much narrower.
   COM1Txt = label(TPGroup, "COM1Txt", "COM port", right);
-  COM1Combo = combo(TPGroup, "COM1Combo", false);
+  // The port boxes take a typed network port name besides the listed ports.
+  COM1Combo = combo(TPGroup, "COM1Combo", true);
   Upd1But = button(TPGroup, "Upd1But", "upd");
   TPchk = check(TPGroup, "TPchk", kRestore);
   File1Txt = label(TPGroup, "File1Txt", "RF modem firmware", right);
@@ -306,7 +307,7 @@ void TMain::CreateControls() {
   File2Combo = combo(TPGroup, "File2Combo", true);
   Browse2But = button(TPGroup, "Browse2But", "...");
   COM2Txt = label(SrvGroup, "COM2Txt", "COM port", right);
-  COM2Combo = combo(SrvGroup, "COM2Combo", false);
+  COM2Combo = combo(SrvGroup, "COM2Combo", true);
   Upd2But = button(SrvGroup, "Upd2But", "upd");
   SrvChk = check(SrvGroup, "SrvChk", kRestore);
   File3Txt = label(SrvGroup, "File3Txt", "Server firmware", right);
@@ -569,6 +570,14 @@ void TMain::PullCombo(QComboBox* combo) {
   for (int i = 0; i < combo->count(); ++i) m.Items.push_back(ToStd(combo->itemText(i)));
   m.ItemIndex = combo->currentIndex();
   m.Text = ToStd(combo->currentText());
+  // A port box's text is a choice: a listed port, or a typed network port that then joins
+  // the list; other typed text means "Auto detect".
+  if ((combo == COM1Combo || combo == COM2Combo) &&
+      (m.ItemIndex < 0 || !SameTextIgnoringCase(m.Items[static_cast<size_t>(m.ItemIndex)], m.Text))) {
+    const std::string typed = m.Text;
+    ::SelectPortItem(m, typed);
+    PushCombo(combo);
+  }
 }
 
 void TMain::PushCombo(QComboBox* combo) {
@@ -596,7 +605,10 @@ void TMain::PushFileCombos() {
 
 void TMain::SelectComboItem(QComboBox* combo, const QString& text) {
   PullCombo(combo);
-  ::SelectComboItem(ModelOf(combo), ToStd(text));
+  if (combo == COM1Combo || combo == COM2Combo)
+    ::SelectPortItem(ModelOf(combo), ToStd(text));
+  else
+    ::SelectComboItem(ModelOf(combo), ToStd(text));
   PushCombo(combo);
 }
 
@@ -614,7 +626,8 @@ void TMain::FillPortCombo(QComboBox* combo, const std::vector<std::string>& port
     else
       portMarks_[p] = FromStd(mark);
   }
-  ::SelectComboItem(m, ToStd(remembered));
+  // A typed network port stays chosen when the list is made again.
+  ::SelectPortItem(m, ToStd(remembered));
   PushCombo(combo);
 }
 

@@ -82,12 +82,16 @@ class TMain : public QWidget {
   // ---- Methods ----
   // The golden reference (true: the handheld) with the visibility that follows from it.
   void SetGold(bool gold);
-  // Selects the first entry equal to text (letter case ignored), else entry 0.
+  // Selects the first entry equal to text (letter case ignored), else entry 0; in a port box
+  // a network port name that no entry holds becomes a new entry.
   void SelectComboItem(QComboBox* combo, const QString& text);
   // "Auto detect" followed by the ports; the previous choice stays when it is still there.
   void FillPortCombo(QComboBox* combo, const std::vector<std::string>& ports);
   // Moves the combo's text to the top of its history (at most ten entries).
   void AddComboHistory(QComboBox* combo);
+  // The run's model of the box takes the box's entries, choice and text (as a run starts); a
+  // port box's typed network port becomes its chosen entry.
+  void PullCombo(QComboBox* combo);
 
   // ---- State ----
   bool FirstActivate() const { return firstActivate_; }
@@ -119,7 +123,6 @@ class TMain : public QWidget {
 
   // The combo boxes and the models the run reads, kept in step.
   TComboModel& ModelOf(QComboBox* combo);
-  void PullCombo(QComboBox* combo);
   void PushCombo(QComboBox* combo);
   void PushFileCombos();
 

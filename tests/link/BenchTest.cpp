@@ -12,6 +12,8 @@
 #include "link/Link.h"
 #include "run/RunRecord.h"
 #include "serial/ComPort.h"
+#include "serial/PortProvider.h"
+#include "serial/SystemErrors.h"
 #include "sim/Bench.h"
 #include "tests/link/ScriptedPort.h"
 
@@ -217,6 +219,32 @@ TEST(DiscoveryOnBench, RolesAndTrace) {
   InitDevice(b.run, *b.main.SerIF2, false);
   EXPECT_TRUE(b.run.LinkOk);
   EXPECT_EQ(SrvTransact(b.run, Bytes({SrvGetVersion}), true), Bytes({0x42, 0x25, 6}));
+}
+
+// A network port in the selectors' list (typed by the operator earlier) is not probed by
+// "Auto detect": opening one would reach out to whatever answers at that address.
+TEST(DiscoveryOnBench, NetworkPortsInTheListAreNotProbed) {
+  struct TCountingProvider final : TPortProvider {
+    std::vector<std::string> asked;
+    bool Claims(const std::string& name) const override { return IsNetworkPortName(name); }
+    std::unique_ptr<TPortBinding> CreateBinding(const std::string& name) override {
+      asked.push_back(name);
+      throw EComError(kErrPortNotFound, "not here");
+    }
+    void EnumPorts(std::vector<std::string>&) const override {}
+  } network;
+  TBenchRun b(R"({"dongle": {"port": "SIM3"}, "server": {"port": "SIM2"}})");
+  RegisterPortProvider(&network);
+  for (TComboModel* combo : {&b.main.COM1Combo, &b.main.COM2Combo}) {
+    combo->Items.insert(combo->Items.begin() + 1, "rfc2217://10.1.2.3:4001");
+    combo->Add("socket://bench-7:7000");
+  }
+  DiscoverPorts(b.run);
+  UnregisterPortProvider(&network);
+  EXPECT_EQ(b.run.Outcome, kOutcomeOk);
+  EXPECT_EQ(network.asked, std::vector<std::string>{});
+  EXPECT_EQ(b.main.LastPort1, "SIM3");
+  EXPECT_EQ(b.main.LastPort2, "SIM2");
 }
 
 TEST(DiscoveryOnBench, StopsOnTermination) {

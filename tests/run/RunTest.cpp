@@ -63,6 +63,36 @@ TEST(ComboSelect, FallsBackToTheFirstEntry) {
   EXPECT_EQ(c.Text, "Auto detect");
 }
 
+// A port selector takes a typed network port as a new entry; other names it does not list
+// fall back to "Auto detect".
+TEST(ComboSelect, PortSelectorKeepsTypedNetworkPorts) {
+  struct Case {
+    const char* text;
+    int index;
+    const char* selected;
+    size_t entries;
+  } cases[] = {
+      {"/dev/ttyS0", 2, "/dev/ttyS0", 3},
+      {"rfc2217://10.0.0.5:4001", 3, "rfc2217://10.0.0.5:4001", 4},
+      {"SOCKET://bench-7:7000", 3, "SOCKET://bench-7:7000", 4},
+      {"/dev/ttyACM7", 0, "Auto detect", 3},
+      {"telnet://10.0.0.5:23", 0, "Auto detect", 3},
+      {"", 0, "Auto detect", 3},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.text);
+    TComboModel c;
+    for (const char* p : {"Auto detect", "/dev/ttyUSB0", "/dev/ttyS0"}) c.Add(p);
+    SelectPortItem(c, k.text);
+    EXPECT_EQ(c.ItemIndex, k.index);
+    EXPECT_EQ(c.Text, k.selected);
+    EXPECT_EQ(c.Items.size(), k.entries);
+    // Chosen again, it is found, not added twice.
+    SelectPortItem(c, k.text);
+    EXPECT_EQ(c.Items.size(), k.entries);
+  }
+}
+
 TEST(FileNames, SettingsAndErrorLogBesideTheProgram) {
   struct Case {
     const char* program;

@@ -479,6 +479,9 @@ class WindowTest : public QObject {
     QTest::newRow("second tab belongs to the last port")
         << "Auto detect\ta\tb" << "Auto detect" << "a\tb" << "Auto detect\ta\tb";
     QTest::newRow("empty") << "" << "Auto detect" << "" << "Auto detect\t";
+    QTest::newRow("typed network port")
+        << "rfc2217://10.0.0.5:4001\trfc2217://10.0.0.5:4001" << "rfc2217://10.0.0.5:4001"
+        << "rfc2217://10.0.0.5:4001" << "rfc2217://10.0.0.5:4001\trfc2217://10.0.0.5:4001";
   }
   void settingsPorts() {
     QFETCH(QString, line);
@@ -580,6 +583,35 @@ class WindowTest : public QObject {
     auto w = OpenWindow(dir, ports);
     QCOMPARE(w->frameGeometry().width(), w->screen()->availableVirtualSize().width());
     QCOMPARE(w->frameGeometry().height(), 388);
+  }
+
+  // A network port typed into a port box is the box's choice: the run takes it as the chosen
+  // port, "upd" keeps it, and the next window has it again.
+  void typedNetworkPort() {
+    TProgramDir dir;
+    TPortList ports{{"/dev/ttyUSB0", "/dev/ttyUSB1"}};
+    const QString name = QStringLiteral("rfc2217://bench-7.factory:4001");
+    {
+      auto w = OpenWindow(dir, ports);
+      auto* box = Child<QComboBox>(*w, "COM1Combo");
+      QVERIFY(box->isEditable());
+      box->setEditText(name);
+      w->PullCombo(box);
+      QCOMPARE(box->currentText(), name);
+      QVERIFY(w->Fields().COM1Combo.ItemIndex > 0);
+      QCOMPARE(QString::fromStdString(w->Fields().COM1Combo.Text), name);
+      Child<QPushButton>(*w, "Upd1But")->click();
+      QCOMPARE(box->currentText(), name);
+      // Other typed text is no port: the box goes back to "Auto detect".
+      auto* other = Child<QComboBox>(*w, "COM2Combo");
+      other->setEditText(QStringLiteral("/dev/ttyUSB7"));
+      w->PullCombo(other);
+      QCOMPARE(other->currentText(), QStringLiteral("Auto detect"));
+      w->close();
+      QCOMPARE(dir.IniLines().value(5), name + "\t");
+    }
+    auto again = OpenWindow(dir, ports);
+    QCOMPARE(Child<QComboBox>(*again, "COM1Combo")->currentText(), name);
   }
 
   // What the operator chose is written at closing and comes back in the next window.

@@ -1,0 +1,401 @@
+#include "sim/BenchServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#include "serial/PortProvider.h"
+#include "serial/Rfc2217.h"
+#include "sim/Bench.h"
+
+using namespace rfc2217;
+
+namespace {
+
+using WallClock = std::chrono::steady_clock;
+
+// The bench's operator model counts the tool's DSR polls. Served over the network, the client
+// asks for the modem state with NOTIFY-MODEMSTATE at each of its polls: that request is the
+// poll the bench counts. Between polls the server watches the line without counting and
+// notifies a change at once.
+
+int Listen(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found)
+    throw std::runtime_error("cannot listen on " + host + ": host not found");
+  int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int one = 1;
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 4) != 0) {
+    const std::string why = std::strerror(errno);
+    if (fd >= 0) close(fd);
+    freeaddrinfo(found);
+    throw std::runtime_error("cannot listen on " + host + ":" + service + ": " + why);
+  }
+  freeaddrinfo(found);
+  return fd;
+}
+
+int LocalPort(int fd) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
+}  // namespace
+
+struct TBenchServer::TImpl {
+  struct TPort {
+    std::string name;
+    int listenFd = -1;
+    int port = 0;
+    int client = -1;
+    std::unique_ptr<TPortBinding> binding;  // the bench port while a client is connected
+    TParser parser{kServerSubnegotiationLimit};
+    std::vector<uint8_t> out;  // waiting to go to the client
+    uint8_t modemMask = 0;
+    int lastModem = -1;  // last state notified (-1: none yet)
+    bool dtr = false, rts = false;  // the echo port's lines
+    uint64_t fromClient = 0;
+  };
+
+  TBench* bench;
+  TBenchServerOptions options;
+  std::vector<TPort> ports;
+  WallClock::time_point start = WallClock::now();
+
+  int64_t VirtualNow() const {
+    const auto wall = std::chrono::duration<double, std::micro>(WallClock::now() - start).count();
+    return static_cast<int64_t>(wall * options.speedFactor);
+  }
+
+  void Accept(TPort& p) {
+    const int fd = accept4(p.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    // A client that has just closed its connection may not have been noticed yet: what it
+    // sent last is taken now, and its end frees the port for the new one.
+    if (p.client >= 0) {
+      bool alive = true;
+      try {
+        for (int chunk = 0; chunk < 64 && alive; ++chunk) {
+          pollfd old{p.client, POLLIN, 0};
+          if (poll(&old, 1, 0) <= 0) break;
+          alive = FromClient(p);
+        }
+        if (alive) alive = Flush(p);
+      } catch (const std::exception&) {
+        alive = false;
+      }
+      if (!alive) Disconnect(p);
+    }
+    if (p.client >= 0) {
+      // Busy, as a serial port with an opener is.
+      close(fd);
+      return;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!options.echo) {
+      try {
+        p.binding = CreatePortBinding(p.name);
+        p.binding->Open(p.name);
+        TTimeoutConfig immediate;
+        immediate.readInterval = -1;  // reads take what has arrived
+        p.binding->ApplyTimeouts(immediate);
+      } catch (const std::exception&) {
+        p.binding.reset();
+        close(fd);
+        return;
+      }
+    }
+    p.client = fd;
+    p.parser = TParser(kServerSubnegotiationLimit);
+    p.out.clear();
+    p.modemMask = 0xFF;  // a client hears of every modem line until it sets a mask
+    p.lastModem = -1;
+    p.dtr = p.rts = true;  // opened: both lines up, as a terminal raises them
+    p.fromClient = 0;
+  }
+
+  void Disconnect(TPort& p) {
+    if (p.client < 0) return;
+    close(p.client);
+    p.client = -1;
+    if (p.binding) {
+      p.binding->Close();
+      p.binding.reset();
+    }
+    p.out.clear();
+  }
+
+  // The lines as they are now; with poll, read as the tool's own DSR poll would read them.
+  uint8_t ModemState(TPort& p, bool poll = false) {
+    if (options.echo) return static_cast<uint8_t>((p.dtr ? kModemDsr : 0) | (p.rts ? kModemCts : 0));
+    if (poll) return p.binding->ModemStatus().Contains(msDSR) ? kModemDsr : 0;
+    return bench->DsrNow(p.name) ? kModemDsr : 0;
+  }
+
+  // Tells the client of a change of the lines it asked to hear about.
+  void NotifyModem(TPort& p, uint8_t state, bool force) {
+    if (p.modemMask == 0) return;
+    if (!force && p.lastModem == state) return;
+    uint8_t delta = 0;
+    if (p.lastModem >= 0 && ((p.lastModem ^ state) & kModemDsr)) delta |= kModemDeltaDsr;
+    if (p.lastModem >= 0 && ((p.lastModem ^ state) & kModemCts)) delta |= 0x01;
+    p.lastModem = state;
+    AppendComPort(p.out, kNotifyModemState + kServerOffset,
+                  {static_cast<uint8_t>((state | delta) & p.modemMask)});
+  }
+
+  void SetLines(TPort& p) {
+    if (!p.binding) return;
+    TLineConfig c;
+    c.dtr = p.dtr ? dcEnable : dcDisable;
+    c.rts = p.rts ? rcEnable : rcDisable;
+    p.binding->ApplyLineSettings(c);
+  }
+
+  void Answer(TPort& p, uint8_t command, std::vector<uint8_t> value) {
+    AppendComPort(p.out, static_cast<uint8_t>(command + kServerOffset), value);
+  }
+
+  void OnComPort(TPort& p, const std::vector<uint8_t>& payload) {
+    if (payload.empty()) return;
+    const uint8_t command = payload[0];
+    const std::vector<uint8_t> value(payload.begin() + 1, payload.end());
+    const int v = value.empty() ? -1 : value[0];
+    switch (command) {
+      case kSetBaudRate: {
+        const uint32_t rate = BaudFrom(value);
+        if (rate != 0 && p.binding) {
+          TLineConfig c;
+          c.baudRate = brCustom;
+          c.customBaudRate = static_cast<int>(rate);
+          p.binding->ApplyLineSettings(c);
+        }
+        Answer(p, command, BaudValue(rate != 0 ? rate : 9600));
+        break;
+      }
+      // The bench carries bytes, not bits: every framing a UART has is taken.
+      case kSetDataSize: Answer(p, command, {static_cast<uint8_t>(v >= 5 && v <= 8 ? v : 8)}); break;
+      case kSetParity: Answer(p, command, {static_cast<uint8_t>(v >= 1 && v <= 5 ? v : 1)}); break;
+      case kSetStopSize: Answer(p, command, {static_cast<uint8_t>(v >= 1 && v <= 3 ? v : 1)}); break;
+      case kSetControl: {
+        uint8_t answer = static_cast<uint8_t>(std::max(v, 0));
+        if (v == kDtrOn || v == kDtrOff) {
+          p.dtr = v == kDtrOn;
+          SetLines(p);
+        } else if (v == kRtsOn || v == kRtsOff) {
+          p.rts = v == kRtsOn;
+          SetLines(p);
+        } else if (v == 7) {
+          answer = p.dtr ? kDtrOn : kDtrOff;  // DTR asked for
+        } else if (v == 10) {
+          answer = p.rts ? kRtsOn : kRtsOff;  // RTS asked for
+        } else if (v == 0 || v == 1) {
+          answer = 1;  // no flow control: the only flow control here
+        }
+        Answer(p, command, {answer});
+        NotifyModem(p, ModemState(p), false);
+        break;
+      }
+      case kNotifyModemState: {  // the client's poll of its modem lines
+        const uint8_t mask = p.modemMask;
+        p.modemMask = 0xFF;
+        NotifyModem(p, ModemState(p, true), true);
+        p.modemMask = mask;
+        break;
+      }
+      case kSetLineStateMask: Answer(p, command, value); break;
+      case kSetModemStateMask:
+        p.modemMask = static_cast<uint8_t>(std::max(v, 0));
+        Answer(p, command, value);
+        NotifyModem(p, ModemState(p), true);
+        break;
+      case kPurgeData:
+        if (p.binding && (v == kPurgeReceive || v == kPurgeBoth)) p.binding->PurgeInput();
+        if (p.binding && (v == kPurgeTransmit || v == kPurgeBoth)) p.binding->PurgeOutput();
+        Answer(p, command, value);
+        break;
+      default: break;  // notifications and flow control suspend/resume need no answer
+    }
+  }
+
+  void OnNegotiation(TPort& p, const TEvent& e) {
+    const uint8_t o = e.option;
+    // We take binary and unbuffered transfer both ways and the client's COM port control.
+    if (e.verb == kWill) {
+      const bool ok = o == kOptComPort || o == kOptBinary || o == kOptSuppressGoAhead;
+      AppendNegotiation(p.out, ok ? kDo : kDont, o);
+      // The lines as they are, for a client that reads them before any of them changes.
+      if (o == kOptComPort) NotifyModem(p, ModemState(p), true);
+    } else if (e.verb == kDo) {
+      const bool ok = o == kOptBinary || o == kOptSuppressGoAhead;
+      AppendNegotiation(p.out, ok ? kWill : kWont, o);
+    }
+  }
+
+  // What came from the client; false when the connection is to be closed.
+  bool FromClient(TPort& p) {
+    uint8_t chunk[4096];
+    const ssize_t n = recv(p.client, chunk, sizeof chunk, 0);
+    if (n == 0) return false;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    std::vector<uint8_t> data;
+    std::vector<TEvent> events;
+    p.parser.Feed(chunk, static_cast<size_t>(n), data, events);
+    for (const TEvent& e : events) {
+      if (e.kind == TEvent::kNegotiation) OnNegotiation(p, e);
+      else if (e.kind == TEvent::kSubnegotiation && e.option == kOptComPort) OnComPort(p, e.payload);
+    }
+    if (!data.empty()) {
+      bool drop = false;
+      if (options.dropAfter > 0 && p.name == options.dropPort &&
+          p.fromClient + data.size() >= options.dropAfter) {
+        data.resize(static_cast<size_t>(options.dropAfter - p.fromClient));
+        drop = true;
+      }
+      p.fromClient += data.size();
+      if (options.echo)
+        AppendData(p.out, data.data(), data.size());
+      else if (!data.empty())
+        p.binding->Write(data.data(), data.size());
+      if (drop) return false;
+    }
+    return !p.parser.Failed();
+  }
+
+  // Sends what waits for the client; false when the client is gone.
+  bool Flush(TPort& p) {
+    while (!p.out.empty()) {
+      const ssize_t n = send(p.client, p.out.data(), p.out.size(), MSG_NOSIGNAL);
+      if (n > 0) {
+        p.out.erase(p.out.begin(), p.out.begin() + n);
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+      if (n < 0 && errno == EINTR) continue;
+      return false;
+    }
+    return true;
+  }
+
+  // Moves the bench to the present and hands on what has arrived at its ports.
+  void Settle(int64_t now) {
+    if (!bench) return;
+    bench->AdvanceTo(Clock::Duration(now));
+    for (TPort& p : ports) {
+      if (p.client < 0 || !p.binding) continue;
+      try {
+        const int32_t count = p.binding->InputCount();
+        if (count > 0) {
+          std::vector<uint8_t> data(static_cast<size_t>(count));
+          data.resize(p.binding->Read(data.data(), data.size()));
+          AppendData(p.out, data.data(), data.size());
+        }
+        NotifyModem(p, ModemState(p), false);
+      } catch (const std::exception&) {
+        Disconnect(p);
+      }
+    }
+  }
+};
+
+TBenchServer::TBenchServer(TBench* bench, const TBenchServerOptions& options)
+    : impl_(std::make_unique<TImpl>()) {
+  impl_->bench = bench;
+  impl_->options = options;
+  if (impl_->options.speedFactor <= 0) impl_->options.speedFactor = 1.0;
+  std::vector<std::string> names;
+  if (options.echo || !bench) names = {"ECHO"};
+  else names = bench->PortNames();
+  int next = options.firstPort;
+  for (const std::string& name : names) {
+    TImpl::TPort p;
+    p.name = name;
+    p.listenFd = Listen(options.host, next);
+    p.port = LocalPort(p.listenFd);
+    if (next != 0) ++next;
+    impl_->ports.push_back(std::move(p));
+  }
+}
+
+TBenchServer::~TBenchServer() {
+  for (auto& p : impl_->ports) {
+    impl_->Disconnect(p);
+    if (p.listenFd >= 0) close(p.listenFd);
+  }
+}
+
+std::vector<std::string> TBenchServer::Endpoints() const {
+  std::vector<std::string> list;
+  const std::string& h = impl_->options.host;
+  const std::string host = h.find(':') != std::string::npos ? "[" + h + "]" : h;
+  for (const auto& p : impl_->ports)
+    list.push_back(p.name + " rfc2217://" + host + ":" + std::to_string(p.port));
+  return list;
+}
+
+void TBenchServer::Run(const std::atomic<bool>& stop) {
+  TImpl& s = *impl_;
+  s.start = WallClock::now();
+  std::vector<pollfd> fds;
+  while (!stop.load()) {
+    const int64_t now = s.VirtualNow();
+    s.Settle(now);
+    for (auto& p : s.ports)
+      if (p.client >= 0 && !s.Flush(p)) s.Disconnect(p);
+
+    // Wake for the next arrival on a line; while a client is there, every 5 ms to watch its
+    // lines; else at the latest in 100 ms.
+    const int64_t next = s.bench ? s.bench->NextArrival().count() : INT64_MAX;
+    int64_t waitUs = 100'000;
+    for (const auto& p : s.ports)
+      if (p.client >= 0 && s.bench) waitUs = 5'000;
+    if (next != INT64_MAX) {
+      const double wall = static_cast<double>(next - now) / s.options.speedFactor;
+      waitUs = std::clamp<int64_t>(static_cast<int64_t>(wall) + 1, 0, waitUs);
+    }
+    fds.clear();
+    for (const auto& p : s.ports) {
+      fds.push_back({p.listenFd, POLLIN, 0});
+      fds.push_back({p.client, static_cast<short>(POLLIN | (p.out.empty() ? 0 : POLLOUT)), 0});
+    }
+    const timespec ts{static_cast<time_t>(waitUs / 1'000'000), static_cast<long>(waitUs % 1'000'000) * 1000};
+    const int r = ppoll(fds.data(), fds.size(), &ts, nullptr);
+    if (r <= 0) continue;
+    s.Settle(s.VirtualNow());  // bytes from a client are written at the present virtual time
+    for (size_t i = 0; i < s.ports.size(); ++i) {
+      TImpl::TPort& p = s.ports[i];
+      if (fds[2 * i].revents & POLLIN) s.Accept(p);
+      const short ev = fds[2 * i + 1].revents;
+      if (p.client < 0 || fds[2 * i + 1].fd < 0) continue;
+      bool alive = true;
+      try {
+        if (ev & (POLLIN | POLLHUP | POLLERR)) alive = s.FromClient(p);
+      } catch (const std::exception&) {
+        alive = false;
+      }
+      if (alive) alive = s.Flush(p);
+      if (!alive) s.Disconnect(p);
+    }
+  }
+}
