@@ -299,6 +299,49 @@ class TSqlStore final : public TRecordStore {
     return s;
   }
 
+  int64_t Count(const TRecordFilter& filter) override {
+    std::vector<TSqlValue> params;
+    int64_t n = 0;
+    c_->Query("SELECT COUNT(*) FROM tuning_record" + Where(filter, params), params,
+              [&](const TSqlRow& row) { n = Int(row[0]); });
+    return n;
+  }
+
+  void Page(const TRecordFilter& filter, int64_t offset, int64_t limit,
+            const std::function<void(const TTuningRecord&)>& each) override {
+    if (limit <= 0) return;
+    std::vector<TSqlValue> params;
+    std::string sql = "SELECT " + ColumnList(false) + " FROM tuning_record" +
+                      Where(filter, params) + " ORDER BY started_at DESC, id DESC";
+    params.push_back(limit);
+    sql += " LIMIT " + c_->Param(static_cast<int>(params.size()));
+    params.push_back(std::max<int64_t>(offset, 0));
+    sql += " OFFSET " + c_->Param(static_cast<int>(params.size()));
+    c_->Query(sql, params, [&](const TSqlRow& row) { each(RecordOf(row)); });
+  }
+
+  void Points(const TRecordFilter& filter,
+              const std::function<void(const TRecordPoint&)>& each) override {
+    std::vector<TSqlValue> params;
+    TRecordPoint p;
+    c_->Query("SELECT id, started_at, outcome, golden, server_identity, device_kind,"
+              " analysis_only, offset_steps, factory_comp, new_comp_steps FROM tuning_record" +
+                  Where(filter, params) + " ORDER BY started_at, id" + Limit(filter),
+              params, [&](const TSqlRow& row) {
+                p.Id = Int(row[0]);
+                p.StartedAt = Text(row[1]);
+                p.Outcome = Text(row[2]);
+                p.Golden = Text(row[3]);
+                p.ServerIdentity = Text(row[4]);
+                p.DeviceKind = Text(row[5]);
+                p.AnalysisOnly = Int(row[6]) != 0;
+                p.OffsetSteps = OptInt(row[7]);
+                p.FactoryComp = OptInt(row[8]);
+                p.NewCompSteps = OptInt(row[9]);
+                each(p);
+              });
+  }
+
   void Export(const TRecordFilter& filter,
               const std::function<void(const TTuningRecord&)>& each) override {
     std::vector<TSqlValue> params;

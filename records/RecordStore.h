@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "records/Drift.h"
 #include "records/TuningRecord.h"
 
 // Every failure of a store: what went wrong, with the back end's own code and text.
@@ -93,6 +94,15 @@ class TRecordStore {
   virtual std::optional<TTuningRecord> LatestCompleted(const std::string& mac,
                                                        bool includeBench) = 0;
   virtual TRecordStats Stats(const TRecordFilter& filter) = 0;
+  // How many records the filter takes (its limit aside).
+  virtual int64_t Count(const TRecordFilter& filter) = 0;
+  // One page of the list: in List's order (newest first, without log and trace), the records
+  // after the first offset ones, at most limit of them. For a window's table over many records.
+  virtual void Page(const TRecordFilter& filter, int64_t offset, int64_t limit,
+                    const std::function<void(const TTuningRecord&)>& each) = 0;
+  // Oldest first, only the columns the charts and the drift rule read, one record at a time.
+  virtual void Points(const TRecordFilter& filter,
+                      const std::function<void(const TRecordPoint&)>& each) = 0;
   // Oldest first, every column with log and trace, one record at a time (streamed).
   virtual void Export(const TRecordFilter& filter,
                       const std::function<void(const TTuningRecord&)>& each) = 0;

@@ -144,6 +144,10 @@ std::string DefaultSpoolPath(const std::string& iniName, bool bench) {
   return RecordsBase(iniName, bench) + ".spool";
 }
 
+std::string DefaultDriftSettingsPath(const std::string& iniName) {
+  return RecordsBase(iniName, false) + "-drift.ini";
+}
+
 // ---- The spool file ----
 
 namespace {

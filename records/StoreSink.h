@@ -69,6 +69,9 @@ class TStoreSink final : public TRecordSink {
 // factory's file. The spool files are named the same way with ".spool".
 std::string DefaultRecordsLocation(const std::string& iniName, bool bench);
 std::string DefaultSpoolPath(const std::string& iniName, bool bench);
+// The golden-drift threshold's settings file of those programs ("<name>-drift.ini"), kept apart
+// from the window's settings file, which holds the operator's choices only.
+std::string DefaultDriftSettingsPath(const std::string& iniName);
 
 // The spool file: records waiting for their store, one line each.
 // Appends a record; throws std::runtime_error when the file cannot be written.

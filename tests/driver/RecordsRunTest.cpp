@@ -280,6 +280,48 @@ TEST_F(RecordsRun, AStoreThatCannotBeWrittenCostsOneLineAndTheRunGoesOn) {
   EXPECT_NE(line.find("\"outcome\":\"completed\""), std::string::npos);
 }
 
+// stats prints the golden servers' drift with the threshold of the drift settings file beside
+// the programs, or the one given.
+TEST_F(RecordsRun, StatsShowTheGoldenDriftAndItsWarning) {
+  const std::string db = (dir_ / "tptune.db").string();
+  {
+    auto store = OpenRecordStore(db, TStoreOpen::kCreate);
+    for (int i = 0; i < 20; ++i) {
+      TTuningRecord r;
+      r.Uid = "d" + std::to_string(i);
+      r.StartedAt = r.EndedAt = "2026-12-10T10:00:" + std::to_string(10 + i) + ".000Z";
+      r.Golden = "server";
+      r.ServerIdentity = "GOLDEN0000000001";
+      r.DeviceKind = "handheld";
+      r.Outcome = kRecordCompleted;
+      r.FactoryComp = 10;
+      r.NewCompSteps = 14;
+      store->Add(r);
+    }
+  }
+  struct Case {
+    const char* file;  // the drift settings file, or none
+    std::vector<std::string> extra;
+    bool warning;
+  } cases[] = {
+      {nullptr, {}, true},                            // default band +/-3
+      {"threshold_steps=4\n", {}, false},             // on the edge: inside
+      {"threshold_steps=4\n", {"--drift-threshold", "3.5"}, true},
+  };
+  for (const Case& c : cases) {
+    fs::remove(dir_ / "tptune-drift.ini");
+    if (c.file) std::ofstream(dir_ / "tptune-drift.ini") << c.file;
+    std::vector<std::string> args = {"stats"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    std::string out;
+    ASSERT_EQ(Tool(args, out), 0) << out;
+    EXPECT_NE(out.find("server GOLDEN0000000001: 20 handhelds, median +4.0 steps = +2.07 ppm"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("WARNING") != std::string::npos, c.warning) << out;
+  }
+}
+
 TEST_F(RecordsRun, TheRecordsProgramRefusesWhatItCannotUse) {
   std::ofstream(dir_ / "junk.db") << "not a database at all, only some text in a file\n";
   struct Case {
@@ -293,6 +335,9 @@ TEST_F(RecordsRun, TheRecordsProgramRefusesWhatItCannotUse) {
       {{"export"}, 2, "export needs --format csv or json"},
       {{"--db", "x.db", "list", "--outcome", "won"}, 2, "--outcome takes completed"},
       {{"frob"}, 2, "unknown command \"frob\""},
+      {{"stats", "--drift-threshold", "0"}, 2, "--drift-threshold takes a number of steps"},
+      {{"stats", "--drift-threshold", "2,5"}, 2, "--drift-threshold takes a number of steps"},
+      {{"list", "--drift-threshold", "2"}, 2, "--drift-threshold belongs to stats"},
       {{"--help"}, 0, "Usage: tptune-records"},
   };
   for (const Case& c : cases) {

@@ -232,6 +232,72 @@ TEST_P(Store, ExportGivesEveryRecordWholeInTheOrderWritten) {
   EXPECT_EQ(exported, written);
 }
 
+// The window's table reads pages of the list and its charts the few columns they need.
+TEST_P(Store, PagesCountsAndPointsFollowTheFilter) {
+  auto store = Fresh();
+  for (int i = 0; i < 12; ++i) {
+    TTuningRecord r = SampleRecord("p" + std::to_string(i), "0000000" + std::to_string(i % 3),
+                                   i - 6, i % 4 == 3 ? kRecordFailed : kRecordCompleted,
+                                   "2026-12-" + std::to_string(10 + i) + "T08:00:00.000Z");
+    r.Station = i < 8 ? "st1" : "st2";
+    r.FactoryComp = i;
+    r.NewCompSteps = 2 * i;
+    store->Add(r);
+  }
+  auto with = [](auto set) {
+    TRecordFilter f;
+    set(f);
+    return f;
+  };
+  const TRecordFilter filters[] = {
+      {},
+      with([](auto& f) { f.Outcome = "completed"; }),
+      with([](auto& f) { f.Station = "st2"; }),
+      with([](auto& f) { f.Mac = "1", f.From = "2026-12-12"; }),
+      with([](auto& f) { f.Station = "nowhere"; }),
+  };
+  for (const TRecordFilter& filter : filters) {
+    const std::vector<std::string> all = Uids(*store, filter);
+    EXPECT_EQ(store->Count(filter), static_cast<int64_t>(all.size())) << filter.Station;
+    // Pages of 5 put together give the list; a page beyond the end is empty.
+    std::vector<std::string> paged;
+    for (int64_t offset = 0; offset < 15; offset += 5) {
+      size_t before = paged.size();
+      store->Page(filter, offset, 5, [&](const TTuningRecord& r) {
+        EXPECT_TRUE(r.Log.empty() && r.Trace.empty());
+        paged.push_back(r.Uid);
+      });
+      EXPECT_LE(paged.size() - before, 5u);
+    }
+    EXPECT_EQ(paged, all) << filter.Station;
+    // Points: oldest first, the same records.
+    std::vector<int64_t> ids;
+    store->Points(filter, [&](const TRecordPoint& p) { ids.push_back(p.Id); });
+    std::vector<int64_t> listed;
+    store->List(filter, [&](const TTuningRecord& r) { listed.insert(listed.begin(), r.Id); });
+    EXPECT_EQ(ids, listed) << filter.Station;
+  }
+  std::vector<std::string> middle;
+  store->Page({}, 3, 2, [&](const TTuningRecord& r) { middle.push_back(r.Uid); });
+  EXPECT_EQ(middle, (std::vector<std::string>{"p8", "p7"}));
+
+  // A point carries what the drift rule and the trend read.
+  std::vector<TRecordPoint> points;
+  store->Points(with([](auto& f) { f.Outcome = "failed"; }),
+                [&](const TRecordPoint& p) { points.push_back(p); });
+  ASSERT_EQ(points.size(), 3u);
+  EXPECT_EQ(points[0].StartedAt, "2026-12-13T08:00:00.000Z");
+  EXPECT_EQ(points[0].Outcome, kRecordFailed);
+  EXPECT_EQ(points[0].OffsetSteps, -3);
+  EXPECT_EQ(points[0].FactoryComp, 3);
+  EXPECT_EQ(points[0].NewCompSteps, 6);
+  const TTuningRecord whole = *store->Get(points[0].Id);
+  EXPECT_EQ(points[0].ServerIdentity, whole.ServerIdentity);
+  EXPECT_EQ(points[0].Golden, whole.Golden);
+  EXPECT_EQ(points[0].DeviceKind, whole.DeviceKind);
+  EXPECT_EQ(points[0].AnalysisOnly, whole.AnalysisOnly);
+}
+
 INSTANTIATE_TEST_SUITE_P(BackEnds, Store,
                          ::testing::Values(TBackEnd::kMemory, TBackEnd::kFile, TBackEnd::kPostgres),
                          Name);
