@@ -51,6 +51,11 @@ std::optional<TTuningRecord> TStoreSink::LatestCompleted(const std::string& mac)
   return job->found;
 }
 
+void TStoreSink::SetWrittenHandler(std::function<void()> handler) {
+  std::lock_guard lock(mutex_);
+  written_ = std::move(handler);
+}
+
 std::vector<std::string> TStoreSink::TakeMessages() {
   std::lock_guard lock(mutex_);
   return std::exchange(messages_, {});
@@ -98,16 +103,26 @@ void TStoreSink::Work() {
 
 void TStoreSink::Write(const TTuningRecord& record) {
   std::string reason;
+  bool written = false;
   try {
     TRecordStore& store = Store();
     // What waited in the spool goes first, so the records arrive in the order they were made.
     SpoolSend(options_.SpoolPath, [&store](const TTuningRecord& r) { store.Add(r); });
     store.Add(record);
-    return;
+    written = true;
   } catch (const std::exception& e) {
     reason = e.what();
     // The connection may be broken; the next record opens the store anew.
     store_.reset();
+  }
+  if (written) {
+    std::function<void()> handler;
+    {
+      std::lock_guard lock(mutex_);
+      handler = written_;
+    }
+    if (handler) handler();
+    return;
   }
   try {
     SpoolAppend(options_.SpoolPath, record);

@@ -40,6 +40,8 @@ class TStoreSink final : public TRecordSink {
   std::vector<std::string> TakeMessages() override;
   void Flush() override;
   bool Bench() const override { return options_.Bench; }
+  std::string Location() const override { return options_.Location; }
+  void SetWrittenHandler(std::function<void()> handler) override;
 
   const TStoreSinkOptions& Options() const { return options_; }
 
@@ -57,6 +59,7 @@ class TStoreSink final : public TRecordSink {
   std::condition_variable cv_;
   std::deque<std::shared_ptr<TJob>> jobs_;
   std::vector<std::string> messages_;
+  std::function<void()> written_;
   int pending_ = 0;
   bool stop_ = false;
   std::thread thread_;

@@ -505,3 +505,36 @@ TEST(Reports, StatisticsAndTheirHistogramAsText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Reports, HistogramBinsCountEveryOffsetOnce) {
+  TRecordStats narrow;
+  narrow.OffsetCounts = {{-2, 1}, {0, 2}, {1, 1}, {3, 1}};
+  std::vector<int64_t> counts;
+  for (const THistogramBin& b : OffsetHistogram(narrow)) {
+    EXPECT_EQ(b.HighSteps, b.LowSteps);
+    counts.push_back(b.Count);
+  }
+  EXPECT_EQ(counts, (std::vector<int64_t>{1, 0, 2, 1, 0, 1}));  // -2 .. 3, empty steps kept
+
+  // A wide spread: bins of whole steps, no more than asked, each offset in exactly one bin.
+  TRecordStats wide;
+  wide.OffsetCounts = {{-50, 4}, {-49, 1}, {0, 7}, {50, 2}};
+  const auto bins = OffsetHistogram(wide, 10);
+  ASSERT_LE(bins.size(), 10u);
+  int64_t total = 0;
+  for (size_t i = 0; i < bins.size(); ++i) {
+    total += bins[i].Count;
+    if (i) {
+      EXPECT_EQ(bins[i].LowSteps, bins[i - 1].HighSteps + 1);
+    }
+  }
+  EXPECT_EQ(total, 14);
+  EXPECT_EQ(bins.front().LowSteps, -50);
+  EXPECT_EQ(bins.front().Count, 5);
+  EXPECT_GE(bins.back().HighSteps, 50);
+  EXPECT_TRUE(OffsetHistogram(TRecordStats{}).empty());
+}
+
+}  // namespace
