@@ -16,6 +16,7 @@ TRecordPoint PointOf(const TTuningRecord& r) {
   p.Golden = r.Golden;
   p.ServerIdentity = r.ServerIdentity;
   p.DeviceKind = r.DeviceKind;
+  p.Mac = r.Mac;
   p.AnalysisOnly = r.AnalysisOnly;
   p.OffsetSteps = r.OffsetSteps;
   p.FactoryComp = r.FactoryComp;

@@ -30,6 +30,7 @@ struct TRecordPoint {
   std::string Golden;          // "server" or "handheld"
   std::string ServerIdentity;
   std::string DeviceKind;      // "handheld" or "server"
+  std::string Mac;             // the handheld's MAC ("" if not read)
   bool AnalysisOnly = false;
   std::optional<int> OffsetSteps, FactoryComp, NewCompSteps;
 };

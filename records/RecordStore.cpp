@@ -325,7 +325,7 @@ class TSqlStore final : public TRecordStore {
     std::vector<TSqlValue> params;
     TRecordPoint p;
     c_->Query("SELECT id, started_at, outcome, golden, server_identity, device_kind,"
-              " analysis_only, offset_steps, factory_comp, new_comp_steps FROM tuning_record" +
+              " analysis_only, offset_steps, factory_comp, new_comp_steps, mac FROM tuning_record" +
                   Where(filter, params) + " ORDER BY started_at, id" + Limit(filter),
               params, [&](const TSqlRow& row) {
                 p.Id = Int(row[0]);
@@ -338,6 +338,7 @@ class TSqlStore final : public TRecordStore {
                 p.OffsetSteps = OptInt(row[7]);
                 p.FactoryComp = OptInt(row[8]);
                 p.NewCompSteps = OptInt(row[9]);
+                p.Mac = Text(row[10]);
                 each(p);
               });
   }

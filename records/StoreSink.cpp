@@ -52,7 +52,9 @@ std::optional<TTuningRecord> TStoreSink::LatestCompleted(const std::string& mac)
 }
 
 void TStoreSink::SetWrittenHandler(std::function<void()> handler) {
-  std::lock_guard lock(mutex_);
+  // Taken while a handler runs too, so that after this returns the old one runs no more (a
+  // front end clears it before it goes).
+  std::lock_guard lock(handlerMutex_);
   written_ = std::move(handler);
 }
 
@@ -116,12 +118,8 @@ void TStoreSink::Write(const TTuningRecord& record) {
     store_.reset();
   }
   if (written) {
-    std::function<void()> handler;
-    {
-      std::lock_guard lock(mutex_);
-      handler = written_;
-    }
-    if (handler) handler();
+    std::lock_guard lock(handlerMutex_);
+    if (written_) written_();
     return;
   }
   try {

@@ -59,7 +59,8 @@ class TStoreSink final : public TRecordSink {
   std::condition_variable cv_;
   std::deque<std::shared_ptr<TJob>> jobs_;
   std::vector<std::string> messages_;
-  std::function<void()> written_;
+  std::mutex handlerMutex_;
+  std::function<void()> written_;  // under handlerMutex_
   int pending_ = 0;
   bool stop_ = false;
   std::thread thread_;

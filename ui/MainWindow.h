@@ -26,6 +26,7 @@
 class Clock;
 class TRecordSink;
 class TSerThread;
+class TRecordsWindow;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -68,6 +69,8 @@ class TMain : public QWidget {
   void DoStart();
   // ExitBut: closes the window (set-up), answers No, or cancels the run.
   void DoExit();
+  // RecordsBut: shows the Records window (made on first use), which stays open beside runs.
+  void DoRecords();
   void DoUpdCOMs();
   void DoBrowse1();
   void DoBrowse2();
@@ -94,6 +97,8 @@ class TMain : public QWidget {
   // The fields a run reads; the window leaves them alone while a run is under way.
   TMainFields& Fields() { return fields_; }
   TSerThread* SerThread() const { return serThread_.get(); }
+  // The Records window, once it was opened.
+  TRecordsWindow* RecordsWindow() const { return recordsWindow_.get(); }
 
  protected:
   bool event(QEvent* e) override;
@@ -129,6 +134,8 @@ class TMain : public QWidget {
   QString OpenFileDialog(const QString& title, const char* filter, const QString& suffix,
                          const QString& startName);
 
+  // At the start of a run: a log line when the station's golden server has drifted.
+  void LogGoldenDrift();
   void ShowLog();
   void ScrollLogToEnd();
   bool SetUpView() const;
@@ -159,6 +166,7 @@ class TMain : public QWidget {
 
   TComPort serIF1_, serIF2_;
   std::unique_ptr<TWindowBridge> bridge_;
+  std::unique_ptr<TRecordsWindow> recordsWindow_;
   std::vector<TAnchored> anchored_;
   // Ports of the lists the user may not open, with the mark their entries carry.
   std::map<std::string, QString> portMarks_;
@@ -172,6 +180,7 @@ class TMain : public QWidget {
   QGroupBox* SrvGroup = nullptr;
   QPushButton* StartBut = nullptr;
   QPushButton* ExitBut = nullptr;
+  QPushButton* RecordsBut = nullptr;
   QPlainTextEdit* LogMemo = nullptr;
   QProgressBar* PrcBar = nullptr;
 

@@ -296,6 +296,7 @@ TEST_P(Store, PagesCountsAndPointsFollowTheFilter) {
   EXPECT_EQ(points[0].Golden, whole.Golden);
   EXPECT_EQ(points[0].DeviceKind, whole.DeviceKind);
   EXPECT_EQ(points[0].AnalysisOnly, whole.AnalysisOnly);
+  EXPECT_EQ(points[0].Mac, "00000000");
 }
 
 INSTANTIATE_TEST_SUITE_P(BackEnds, Store,
