@@ -280,6 +280,37 @@ TEST_F(RecordsRun, AStoreThatCannotBeWrittenCostsOneLineAndTheRunGoesOn) {
   EXPECT_NE(line.find("\"outcome\":\"completed\""), std::string::npos);
 }
 
+// A golden server whose crystal moves with each handheld: the records' new less factory values
+// follow it, and the report gives the crystal error at the last handheld.
+TEST_F(RecordsRun, ADriftingGoldenServerShowsInTheRecords) {
+  const fs::path scenario = dir_ / "drift.json";
+  std::ofstream(scenario) << R"({"server": {"crystal_error": 0, "crystal_drift_per_handheld": 8},
+    "air": {"afc_noise": 0},
+    "handhelds": [{"crystal_error": 20}, {"crystal_error": 20}, {"crystal_error": 20}]})";
+  TCliOptions o;
+  o.restoreServer = true;
+  o.benchScenario = scenario.string();
+  o.answers = {"ok", "yes", "yes", "no"};
+  o.records = (dir_ / "drift.db").string();
+  o.benchReport = (dir_ / "report.json").string();
+  std::string out;
+  ASSERT_EQ(Run(o, out), 0) << out;
+  const std::vector<TTuningRecord> records = Stored(o.records);
+  ASSERT_EQ(records.size(), 3u) << out;
+  std::vector<int> drift;
+  for (const TTuningRecord& r : records) {
+    ASSERT_TRUE(r.NewCompSteps && r.FactoryComp) << r.Log;
+    drift.push_back(*r.NewCompSteps - *r.FactoryComp);
+  }
+  // The server's error grows by 8 steps a handheld; each handheld is tuned to it (within the
+  // tool's step of truncation either side).
+  EXPECT_NEAR(drift[1] - drift[0], 8, 2) << drift[0] << " " << drift[1];
+  EXPECT_NEAR(drift[2] - drift[1], 8, 2) << drift[1] << " " << drift[2];
+  json report;
+  std::ifstream(dir_ / "report.json") >> report;
+  EXPECT_EQ(report["server"]["crystal_error"].get<double>(), 16.0);
+}
+
 // stats prints the golden servers' drift with the threshold of the drift settings file beside
 // the programs, or the one given.
 TEST_F(RecordsRun, StatsShowTheGoldenDriftAndItsWarning) {
