@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -58,13 +59,26 @@ struct TRecordStats {
   double Yield() const;
 };
 
+// The statistics of a stream of records, one at a time: what Stats gives for the records the
+// filter takes, for a reader that streams them anyway (the Records window).
+class TStatsAccumulator {
+ public:
+  void Add(const TRecordPoint& point);
+  TRecordStats Result() const;
+
+ private:
+  TRecordStats s_;
+  int64_t sum_ = 0, squares_ = 0, low_ = 0, high_ = 0;
+  std::map<int, int64_t> counts_;
+};
+
 enum class TStoreOpen {
   kCreate,    // create the store and its schema when missing (the front ends)
   kExisting,  // only an existing store (the records program): a missing one is an error
 };
 
 // The schema version this program writes.
-inline constexpr int kRecordSchemaVersion = 1;
+inline constexpr int kRecordSchemaVersion = 2;
 
 // The record's columns as stored, in row order after the id; the log and the trace come last.
 // Exports name their columns the same way ("id" first).
@@ -78,6 +92,7 @@ inline constexpr const char* kRecordColumns[] = {
     "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
     "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
 
+// A store is used by one thread at a time; threads that read or write at once open a store each.
 class TRecordStore {
  public:
   virtual ~TRecordStore() = default;

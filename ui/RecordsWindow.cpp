@@ -21,7 +21,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScatterSeries>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
@@ -39,7 +38,7 @@ namespace {
 
 // A chart shows at most this many points a series; more devices are thinned evenly (every
 // n-th), which keeps the shape and the time range and keeps redrawing quick.
-constexpr size_t kMostPoints = 2500;
+constexpr size_t kMostPoints = 1500;
 
 const char* const kOutcomes[] = {"any", kRecordCompleted, kRecordFailed, kRecordAborted};
 
@@ -321,14 +320,13 @@ void TRecordsWindow::RedrawCharts() {
   QChart* trend = TrendView->chart();
   ClearChart(histogram);
   ClearChart(trend);
-  TRecordStats stats;
+  TStatsAccumulator accumulator;
   std::vector<QPointF> completed, failed;
   TDriftRule rule;
   if (store_) {
     try {
-      stats = store_->Stats(filter_);
       // One pass over the chart columns: the drift follows the time range and the station
-      // only (its own rule chooses the records), the trend every filter.
+      // only (its own rule chooses the records), the statistics and the trend every filter.
       TRecordFilter base = filter_;
       base.Outcome.clear();
       base.Mac.clear();
@@ -337,6 +335,7 @@ void TRecordsWindow::RedrawCharts() {
         rule.Add(p);
         if (!filter_.Outcome.empty() && p.Outcome != filter_.Outcome) return;
         if (!filter_.Mac.empty() && p.Mac != (mac.empty() ? filter_.Mac : mac)) return;
+        accumulator.Add(p);
         const auto at = RecordTimeMs(p.StartedAt);
         if (!at) return;
         if (p.Outcome == kRecordCompleted && p.OffsetSteps)
@@ -350,6 +349,7 @@ void TRecordsWindow::RedrawCharts() {
     }
   }
   drift_ = rule.Series();
+  const TRecordStats stats = accumulator.Result();
 
   // Histogram of the measured offset.
   const std::vector<THistogramBin> bins = OffsetHistogram(stats);
@@ -395,18 +395,20 @@ void TRecordsWindow::RedrawCharts() {
 
   // The offset over time, failures marked.
   const size_t devices = completed.size() + failed.size();
-  auto* done = new QScatterSeries;
-  done->setName(QStringLiteral("completed"));
-  done->setMarkerSize(6);
-  done->setBorderColor(Qt::transparent);
-  done->replace(Thinned(completed));
-  auto* bad = new QScatterSeries;
-  bad->setName(QStringLiteral("failed"));
-  bad->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
-  bad->setMarkerSize(8);
-  bad->setColor(QColor(0xb0, 0x00, 0x20));
-  bad->setBorderColor(Qt::transparent);
-  bad->replace(Thinned(failed));
+  // Points without lines: a line series with its points shown draws them all in one item,
+  // where a scatter series makes an item of each.
+  auto points = [](const char* name, const QColor& color, qreal size, const std::vector<QPointF>& at) {
+    auto* series = new QLineSeries;
+    series->setName(QString::fromLatin1(name));
+    series->setPen(Qt::NoPen);
+    series->setColor(color);
+    series->setPointsVisible(true);
+    series->setMarkerSize(size);
+    series->replace(Thinned(at));
+    return series;
+  };
+  QLineSeries* done = points("completed", QColor(0x20, 0x60, 0xb0), 5, completed);
+  QLineSeries* bad = points("failed", QColor(0xb0, 0x00, 0x20), 8, failed);
   trend->addSeries(done);
   trend->addSeries(bad);
   QDateTimeAxis* timeAxis = TimeAxis(trend);

@@ -370,13 +370,34 @@ TEST(StoreOpening, ASchemaFromANewerProgramIsRefusedAndLeftAlone) {
       OpenRecordStore(path, mode);
       ADD_FAILURE() << "opened";
     } catch (const ERecordError& e) {
-      EXPECT_NE(std::string(e.what()).find("schema version 99, newer than this program's (1)"),
+      EXPECT_NE(std::string(e.what()).find("schema version 99, newer than this program's (" +
+                                           std::to_string(kRecordSchemaVersion) + ")"),
                 std::string::npos)
           << e.what();
     }
   }
-  ASSERT_EQ(SqlExec(path, "UPDATE schema_version SET version = 1"), SQLITE_OK);
+  ASSERT_EQ(SqlExec(path, "UPDATE schema_version SET version = " +
+                               std::to_string(kRecordSchemaVersion)),
+            SQLITE_OK);
   EXPECT_EQ(Uids(*OpenRecordStore(path, TStoreOpen::kExisting), {}), std::vector<std::string>{"kept"});
+}
+
+// A store of the first schema (without the charts' index) is brought up to date when opened,
+// its records kept.
+TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgraded) {
+  TScratchDir dir;
+  const std::string path = dir.Path("first.db");
+  {
+    auto store = OpenRecordStore(path, TStoreOpen::kCreate);
+    store->Add(SampleRecord("old", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  }
+  ASSERT_EQ(SqlExec(path, "DROP INDEX tuning_record_chart; UPDATE schema_version SET version = 1"),
+            SQLITE_OK);
+  auto store = OpenRecordStore(path, TStoreOpen::kExisting);
+  EXPECT_EQ(store->SchemaVersion(), kRecordSchemaVersion);
+  EXPECT_EQ(Uids(*store, {}), std::vector<std::string>{"old"});
+  store.reset();
+  EXPECT_EQ(SqlExec(path, "SELECT * FROM tuning_record INDEXED BY tuning_record_chart"), SQLITE_OK);
 }
 
 TEST(StoreOpening, AReadOnlyFileIsReadButNotWritten) {

@@ -15,7 +15,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScatterSeries>
+#include <QXYSeries>
 #include <QTableView>
 #include <QTest>
 #include <nlohmann/json.hpp>
@@ -97,7 +97,7 @@ std::vector<double> Bars(TRecordsWindow& w) {
 std::pair<int, int> TrendPoints(TRecordsWindow& w) {
   int completed = -1, failed = -1;
   for (QAbstractSeries* s : Chart(w, "TrendView")->series()) {
-    auto* scatter = qobject_cast<QScatterSeries*>(s);
+    auto* scatter = qobject_cast<QXYSeries*>(s);
     if (!scatter) continue;
     if (scatter->name() == QLatin1String("completed")) completed = scatter->count();
     if (scatter->name() == QLatin1String("failed")) failed = scatter->count();
