@@ -88,11 +88,25 @@ QList<QPointF> Thinned(const std::vector<QPointF>& points) {
 
 QDateTimeAxis* TimeAxis(QChart* chart) {
   auto* axis = new QDateTimeAxis;
-  axis->setFormat(QStringLiteral("MM-dd hh:mm"));
   axis->setTitleText(QStringLiteral("started (UTC)"));
   axis->setTickCount(5);
   chart->addAxis(axis, Qt::AlignBottom);
   return axis;
+}
+
+// The time axis over lowX..highX (ms since 1970, UTC) with a little room either side, at least
+// a tenth of a second wide, its labels as fine as the range needs.
+void SetTimeRange(QDateTimeAxis* axis, double lowX, double highX) {
+  const double room = std::max(50.0, (highX - lowX) * 0.02);
+  lowX -= room;
+  highX += room;
+  const double span = highX - lowX;
+  axis->setFormat(span < 10e3         ? QStringLiteral("hh:mm:ss.zzz")
+                  : span < 2 * 3600e3 ? QStringLiteral("hh:mm:ss")
+                  : span < 4 * 86400e3 ? QStringLiteral("MM-dd hh:mm")
+                                      : QStringLiteral("yyyy-MM-dd"));
+  axis->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(lowX), Qt::UTC),
+                 QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(highX), Qt::UTC));
 }
 
 QValueAxis* ValueAxis(QChart* chart, const QString& title) {
@@ -212,7 +226,7 @@ void TRecordsWindow::CreateControls() {
   HistoryView->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   HistoryView->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   HistoryView->horizontalHeader()->setStretchLastSection(true);
-  const int widths[] = {140, 90, 110, 130, 80, 80, 80, 60, 110};
+  const int widths[] = {140, 90, 150, 140, 80, 80, 85, 60, 110};
   for (int c = 0; c < TRecordsModel::kColumnCount; ++c) HistoryView->setColumnWidth(c, widths[c]);
   connect(HistoryView, &QTableView::doubleClicked, this,
           [this](const QModelIndex& index) { ShowRecord(index.row()); });
@@ -371,6 +385,7 @@ void TRecordsWindow::RedrawCharts() {
   binAxis->append(categories);
   binAxis->setTitleText(QStringLiteral("offset (ppm)"));
   binAxis->setLabelsAngle(categories.size() > 12 ? -90 : 0);
+  binAxis->setTruncateLabels(false);
   histogram->addAxis(binAxis, Qt::AlignBottom);
   bars->attachAxis(binAxis);
   QValueAxis* countAxis = ValueAxis(histogram, QStringLiteral("devices"));
@@ -422,9 +437,7 @@ void TRecordsWindow::RedrawCharts() {
       lowX = std::min(lowX, p.x()), highX = std::max(highX, p.x());
       lowY = std::min(lowY, p.y()), highY = std::max(highY, p.y());
     }
-  if (highX - lowX < 60000) highX = lowX + 60000;
-  timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(lowX), Qt::UTC),
-                     QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(highX), Qt::UTC));
+  SetTimeRange(timeAxis, lowX, highX);
   offsetAxis->setRange(std::floor(lowY) - 0.5, std::ceil(highY) + 0.5);
   for (QAbstractSeries* s : {static_cast<QAbstractSeries*>(done), static_cast<QAbstractSeries*>(bad)}) {
     s->attachAxis(timeAxis);
@@ -481,7 +494,6 @@ void TRecordsWindow::DrawDrift() {
     lowX = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) - 86400000.0;
     highX = lowX + 86400000.0;
   }
-  if (highX - lowX < 60000) highX = lowX + 60000;
   // The band: +/- the threshold over the whole time range.
   for (double edge : {threshold_, -threshold_}) {
     auto* band = new QLineSeries;
@@ -491,8 +503,9 @@ void TRecordsWindow::DrawDrift() {
     pen.setStyle(Qt::DashLine);
     pen.setWidth(2);
     band->setPen(pen);
-    band->append(lowX, edge);
-    band->append(highX, edge);
+    // Beyond the axis' room on both sides; the chart clips it there.
+    band->append(lowX - (highX - lowX) - 1000, edge);
+    band->append(highX + (highX - lowX) + 1000, edge);
     chart->addSeries(band);
     band->attachAxis(timeAxis);
     band->attachAxis(stepsAxis);
@@ -500,8 +513,7 @@ void TRecordsWindow::DrawDrift() {
   // The lower edge needs no second entry in the legend.
   const auto markers = chart->legend()->markers(chart->series().back());
   for (auto* m : markers) m->setVisible(false);
-  timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(lowX), Qt::UTC),
-                     QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(highX), Qt::UTC));
+  SetTimeRange(timeAxis, lowX, highX);
   stepsAxis->setRange(-std::ceil(extreme), std::ceil(extreme));
 
   if (drift_.empty()) lines << QStringLiteral("No handheld tuned against a golden server.");
