@@ -23,6 +23,7 @@
 #include <QStringDecoder>
 #include <QThread>
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "firmware/Packages.h"
@@ -187,7 +188,12 @@ TMain::TMain(TMainOptions options, QWidget* parent)
     // A record written on the sink's thread refreshes an open Records window on this one.
     options_.Records->SetWrittenHandler([this] {
       QMetaObject::invokeMethod(
-          this, [this] { if (recordsWindow_) recordsWindow_->Refresh(); }, Qt::QueuedConnection);
+          this,
+          [this] {
+            if (recordsWindow_) recordsWindow_->Refresh();
+            CheckGoldenDrift();
+          },
+          Qt::QueuedConnection);
     });
   }
   move(kDesignX, kDesignY);
@@ -482,6 +488,7 @@ void TMain::DoActiv() {
 
   StartBut->setFocus();
   firstActivate_ = false;
+  CheckGoldenDrift();
 }
 
 void TMain::ApplyBundle() {
@@ -823,13 +830,14 @@ void TMain::DoRecords() {
   recordsWindow_->activateWindow();
 }
 
+namespace {
+
 // The rule over the handhelds this station tuned; the line names the golden server of the
-// station's latest such record. A store that cannot be read gives no line (the run reports
-// record trouble itself).
-void TMain::LogGoldenDrift() {
-  if (!options_.Records || options_.Records->Location().empty()) return;
+// station's latest such record when its median lies outside the band. A store that cannot be
+// read gives no line (the run reports record trouble itself).
+std::string GoldenDriftLine(const std::string& location, const std::string& thresholdPath) {
   try {
-    auto store = OpenRecordStore(options_.Records->Location(), TStoreOpen::kExisting);
+    auto store = OpenRecordStore(location, TStoreOpen::kExisting);
     TRecordFilter filter;
     filter.Station = StationName();
     filter.DeviceKind = "handheld";
@@ -840,11 +848,39 @@ void TMain::LogGoldenDrift() {
       rule.Add(p);
       if (DriftSteps(p)) current = p.ServerIdentity;
     });
-    const double threshold = ReadDriftThreshold(DefaultDriftSettingsPath(fields_.IniName));
+    const double threshold = ReadDriftThreshold(thresholdPath);
     for (const TDriftWarning& w : DriftWarnings(rule.Series(), threshold))
-      if (w.Server == current) LogMemo->appendPlainText(FromStd(DriftWarningLine(w, threshold)));
+      if (w.Server == current) return DriftWarningLine(w, threshold);
   } catch (const std::exception&) {
   }
+  return {};
+}
+
+}  // namespace
+
+void TMain::CheckGoldenDrift() {
+  if (!options_.Records || options_.Records->Location().empty() || fields_.IniName.empty())
+    return;
+  if (driftCheck_.valid()) {
+    if (driftCheck_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      driftCheckAgain_ = true;
+      return;
+    }
+    driftLine_ = driftCheck_.get();
+  }
+  driftCheckAgain_ = false;
+  driftCheck_ = std::async(std::launch::async, GoldenDriftLine, options_.Records->Location(),
+                           DefaultDriftSettingsPath(fields_.IniName));
+}
+
+void TMain::LogGoldenDrift() {
+  // A check under way gets a moment to finish; else the previous one's line stands.
+  if (driftCheck_.valid() &&
+      driftCheck_.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready) {
+    driftLine_ = driftCheck_.get();
+    if (driftCheckAgain_) CheckGoldenDrift();
+  }
+  if (!driftLine_.empty()) LogMemo->appendPlainText(FromStd(driftLine_));
 }
 
 // Serves the worker's calls (and the operator's clicks) until the run has ended. Events are

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -134,7 +135,10 @@ class TMain : public QWidget {
   QString OpenFileDialog(const QString& title, const char* filter, const QString& suffix,
                          const QString& startName);
 
-  // At the start of a run: a log line when the station's golden server has drifted.
+  // The golden-drift check of the station's records, off the window's thread so that a slow or
+  // absent database server never holds the window up: started after the first activation and
+  // after each record written; its latest line goes into the log at the start of a run.
+  void CheckGoldenDrift();
   void LogGoldenDrift();
   void ShowLog();
   void ScrollLogToEnd();
@@ -167,6 +171,9 @@ class TMain : public QWidget {
   TComPort serIF1_, serIF2_;
   std::unique_ptr<TWindowBridge> bridge_;
   std::unique_ptr<TRecordsWindow> recordsWindow_;
+  std::future<std::string> driftCheck_;
+  bool driftCheckAgain_ = false;  // records were written while a check ran
+  std::string driftLine_;         // the latest check's line ("" when nothing drifted)
   std::vector<TAnchored> anchored_;
   // Ports of the lists the user may not open, with the mark their entries carry.
   std::map<std::string, QString> portMarks_;
