@@ -1,8 +1,10 @@
 #include "app/RecordsTool.h"
 
 #include <charconv>
+#include <optional>
 #include <ostream>
 
+#include "records/Drift.h"
 #include "records/RecordStore.h"
 #include "run/ProgramFiles.h"
 #include "records/Reports.h"
@@ -18,6 +20,7 @@ struct TToolOptions {
   int64_t id = 0;
   bool includeBench = false;
   bool help = false;
+  std::optional<double> threshold;
   TRecordFilter filter;
 };
 
@@ -66,6 +69,15 @@ std::string Parse(const std::vector<std::string>& args, TToolOptions& o) {
       problem = value(o.format);
       if (problem.empty() && o.format != "csv" && o.format != "json")
         problem = "--format takes csv or json, not \"" + o.format + "\"";
+    } else if (a == "--drift-threshold") {
+      std::string t;
+      problem = value(t);
+      double v = 0;
+      const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
+      if (problem.empty() && (r.ec != std::errc() || r.ptr != t.data() + t.size() ||
+                              !ValidDriftThreshold(v)))
+        problem = "--drift-threshold takes a number of steps above 0 and up to 100, not \"" + t + "\"";
+      if (problem.empty()) o.threshold = v;
     } else if (a == "--include-bench") {
       o.includeBench = true;
     } else if (a.rfind("--", 0) == 0) {
@@ -88,6 +100,7 @@ std::string Parse(const std::vector<std::string>& args, TToolOptions& o) {
   }
   if (o.command == "export" && o.format.empty()) return "export needs --format csv or json";
   if (o.command != "export" && !o.format.empty()) return "--format belongs to export";
+  if (o.command != "stats" && o.threshold) return "--drift-threshold belongs to stats";
   return {};
 }
 
@@ -103,7 +116,9 @@ std::string RecordsUsage() {
          "  export --format csv|json every column of the records (CSV with a header line, or\n"
          "                           one JSON object a line), oldest first\n"
          "  stats                    count, yield, offset mean, standard deviation, min, max\n"
-         "                           (ppm) and a histogram\n"
+         "                           (ppm), a histogram, and the golden servers' drift: the\n"
+         "                           rolling median of 20 handhelds of new less factory\n"
+         "                           compensation, with a warning outside the band\n"
          "\n"
          "Filters (list, export, stats):\n"
          "  --mac MAC                one handheld (hexadecimal, 0x optional)\n"
@@ -113,6 +128,8 @@ std::string RecordsUsage() {
          "  --station NAME           made on this station (host name)\n"
          "  --golden-server ID       tuned against the server with this identity\n"
          "  --limit N                at most N records\n"
+         "  --drift-threshold STEPS  stats: the drift band's half width (default: the\n"
+         "                           Records window's setting in tptune-drift.ini, else 3)\n"
          "  --include-bench          stats: also records made on the emulated bench\n"
          "                           (list and export show them, marked)\n"
          "\n"
@@ -135,8 +152,8 @@ int RunRecordsTool(const std::vector<std::string>& args, const std::string& prog
     out << RecordsUsage();
     return 0;
   }
-  const std::string location =
-      o.db.empty() ? DefaultRecordsLocation(ProgramFiles(programPath).IniName, false) : o.db;
+  const std::string iniName = ProgramFiles(programPath).IniName;
+  const std::string location = o.db.empty() ? DefaultRecordsLocation(iniName, false) : o.db;
   try {
     auto store = OpenRecordStore(location, TStoreOpen::kExisting);
     if (o.command == "list") {
@@ -157,6 +174,11 @@ int RunRecordsTool(const std::vector<std::string>& args, const std::string& prog
     } else {
       o.filter.IncludeBench = o.includeBench;
       WriteStats(out, store->Stats(o.filter));
+      TDriftRule drift;
+      store->Points(o.filter, [&](const TRecordPoint& p) { drift.Add(p); });
+      out << '\n';
+      WriteDrift(out, drift.Series(),
+                 o.threshold.value_or(ReadDriftThreshold(DefaultDriftSettingsPath(iniName))));
     }
     out << std::flush;
   } catch (const std::exception& e) {

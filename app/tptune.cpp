@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
+#include <QTabWidget>
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "run/Version.h"
 #include "sim/Bench.h"
 #include "ui/MainWindow.h"
+#include "ui/RecordsWindow.h"
 
 namespace {
 
@@ -82,7 +84,9 @@ bool ParseOptions(const QStringList& args, TProgramOptions& o) {
 
 // Clicks through one run on the bench and saves the window at each stage: the set-up view, the
 // connect prompt, programming with the progress bar, the question after a handheld (answered
-// No) and the Run ended view. Then it closes the window.
+// No) and the Run ended view. Before the run it opens the Records window over the records
+// already kept and saves its three pages (history, lot statistics, golden drift). Then it closes
+// the windows.
 class TScreenshotDriver : public QObject {
  public:
   TScreenshotDriver(TMain& window, const QString& dir) : w_(window), dir_(dir) {
@@ -93,16 +97,16 @@ class TScreenshotDriver : public QObject {
   }
 
  private:
-  enum class TStage { SetUp, Prompt, Progress, Question, Ended, Done };
+  enum class TStage { SetUp, Records, Prompt, Progress, Question, Ended, Done };
 
   template <class T>
   T* Get(const char* name) {
     return w_.findChild<T*>(QString::fromLatin1(name));
   }
 
-  void Save(const char* name) {
+  void Save(const char* name, QWidget* window = nullptr) {
     const QString path = QDir(dir_).filePath(QString::fromLatin1(name));
-    if (!w_.grab().save(path)) Fail("cannot save the picture");
+    if (!(window ? window : &w_)->grab().save(path)) Fail("cannot save the picture");
     std::printf("saved %s\n", path.toLocal8Bit().constData());
     std::fflush(stdout);
   }
@@ -124,9 +128,28 @@ class TScreenshotDriver : public QObject {
         if (w_.FirstActivate()) return;
         if (++settle_ < 10) return;  // let the first paint settle
         Save("setup.png");
+        Get<QPushButton>("RecordsBut")->click();
+        if (!w_.RecordsWindow()) Fail("the Records window did not open");
+        w_.RecordsWindow()->resize(1000, 680);
+        settle_ = 0;
+        stage_ = TStage::Records;
+        break;
+      case TStage::Records: {
+        if (++settle_ < 10) return;
+        TRecordsWindow* records = w_.RecordsWindow();
+        auto* tabs = records->findChild<QTabWidget*>(QStringLiteral("Tabs"));
+        const char* const pages[] = {"records-history.png", "records-statistics.png",
+                                     "records-drift.png"};
+        for (int i = 0; i < 3; ++i) {
+          tabs->setCurrentIndex(i);
+          QApplication::processEvents();
+          Save(pages[i], records);
+        }
+        records->close();
         start->click();
         stage_ = TStage::Prompt;
         break;
+      }
       case TStage::Prompt:
         if (start->isHidden() || status->isHidden() || start->text() != QLatin1String("&Ok"))
           return;

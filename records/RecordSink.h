@@ -2,6 +2,7 @@
 // the driver a sink; the driver calls it on its own thread and a sink never raises into the run.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,4 +22,10 @@ class TRecordSink {
   virtual void Flush() = 0;
   // Records made through this sink are marked as made on the emulated bench.
   virtual bool Bench() const = 0;
+  // Where the records can be read back (a store location), or "" when they cannot.
+  virtual std::string Location() const { return {}; }
+  // A front end that shows the records hears of each one that reached the store: handler runs
+  // on the sink's own thread, after the write, and must return soon. Sinks without a store
+  // never call it.
+  virtual void SetWrittenHandler(std::function<void()> handler) { (void)handler; }
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "records/SqlConnection.h"
@@ -45,6 +46,11 @@ const char* const kMigrations[] = {
     " avg_rssi INTEGER NOT NULL, afc_sum BIGINT NOT NULL,"
     " afc_min INTEGER NOT NULL, afc_max INTEGER NOT NULL,"
     " PRIMARY KEY (record_id, cycle));",
+    // 2: the columns the charts and the statistics read, in time order, beside the filters'
+    // columns: their queries read this index alone and never the rows with their logs.
+    "CREATE INDEX IF NOT EXISTS tuning_record_chart ON tuning_record (started_at, id, outcome, station, mac,"
+    " bench, golden, server_identity, device_kind, analysis_only, offset_steps, factory_comp,"
+    " new_comp_steps);",
 };
 static_assert(std::size(kMigrations) == kRecordSchemaVersion);
 
@@ -253,50 +259,57 @@ class TSqlStore final : public TRecordStore {
   }
 
   TRecordStats Stats(const TRecordFilter& filter) override {
-    TRecordStats s;
+    // One pass over the chart columns (which their index holds), counted as the window counts
+    // them; every record the filter takes, whatever its limit.
+    TRecordFilter all = filter;
+    all.Limit = 0;
+    TStatsAccumulator stats;
+    Points(all, [&](const TRecordPoint& p) { stats.Add(p); });
+    return stats.Result();
+  }
+
+  int64_t Count(const TRecordFilter& filter) override {
     std::vector<TSqlValue> params;
-    const std::string where = Where(filter, params);
-    c_->Query("SELECT COUNT(*),"
-              " SUM(CASE WHEN outcome = 'completed' THEN 1 ELSE 0 END),"
-              " SUM(CASE WHEN outcome = 'failed' THEN 1 ELSE 0 END),"
-              " SUM(CASE WHEN outcome = 'aborted' THEN 1 ELSE 0 END)"
-              " FROM tuning_record" + where,
+    int64_t n = 0;
+    c_->Query("SELECT COUNT(*) FROM tuning_record" + Where(filter, params), params,
+              [&](const TSqlRow& row) { n = Int(row[0]); });
+    return n;
+  }
+
+  void Page(const TRecordFilter& filter, int64_t offset, int64_t limit,
+            const std::function<void(const TTuningRecord&)>& each) override {
+    if (limit <= 0) return;
+    std::vector<TSqlValue> params;
+    std::string sql = "SELECT " + ColumnList(false) + " FROM tuning_record" +
+                      Where(filter, params) + " ORDER BY started_at DESC, id DESC";
+    params.push_back(limit);
+    sql += " LIMIT " + c_->Param(static_cast<int>(params.size()));
+    params.push_back(std::max<int64_t>(offset, 0));
+    sql += " OFFSET " + c_->Param(static_cast<int>(params.size()));
+    c_->Query(sql, params, [&](const TSqlRow& row) { each(RecordOf(row)); });
+  }
+
+  void Points(const TRecordFilter& filter,
+              const std::function<void(const TRecordPoint&)>& each) override {
+    std::vector<TSqlValue> params;
+    TRecordPoint p;
+    c_->Query("SELECT id, started_at, outcome, golden, server_identity, device_kind,"
+              " analysis_only, offset_steps, factory_comp, new_comp_steps, mac FROM tuning_record" +
+                  Where(filter, params) + " ORDER BY started_at, id" + Limit(filter),
               params, [&](const TSqlRow& row) {
-                s.Count = Int(row[0]);
-                s.Completed = Int(row[1]);
-                s.Failed = Int(row[2]);
-                s.Aborted = Int(row[3]);
+                p.Id = Int(row[0]);
+                p.StartedAt = Text(row[1]);
+                p.Outcome = Text(row[2]);
+                p.Golden = Text(row[3]);
+                p.ServerIdentity = Text(row[4]);
+                p.DeviceKind = Text(row[5]);
+                p.AnalysisOnly = Int(row[6]) != 0;
+                p.OffsetSteps = OptInt(row[7]);
+                p.FactoryComp = OptInt(row[8]);
+                p.NewCompSteps = OptInt(row[9]);
+                p.Mac = Text(row[10]);
+                each(p);
               });
-    const std::string measured =
-        where + (where.empty() ? " WHERE " : " AND ") +
-        "outcome = 'completed' AND offset_steps IS NOT NULL";
-    // Sums of whole steps are exact; the spread follows from them without a second pass.
-    int64_t sum = 0, squares = 0, low = 0, high = 0;
-    c_->Query("SELECT COUNT(offset_steps), SUM(offset_steps), SUM(offset_steps * offset_steps),"
-              " MIN(offset_steps), MAX(offset_steps) FROM tuning_record" + measured,
-              params, [&](const TSqlRow& row) {
-                s.Measured = Int(row[0]);
-                sum = Int(row[1]);
-                squares = Int(row[2]);
-                low = Int(row[3]);
-                high = Int(row[4]);
-              });
-    if (s.Measured > 0) {
-      const double n = static_cast<double>(s.Measured);
-      const double mean = static_cast<double>(sum) / n;
-      const double variance =
-          std::max(0.0, (static_cast<double>(squares) - n * mean * mean) / n);
-      s.MeanPpm = StepsToPpm(mean);
-      s.StdDevPpm = StepsToPpm(std::sqrt(variance));
-      s.MinPpm = StepsToPpm(static_cast<double>(low));
-      s.MaxPpm = StepsToPpm(static_cast<double>(high));
-    }
-    c_->Query("SELECT offset_steps, COUNT(*) FROM tuning_record" + measured +
-                  " GROUP BY offset_steps ORDER BY offset_steps",
-              params, [&](const TSqlRow& row) {
-                s.OffsetCounts.emplace_back(static_cast<int>(Int(row[0])), Int(row[1]));
-              });
-    return s;
   }
 
   void Export(const TRecordFilter& filter,
@@ -378,6 +391,41 @@ class TSqlStore final : public TRecordStore {
 };
 
 }  // namespace
+
+void TStatsAccumulator::Add(const TRecordPoint& p) {
+  ++s_.Count;
+  if (p.Outcome == kRecordCompleted)
+    ++s_.Completed;
+  else if (p.Outcome == kRecordFailed)
+    ++s_.Failed;
+  else if (p.Outcome == kRecordAborted)
+    ++s_.Aborted;
+  if (p.Outcome != kRecordCompleted || !p.OffsetSteps) return;
+  const int64_t v = *p.OffsetSteps;
+  if (s_.Measured == 0) low_ = high_ = v;
+  ++s_.Measured;
+  sum_ += v;
+  squares_ += v * v;
+  low_ = std::min(low_, v);
+  high_ = std::max(high_, v);
+  ++counts_[static_cast<int>(v)];
+}
+
+TRecordStats TStatsAccumulator::Result() const {
+  TRecordStats s = s_;
+  if (s.Measured > 0) {
+    // Sums of whole steps are exact; the spread follows from them.
+    const double n = static_cast<double>(s.Measured);
+    const double mean = static_cast<double>(sum_) / n;
+    const double variance = std::max(0.0, (static_cast<double>(squares_) - n * mean * mean) / n);
+    s.MeanPpm = StepsToPpm(mean);
+    s.StdDevPpm = StepsToPpm(std::sqrt(variance));
+    s.MinPpm = StepsToPpm(static_cast<double>(low_));
+    s.MaxPpm = StepsToPpm(static_cast<double>(high_));
+  }
+  s.OffsetCounts.assign(counts_.begin(), counts_.end());
+  return s;
+}
 
 double TRecordStats::Yield() const {
   const int64_t decided = Completed + Failed;

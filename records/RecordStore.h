@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "records/Drift.h"
 #include "records/TuningRecord.h"
 
 // Every failure of a store: what went wrong, with the back end's own code and text.
@@ -57,13 +59,26 @@ struct TRecordStats {
   double Yield() const;
 };
 
+// The statistics of a stream of records, one at a time: what Stats gives for the records the
+// filter takes, for a reader that streams them anyway (the Records window).
+class TStatsAccumulator {
+ public:
+  void Add(const TRecordPoint& point);
+  TRecordStats Result() const;
+
+ private:
+  TRecordStats s_;
+  int64_t sum_ = 0, squares_ = 0, low_ = 0, high_ = 0;
+  std::map<int, int64_t> counts_;
+};
+
 enum class TStoreOpen {
   kCreate,    // create the store and its schema when missing (the front ends)
   kExisting,  // only an existing store (the records program): a missing one is an error
 };
 
 // The schema version this program writes.
-inline constexpr int kRecordSchemaVersion = 1;
+inline constexpr int kRecordSchemaVersion = 2;
 
 // The record's columns as stored, in row order after the id; the log and the trace come last.
 // Exports name their columns the same way ("id" first).
@@ -77,6 +92,7 @@ inline constexpr const char* kRecordColumns[] = {
     "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
     "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
 
+// A store is used by one thread at a time; threads that read or write at once open a store each.
 class TRecordStore {
  public:
   virtual ~TRecordStore() = default;
@@ -93,6 +109,15 @@ class TRecordStore {
   virtual std::optional<TTuningRecord> LatestCompleted(const std::string& mac,
                                                        bool includeBench) = 0;
   virtual TRecordStats Stats(const TRecordFilter& filter) = 0;
+  // How many records the filter takes (its limit aside).
+  virtual int64_t Count(const TRecordFilter& filter) = 0;
+  // One page of the list: in List's order (newest first, without log and trace), the records
+  // after the first offset ones, at most limit of them. For a window's table over many records.
+  virtual void Page(const TRecordFilter& filter, int64_t offset, int64_t limit,
+                    const std::function<void(const TTuningRecord&)>& each) = 0;
+  // Oldest first, only the columns the charts and the drift rule read, one record at a time.
+  virtual void Points(const TRecordFilter& filter,
+                      const std::function<void(const TRecordPoint&)>& each) = 0;
   // Oldest first, every column with log and trace, one record at a time (streamed).
   virtual void Export(const TRecordFilter& filter,
                       const std::function<void(const TTuningRecord&)>& each) = 0;

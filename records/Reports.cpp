@@ -156,6 +156,22 @@ std::string JsonLine(const TTuningRecord& record) {
   return RecordJson(record, true).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
+std::vector<THistogramBin> OffsetHistogram(const TRecordStats& s, int maxBins) {
+  std::vector<THistogramBin> bins;
+  if (s.OffsetCounts.empty()) return bins;
+  maxBins = std::max(maxBins, 1);
+  std::map<int, int64_t> counts(s.OffsetCounts.begin(), s.OffsetCounts.end());
+  const int first = s.OffsetCounts.front().first, last = s.OffsetCounts.back().first;
+  const int width = std::max(1, (last - first + maxBins) / maxBins);
+  for (int low = first; low <= last; low += width) {
+    THistogramBin bin{low, low + width - 1, 0};
+    for (int v = low; v <= bin.HighSteps && v <= last; ++v)
+      if (auto it = counts.find(v); it != counts.end()) bin.Count += it->second;
+    bins.push_back(bin);
+  }
+  return bins;
+}
+
 void WriteStats(std::ostream& out, const TRecordStats& s) {
   out << "Records:    " << s.Count << " (" << s.Completed << " completed, " << s.Failed
       << " failed, " << s.Aborted << " aborted)\n";
@@ -167,25 +183,15 @@ void WriteStats(std::ostream& out, const TRecordStats& s) {
   out << "Offset:     " << s.Measured << " measured, mean " << Fixed(s.MeanPpm, 2)
       << " ppm, standard deviation " << Fixed(s.StdDevPpm, 2) << " ppm, min "
       << Fixed(s.MinPpm, 2) << " ppm, max " << Fixed(s.MaxPpm, 2) << " ppm\n";
-  // One bar per offset step, the steps without records included so the shape is true; wide
-  // spreads are gathered into at most 40 bins of whole steps.
-  std::map<int, int64_t> counts(s.OffsetCounts.begin(), s.OffsetCounts.end());
-  const int first = s.OffsetCounts.front().first, last = s.OffsetCounts.back().first;
-  const int width = std::max(1, (last - first + 40) / 40);
-  std::vector<std::pair<int, int64_t>> bins;
+  const std::vector<THistogramBin> bins = OffsetHistogram(s);
   int64_t most = 1;
-  for (int low = first; low <= last; low += width) {
-    int64_t n = 0;
-    for (int v = low; v < low + width && v <= last; ++v)
-      if (auto it = counts.find(v); it != counts.end()) n += it->second;
-    bins.emplace_back(low, n);
-    most = std::max(most, n);
-  }
+  for (const THistogramBin& b : bins) most = std::max(most, b.Count);
   out << "\nOffset histogram (ppm):\n";
-  for (const auto& [low, n] : bins) {
+  for (const THistogramBin& b : bins) {
+    const int64_t n = b.Count;
     const int bar = static_cast<int>((n * 50 + most - 1) / most);
-    std::string label = Fixed(StepsToPpm(low), 1);
-    if (width > 1) label += ".." + Fixed(StepsToPpm(low + width - 1), 1);
+    std::string label = Fixed(StepsToPpm(b.LowSteps), 1);
+    if (b.HighSteps > b.LowSteps) label += ".." + Fixed(StepsToPpm(b.HighSteps), 1);
     out << std::string(label.size() < 16 ? 16 - label.size() : 0, ' ') << label << " | "
         << Pad(std::string(static_cast<size_t>(bar), '#'), 50) << ' ' << n << '\n';
   }

@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "records/RecordStore.h"
 
@@ -22,6 +23,15 @@ std::string CsvField(const std::string& text);
 
 // JSON: one object per line with every column, log and trace included.
 std::string JsonLine(const TTuningRecord& record);
+
+// The histogram of the measured offsets: one bin per step, the steps without records included so
+// the shape is true; wide spreads are gathered into at most maxBins bins of whole steps. Empty
+// without measured offsets.
+struct THistogramBin {
+  int LowSteps = 0, HighSteps = 0;  // the bin holds offsets from LowSteps to HighSteps
+  int64_t Count = 0;
+};
+std::vector<THistogramBin> OffsetHistogram(const TRecordStats& stats, int maxBins = 40);
 
 // Count, outcomes, yield, the offset's mean, standard deviation, minimum and maximum in ppm, and
 // a histogram of the offsets in ppm.

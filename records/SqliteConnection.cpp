@@ -32,8 +32,10 @@ class TSqliteConnection final : public TSqlConnection {
  public:
   TSqliteConnection(const std::string& path, bool create) : path_(path) {
     sqlite3* raw = nullptr;
+    // A connection serves one thread at a time (the sink's writer, a window, a program), so it
+    // takes no lock of its own on every call: a query over many rows makes several calls a row.
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) |
-                      SQLITE_OPEN_FULLMUTEX;
+                      SQLITE_OPEN_NOMUTEX;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
     db_.reset(raw);
     if (rc != SQLITE_OK) Fail(db_.get(), rc, "cannot open " + path);
@@ -85,7 +87,9 @@ class TSqliteConnection final : public TSqlConnection {
     TSqlRow values;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
       const int columns = sqlite3_column_count(raw);
-      values.assign(static_cast<size_t>(columns), std::monostate{});
+      // The row's texts keep their buffers from one row to the next: a query over many rows
+      // then copies its texts without allocating for each.
+      values.resize(static_cast<size_t>(columns));
       for (int c = 0; c < columns; ++c) {
         switch (sqlite3_column_type(raw, c)) {
           case SQLITE_INTEGER:
@@ -94,10 +98,15 @@ class TSqliteConnection final : public TSqlConnection {
           case SQLITE_FLOAT:
             values[c] = sqlite3_column_double(raw, c);
             break;
-          case SQLITE_TEXT:
-            values[c] = std::string(reinterpret_cast<const char*>(sqlite3_column_text(raw, c)),
-                                    static_cast<size_t>(sqlite3_column_bytes(raw, c)));
+          case SQLITE_TEXT: {
+            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(raw, c));
+            const size_t size = static_cast<size_t>(sqlite3_column_bytes(raw, c));
+            if (auto* kept = std::get_if<std::string>(&values[c]))
+              kept->assign(text, size);
+            else
+              values[c] = std::string(text, size);
             break;
+          }
           case SQLITE_BLOB: {
             const void* p = sqlite3_column_blob(raw, c);
             const int size = sqlite3_column_bytes(raw, c);
@@ -107,6 +116,7 @@ class TSqliteConnection final : public TSqlConnection {
             break;
           }
           default:
+            values[c] = std::monostate{};
             break;
         }
       }

@@ -51,6 +51,13 @@ std::optional<TTuningRecord> TStoreSink::LatestCompleted(const std::string& mac)
   return job->found;
 }
 
+void TStoreSink::SetWrittenHandler(std::function<void()> handler) {
+  // Taken while a handler runs too, so that after this returns the old one runs no more (a
+  // front end clears it before it goes).
+  std::lock_guard lock(handlerMutex_);
+  written_ = std::move(handler);
+}
+
 std::vector<std::string> TStoreSink::TakeMessages() {
   std::lock_guard lock(mutex_);
   return std::exchange(messages_, {});
@@ -98,16 +105,22 @@ void TStoreSink::Work() {
 
 void TStoreSink::Write(const TTuningRecord& record) {
   std::string reason;
+  bool written = false;
   try {
     TRecordStore& store = Store();
     // What waited in the spool goes first, so the records arrive in the order they were made.
     SpoolSend(options_.SpoolPath, [&store](const TTuningRecord& r) { store.Add(r); });
     store.Add(record);
-    return;
+    written = true;
   } catch (const std::exception& e) {
     reason = e.what();
     // The connection may be broken; the next record opens the store anew.
     store_.reset();
+  }
+  if (written) {
+    std::lock_guard lock(handlerMutex_);
+    if (written_) written_();
+    return;
   }
   try {
     SpoolAppend(options_.SpoolPath, record);
@@ -142,6 +155,10 @@ std::string DefaultRecordsLocation(const std::string& iniName, bool bench) {
 
 std::string DefaultSpoolPath(const std::string& iniName, bool bench) {
   return RecordsBase(iniName, bench) + ".spool";
+}
+
+std::string DefaultDriftSettingsPath(const std::string& iniName) {
+  return RecordsBase(iniName, false) + "-drift.ini";
 }
 
 // ---- The spool file ----

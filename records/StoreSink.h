@@ -40,6 +40,8 @@ class TStoreSink final : public TRecordSink {
   std::vector<std::string> TakeMessages() override;
   void Flush() override;
   bool Bench() const override { return options_.Bench; }
+  std::string Location() const override { return options_.Location; }
+  void SetWrittenHandler(std::function<void()> handler) override;
 
   const TStoreSinkOptions& Options() const { return options_; }
 
@@ -57,6 +59,8 @@ class TStoreSink final : public TRecordSink {
   std::condition_variable cv_;
   std::deque<std::shared_ptr<TJob>> jobs_;
   std::vector<std::string> messages_;
+  std::mutex handlerMutex_;
+  std::function<void()> written_;  // under handlerMutex_
   int pending_ = 0;
   bool stop_ = false;
   std::thread thread_;
@@ -69,6 +73,9 @@ class TStoreSink final : public TRecordSink {
 // factory's file. The spool files are named the same way with ".spool".
 std::string DefaultRecordsLocation(const std::string& iniName, bool bench);
 std::string DefaultSpoolPath(const std::string& iniName, bool bench);
+// The golden-drift threshold's settings file of those programs ("<name>-drift.ini"), kept apart
+// from the window's settings file, which holds the operator's choices only.
+std::string DefaultDriftSettingsPath(const std::string& iniName);
 
 // The spool file: records waiting for their store, one line each.
 // Appends a record; throws std::runtime_error when the file cannot be written.

@@ -3,7 +3,11 @@
 # starts it on the emulated bench under a virtual X display and lets it click through one run
 # by itself: the set-up view, the connect prompt, programming with the progress bar, the
 # question after a handheld (answered No) and the Run ended view are saved as PNG files in
-# docs/screenshots/.
+# docs/screenshots/. Before that, a bench campaign of 36 handhelds against a golden server whose
+# crystal drifts a quarter step with each handheld (two of them fail once and are tuned again)
+# leaves its records beside the program, and before the window's own run the Records window
+# shows them: its history, lot statistics and golden drift (with the warning) are saved as
+# records-*.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,21 +15,48 @@ out="$PWD/docs/screenshots"
 speed="${SCREENSHOT_BENCH_SPEED:-20}"  # bench clock against wall time
 
 cmake --preset default >/dev/null
-cmake --build --preset default -j 2 --target tptune demo_packages
+cmake --build --preset default -j 2 --target tptune tptune-cli demo_packages
 
 # The program with its test firmwares beside it and the production packages in its folder,
 # named relative to it so that the pictures show plain file names.
 app=build/default/app
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp "$app/tptune" "$app"/{rfmodem.tpf,eeprom.tpf,server.sff,tpftune.tpf,srvftune.sff} "$work/"
+cp "$app/tptune" "$app/tptune-cli" "$app"/{rfmodem.tpf,eeprom.tpf,server.sff,tpftune.tpf,srvftune.sff} "$work/"
+
+# The campaign: handhelds with crystal errors within +/-25 steps whose factory values put them
+# within a step of the factory's reference, a server drifting 0.25 steps a handheld, and a test
+# cycle that fails once on handhelds 9 and 23 (retried: Yes, then Ok). Its records go where the
+# window with --bench keeps its own, tptune-bench.db beside the programs.
+python3 - "$work/campaign.json" <<'PY'
+import json, random, sys
+random.seed(7)
+handhelds = []
+for i in range(36):
+    error = round(random.uniform(-25, 25), 1)
+    factory = int(round(-error)) + random.choice([-1, 0, 0, 0, 1])
+    handhelds.append({"mac": "0x%08X" % (0x00C10001 + i), "crystal_error": error,
+                      "factory_compensation": factory})
+json.dump({"server": {"crystal_error": 0.0, "crystal_drift_per_handheld": 0.25},
+           "air": {"seed": 5},
+           "handhelds": handhelds,
+           "faults": [{"kind": "run_status", "handheld": h, "run": 2, "at": 1} for h in (9, 23)]},
+          open(sys.argv[1], "w"), indent=1)
+PY
+answers=ok
+for i in $(seq 0 35); do
+  if [ "$i" = 9 ] || [ "$i" = 23 ]; then answers="$answers,yes,ok"; fi
+  if [ "$i" -lt 35 ]; then answers="$answers,yes"; fi
+done
+(cd "$work" && ./tptune-cli --bench campaign.json --restore-server --rf-modem rfmodem.tpf \
+  --eeprom eeprom.tpf --server-firmware server.sff --answers "$answers,no" >campaign.log)
 # Settings: the server as golden reference with its firmware restored after the test (so the
 # question after each handheld is asked), both ports found automatically, the demo packages.
 printf '%s\r\n' 192 107 '' '' SR $'Auto detect\t' $'Auto detect\t' \
   rfmodem.tpf eeprom.tpf server.sff >"$work/tptune.INI"
 
 mkdir -p "$out"
-rm -f "$out"/{setup,prompt,progress,question,run-ended}.png
+rm -f "$out"/{setup,prompt,progress,question,run-ended,records-history,records-statistics,records-drift}.png
 (cd "$work" && xvfb-run -a -s "-screen 0 1024x768x24" \
   ./tptune --bench --bench-speed "$speed" --screenshots "$out")
 ls -l "$out"

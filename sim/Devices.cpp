@@ -98,6 +98,7 @@ void TAir::TestCycle(const THandheld& handheld, int plugIndex) {
   const uint32_t mac = handheld.Config().mac;
   for (TServer* server : servers_) {
     if (server->Running() != TServer::kTest) continue;
+    server->HandheldTested(plugIndex);
     // The handheld's test firmware sends uncompensated; the server's test firmware receives with
     // the trial value in place of its own compensation.
     const double offset =

@@ -231,7 +231,13 @@ class TServer final : public TDevice {
   void Receive(const std::array<uint8_t, 16>& packet);
 
   const TServerConfig& Config() const { return config_; }
-  double CrystalError() const { return config_.crystalError; }
+  // The crystal error now: the scenario's, moved by its drift per handheld for each handheld
+  // after the first that was tested.
+  double CrystalError() const {
+    return config_.crystalError + config_.crystalDriftPerHandheld * handheldIndex_;
+  }
+  // A test cycle of the handheld with this plug index begins.
+  void HandheldTested(int plugIndex) { handheldIndex_ = plugIndex; }
   int8_t FactoryCompensation() const { return config_.factoryCompensation; }
   // Setting 3, the PC-tool value (0 and 1 mean none).
   int8_t PcToolCompensation() const { return static_cast<int8_t>(settings_[3]); }
@@ -292,6 +298,7 @@ class TServer final : public TDevice {
   uint8_t version_ = 0, build_ = 0, testVersion_ = 0;
   std::array<uint8_t, 256> settings_{};
   int8_t trial_ = 0;
+  int handheldIndex_ = 0;
   std::deque<std::array<uint8_t, 16>> packets_;
   int frames_ = 0, badChecks_ = 0, syncs_ = 0, identifications_ = 0;
   int rowsWritten_ = 0, rowsChecked_ = 0, rowMismatches_ = 0, programmings_ = 0;

@@ -188,6 +188,8 @@ TServerConfig ReadServer(TReader& r) {
   s.identity = r.Identity("identity", s.identity);
   s.hwVersion = static_cast<uint8_t>(r.Int("hw_version", s.hwVersion, 0, 255));
   s.crystalError = r.Number("crystal_error", s.crystalError, -1000.0, 1000.0);
+  s.crystalDriftPerHandheld =
+      r.Number("crystal_drift_per_handheld", s.crystalDriftPerHandheld, -100.0, 100.0);
   s.factoryCompensation =
       static_cast<int8_t>(r.Int("factory_compensation", s.factoryCompensation, -128, 127));
   s.pctoolCompensation =

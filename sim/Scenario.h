@@ -55,6 +55,9 @@ struct TServerConfig {
   std::string identity = "RFTPSERVER000123";
   uint8_t hwVersion = 0x12;
   double crystalError = 0.0;
+  // The crystal error moves by this much (steps) with each handheld plugged in after the first:
+  // an ageing golden reference, for trying the records' drift rule.
+  double crystalDriftPerHandheld = 0.0;
   int8_t factoryCompensation = 0;
   int8_t pctoolCompensation = 0;
   std::string firmware = "production";  // production, test or none

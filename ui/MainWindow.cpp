@@ -23,13 +23,20 @@
 #include <QStringDecoder>
 #include <QThread>
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "firmware/Packages.h"
+#include "records/Drift.h"
+#include "records/RecordSink.h"
+#include "records/RecordStore.h"
+#include "records/StoreSink.h"
+#include "run/Paths.h"
 #include "run/Clock.h"
 #include "run/Combo.h"
 #include "run/ProgramFiles.h"
 #include "tuning/SerThread.h"
+#include "ui/RecordsWindow.h"
 #include "ui/Settings.h"
 
 namespace {
@@ -56,6 +63,7 @@ const char kYes[] = "&Yes";
 const char kNo[] = "&No";
 const char kCancel[] = "&Cancel";
 const char kExit[] = "&Exit";
+const char kRecords[] = "&Records...";
 const char kRestore[] = "Restore firmware after test";
 
 const char kTPFilter[] =
@@ -173,6 +181,21 @@ TMain::TMain(TMainOptions options, QWidget* parent)
   f.setPointSize(8);
   setFont(f);
   CreateControls();
+  if (!options_.Records || options_.Records->Location().empty()) {
+    RecordsBut->setEnabled(false);
+    RecordsBut->setToolTip(QStringLiteral("No production records are kept"));
+  } else {
+    // A record written on the sink's thread refreshes an open Records window on this one.
+    options_.Records->SetWrittenHandler([this] {
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            if (recordsWindow_) recordsWindow_->Refresh();
+            CheckGoldenDrift();
+          },
+          Qt::QueuedConnection);
+    });
+  }
   move(kDesignX, kDesignY);
   resize(kClientW, kClientH);
   DoCreat();
@@ -180,7 +203,8 @@ TMain::TMain(TMainOptions options, QWidget* parent)
 
 TMain::~TMain() {
   // A window destroyed without being closed still must not leave a worker behind that calls
-  // into it.
+  // into it, nor a record sink that tells it of records.
+  if (options_.Records) options_.Records->SetWrittenHandler(nullptr);
   StopWorker();
 }
 
@@ -271,10 +295,15 @@ void TMain::CreateControls() {
   SrvGroup->setObjectName(QStringLiteral("SrvGroup"));
   Place(SrvGroup, 8, 184, GW, GH, akLeft | akTop | akRight, W, H);
 
+  // Three buttons of one size in the bottom row: Start keeps its left edge, Exit its right edge,
+  // Records stays halfway between them.
+  constexpr int kButtonW = 97;
   StartBut = button(this, "StartBut", kStartFirst);
-  Place(StartBut, 24, 336, 129, 25, akLeft | akBottom, W, H);
+  Place(StartBut, 24, 336, kButtonW, 25, akLeft | akBottom, W, H);
+  RecordsBut = button(this, "RecordsBut", kRecords);
+  Place(RecordsBut, (24 + 329 - kButtonW) / 2, 336, kButtonW, 25, akBottom, W, H);
   ExitBut = button(this, "ExitBut", kExit);
-  Place(ExitBut, 200, 336, 129, 25, akRight | akBottom, W, H);
+  Place(ExitBut, 329 - kButtonW, 336, kButtonW, 25, akRight | akBottom, W, H);
 
   LogMemo = new QPlainTextEdit(this);
   LogMemo->setObjectName(QStringLiteral("LogMemo"));
@@ -345,7 +374,7 @@ void TMain::CreateControls() {
   const std::vector<QWidget*> order = {
       TPradio,    SRVradio,   AnaChk,     COM1Combo, TPchk,     File1Combo,
       File2Combo, Browse1But, Browse2But, Upd1But,   COM2Combo, SrvChk,
-      File3Combo, Browse3But, Upd2But,    StartBut,  ExitBut,   LogMemo};
+      File3Combo, Browse3But, Upd2But,    StartBut,  RecordsBut, ExitBut,   LogMemo};
   for (size_t i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
 
   connect(TPradio, &QRadioButton::toggled, this, [this](bool on) {
@@ -359,6 +388,7 @@ void TMain::CreateControls() {
   connect(SrvChk, &QCheckBox::toggled, this, [this] { UpdSrvChk(); });
   connect(StartBut, &QPushButton::clicked, this, [this] { DoStart(); });
   connect(ExitBut, &QPushButton::clicked, this, [this] { DoExit(); });
+  connect(RecordsBut, &QPushButton::clicked, this, [this] { DoRecords(); });
   connect(Upd1But, &QPushButton::clicked, this, [this] { DoUpdCOMs(); });
   connect(Upd2But, &QPushButton::clicked, this, [this] { DoUpdCOMs(); });
   connect(Browse1But, &QPushButton::clicked, this, [this] { DoBrowse1(); });
@@ -376,6 +406,8 @@ void TMain::ApplyAnchors() {
       w += dx;
     else if (a.anchors & akRight)
       x += dx;
+    else if (!(a.anchors & akLeft))
+      x += dx / 2;  // neither edge: keeps its place in the middle
     if ((a.anchors & akTop) && (a.anchors & akBottom))
       h += dy;
     else if (a.anchors & akBottom)
@@ -457,6 +489,7 @@ void TMain::DoActiv() {
 
   StartBut->setFocus();
   firstActivate_ = false;
+  CheckGoldenDrift();
 }
 
 void TMain::ApplyBundle() {
@@ -744,9 +777,10 @@ void TMain::DoStart() {
   StatTxt->hide();
   if (SetUpView()) {
     for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio,
-                                                      SRVradio, AnaChk})
+                                                      SRVradio, AnaChk, RecordsBut})
       w->hide();
     LogMemo->clear();
+    LogGoldenDrift();
     StartBut->hide();
     StartBut->setText(QString::fromLatin1(kOk));
     ExitBut->setText(QString::fromLatin1(kCancel));
@@ -766,7 +800,7 @@ void TMain::DoStart() {
     LogMemo->hide();
     PrcBar->hide();
     for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio,
-                                                      SRVradio, AnaChk})
+                                                      SRVradio, AnaChk, RecordsBut})
       w->show();
     ExitBut->setText(QString::fromLatin1(kExit));
     ExitBut->show();
@@ -792,6 +826,74 @@ void TMain::DoExit() {
     serThread_->RequestTermination();
     WaitForWorkerEnd();
   }
+}
+
+void TMain::DoRecords() {
+  if (!options_.Records || options_.Records->Location().empty()) return;
+  if (!recordsWindow_) {
+    TRecordsWindowOptions o;
+    o.Location = options_.Records->Location();
+    o.DriftSettingsPath = DefaultDriftSettingsPath(fields_.IniName);
+    recordsWindow_ = std::make_unique<TRecordsWindow>(o);
+  } else {
+    recordsWindow_->Reload();
+  }
+  recordsWindow_->show();
+  recordsWindow_->raise();
+  recordsWindow_->activateWindow();
+}
+
+namespace {
+
+// The rule over the handhelds this station tuned; the line names the golden server of the
+// station's latest such record when its median lies outside the band. A store that cannot be
+// read gives no line (the run reports record trouble itself).
+std::string GoldenDriftLine(const std::string& location, const std::string& thresholdPath) {
+  try {
+    auto store = OpenRecordStore(location, TStoreOpen::kExisting);
+    TRecordFilter filter;
+    filter.Station = StationName();
+    filter.DeviceKind = "handheld";
+    filter.Outcome = kRecordCompleted;
+    TDriftRule rule;
+    std::string current;
+    store->Points(filter, [&](const TRecordPoint& p) {
+      rule.Add(p);
+      if (DriftSteps(p)) current = p.ServerIdentity;
+    });
+    const double threshold = ReadDriftThreshold(thresholdPath);
+    for (const TDriftWarning& w : DriftWarnings(rule.Series(), threshold))
+      if (w.Server == current) return DriftWarningLine(w, threshold);
+  } catch (const std::exception&) {
+  }
+  return {};
+}
+
+}  // namespace
+
+void TMain::CheckGoldenDrift() {
+  if (!options_.Records || options_.Records->Location().empty() || fields_.IniName.empty())
+    return;
+  if (driftCheck_.valid()) {
+    if (driftCheck_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      driftCheckAgain_ = true;
+      return;
+    }
+    driftLine_ = driftCheck_.get();
+  }
+  driftCheckAgain_ = false;
+  driftCheck_ = std::async(std::launch::async, GoldenDriftLine, options_.Records->Location(),
+                           DefaultDriftSettingsPath(fields_.IniName));
+}
+
+void TMain::LogGoldenDrift() {
+  // A check under way gets a moment to finish; else the previous one's line stands.
+  if (driftCheck_.valid() &&
+      driftCheck_.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready) {
+    driftLine_ = driftCheck_.get();
+    if (driftCheckAgain_) CheckGoldenDrift();
+  }
+  if (!driftLine_.empty()) LogMemo->appendPlainText(FromStd(driftLine_));
 }
 
 // Serves the worker's calls (and the operator's clicks) until the run has ended. Events are

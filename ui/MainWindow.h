@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,6 +27,7 @@
 class Clock;
 class TRecordSink;
 class TSerThread;
+class TRecordsWindow;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -68,6 +70,8 @@ class TMain : public QWidget {
   void DoStart();
   // ExitBut: closes the window (set-up), answers No, or cancels the run.
   void DoExit();
+  // RecordsBut: shows the Records window (made on first use), which stays open beside runs.
+  void DoRecords();
   void DoUpdCOMs();
   void DoBrowse1();
   void DoBrowse2();
@@ -98,6 +102,8 @@ class TMain : public QWidget {
   // The fields a run reads; the window leaves them alone while a run is under way.
   TMainFields& Fields() { return fields_; }
   TSerThread* SerThread() const { return serThread_.get(); }
+  // The Records window, once it was opened.
+  TRecordsWindow* RecordsWindow() const { return recordsWindow_.get(); }
 
  protected:
   bool event(QEvent* e) override;
@@ -132,6 +138,11 @@ class TMain : public QWidget {
   QString OpenFileDialog(const QString& title, const char* filter, const QString& suffix,
                          const QString& startName);
 
+  // The golden-drift check of the station's records, off the window's thread so that a slow or
+  // absent database server never holds the window up: started after the first activation and
+  // after each record written; its latest line goes into the log at the start of a run.
+  void CheckGoldenDrift();
+  void LogGoldenDrift();
   void ShowLog();
   void ScrollLogToEnd();
   bool SetUpView() const;
@@ -162,6 +173,10 @@ class TMain : public QWidget {
 
   TComPort serIF1_, serIF2_;
   std::unique_ptr<TWindowBridge> bridge_;
+  std::unique_ptr<TRecordsWindow> recordsWindow_;
+  std::future<std::string> driftCheck_;
+  bool driftCheckAgain_ = false;  // records were written while a check ran
+  std::string driftLine_;         // the latest check's line ("" when nothing drifted)
   std::vector<TAnchored> anchored_;
   // Ports of the lists the user may not open, with the mark their entries carry.
   std::map<std::string, QString> portMarks_;
@@ -175,6 +190,7 @@ class TMain : public QWidget {
   QGroupBox* SrvGroup = nullptr;
   QPushButton* StartBut = nullptr;
   QPushButton* ExitBut = nullptr;
+  QPushButton* RecordsBut = nullptr;
   QPlainTextEdit* LogMemo = nullptr;
   QProgressBar* PrcBar = nullptr;
 

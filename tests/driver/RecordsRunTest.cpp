@@ -280,6 +280,79 @@ TEST_F(RecordsRun, AStoreThatCannotBeWrittenCostsOneLineAndTheRunGoesOn) {
   EXPECT_NE(line.find("\"outcome\":\"completed\""), std::string::npos);
 }
 
+// A golden server whose crystal moves with each handheld: the records' new less factory values
+// follow it, and the report gives the crystal error at the last handheld.
+TEST_F(RecordsRun, ADriftingGoldenServerShowsInTheRecords) {
+  const fs::path scenario = dir_ / "drift.json";
+  std::ofstream(scenario) << R"({"server": {"crystal_error": 0, "crystal_drift_per_handheld": 8},
+    "air": {"afc_noise": 0},
+    "handhelds": [{"crystal_error": 20}, {"crystal_error": 20}, {"crystal_error": 20}]})";
+  TCliOptions o;
+  o.restoreServer = true;
+  o.benchScenario = scenario.string();
+  o.answers = {"ok", "yes", "yes", "no"};
+  o.records = (dir_ / "drift.db").string();
+  o.benchReport = (dir_ / "report.json").string();
+  std::string out;
+  ASSERT_EQ(Run(o, out), 0) << out;
+  const std::vector<TTuningRecord> records = Stored(o.records);
+  ASSERT_EQ(records.size(), 3u) << out;
+  std::vector<int> drift;
+  for (const TTuningRecord& r : records) {
+    ASSERT_TRUE(r.NewCompSteps && r.FactoryComp) << r.Log;
+    drift.push_back(*r.NewCompSteps - *r.FactoryComp);
+  }
+  // The server's error grows by 8 steps a handheld; each handheld is tuned to it (within the
+  // tool's step of truncation either side).
+  EXPECT_NEAR(drift[1] - drift[0], 8, 2) << drift[0] << " " << drift[1];
+  EXPECT_NEAR(drift[2] - drift[1], 8, 2) << drift[1] << " " << drift[2];
+  json report;
+  std::ifstream(dir_ / "report.json") >> report;
+  EXPECT_EQ(report["server"]["crystal_error"].get<double>(), 16.0);
+}
+
+// stats prints the golden servers' drift with the threshold of the drift settings file beside
+// the programs, or the one given.
+TEST_F(RecordsRun, StatsShowTheGoldenDriftAndItsWarning) {
+  const std::string db = (dir_ / "tptune.db").string();
+  {
+    auto store = OpenRecordStore(db, TStoreOpen::kCreate);
+    for (int i = 0; i < 20; ++i) {
+      TTuningRecord r;
+      r.Uid = "d" + std::to_string(i);
+      r.StartedAt = r.EndedAt = "2026-12-10T10:00:" + std::to_string(10 + i) + ".000Z";
+      r.Golden = "server";
+      r.ServerIdentity = "GOLDEN0000000001";
+      r.DeviceKind = "handheld";
+      r.Outcome = kRecordCompleted;
+      r.FactoryComp = 10;
+      r.NewCompSteps = 14;
+      store->Add(r);
+    }
+  }
+  struct Case {
+    const char* file;  // the drift settings file, or none
+    std::vector<std::string> extra;
+    bool warning;
+  } cases[] = {
+      {nullptr, {}, true},                            // default band +/-3
+      {"threshold_steps=4\n", {}, false},             // on the edge: inside
+      {"threshold_steps=4\n", {"--drift-threshold", "3.5"}, true},
+  };
+  for (const Case& c : cases) {
+    fs::remove(dir_ / "tptune-drift.ini");
+    if (c.file) std::ofstream(dir_ / "tptune-drift.ini") << c.file;
+    std::vector<std::string> args = {"stats"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    std::string out;
+    ASSERT_EQ(Tool(args, out), 0) << out;
+    EXPECT_NE(out.find("server GOLDEN0000000001: 20 handhelds, median +4.0 steps = +2.07 ppm"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("WARNING") != std::string::npos, c.warning) << out;
+  }
+}
+
 TEST_F(RecordsRun, TheRecordsProgramRefusesWhatItCannotUse) {
   std::ofstream(dir_ / "junk.db") << "not a database at all, only some text in a file\n";
   struct Case {
@@ -293,6 +366,9 @@ TEST_F(RecordsRun, TheRecordsProgramRefusesWhatItCannotUse) {
       {{"export"}, 2, "export needs --format csv or json"},
       {{"--db", "x.db", "list", "--outcome", "won"}, 2, "--outcome takes completed"},
       {{"frob"}, 2, "unknown command \"frob\""},
+      {{"stats", "--drift-threshold", "0"}, 2, "--drift-threshold takes a number of steps"},
+      {{"stats", "--drift-threshold", "2,5"}, 2, "--drift-threshold takes a number of steps"},
+      {{"list", "--drift-threshold", "2"}, 2, "--drift-threshold belongs to stats"},
       {{"--help"}, 0, "Usage: tptune-records"},
   };
   for (const Case& c : cases) {

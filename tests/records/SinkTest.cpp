@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -45,8 +46,13 @@ TEST(Sink, AStoreThatCannotBeOpenedSpoolsUntilItCan) {
   TScratchDir dir;
   const std::string location = dir.Path("later/records.db");
   TStoreSink sink(Options(location, dir.Path("records.spool")));
+  // The front end hears of records that reached the store, not of spooled ones.
+  std::atomic<int> written{0};
+  sink.SetWrittenHandler([&] { ++written; });
+  EXPECT_EQ(sink.Location(), location);
   sink.Put(Rec("r1"));
   sink.Flush();
+  EXPECT_EQ(written, 0);
   const auto messages = sink.TakeMessages();
   EXPECT_TRUE(OneMessageSaysNotSaved(messages)) << (messages.empty() ? "" : messages[0]);
   EXPECT_NE(messages.at(0).find("unable to open database file"), std::string::npos);
@@ -56,6 +62,7 @@ TEST(Sink, AStoreThatCannotBeOpenedSpoolsUntilItCan) {
   sink.Put(Rec("r2"));
   sink.Flush();
   EXPECT_TRUE(sink.TakeMessages().empty());
+  EXPECT_EQ(written, 1);
   EXPECT_EQ(StoredUids(location), (std::vector<std::string>{"r1", "r2"}));
   EXPECT_EQ(SpoolCount(dir.Path("records.spool")), 0);
 }

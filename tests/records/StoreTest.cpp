@@ -232,6 +232,73 @@ TEST_P(Store, ExportGivesEveryRecordWholeInTheOrderWritten) {
   EXPECT_EQ(exported, written);
 }
 
+// The window's table reads pages of the list and its charts the few columns they need.
+TEST_P(Store, PagesCountsAndPointsFollowTheFilter) {
+  auto store = Fresh();
+  for (int i = 0; i < 12; ++i) {
+    TTuningRecord r = SampleRecord("p" + std::to_string(i), "0000000" + std::to_string(i % 3),
+                                   i - 6, i % 4 == 3 ? kRecordFailed : kRecordCompleted,
+                                   "2026-12-" + std::to_string(10 + i) + "T08:00:00.000Z");
+    r.Station = i < 8 ? "st1" : "st2";
+    r.FactoryComp = i;
+    r.NewCompSteps = 2 * i;
+    store->Add(r);
+  }
+  auto with = [](auto set) {
+    TRecordFilter f;
+    set(f);
+    return f;
+  };
+  const TRecordFilter filters[] = {
+      {},
+      with([](auto& f) { f.Outcome = "completed"; }),
+      with([](auto& f) { f.Station = "st2"; }),
+      with([](auto& f) { f.Mac = "1", f.From = "2026-12-12"; }),
+      with([](auto& f) { f.Station = "nowhere"; }),
+  };
+  for (const TRecordFilter& filter : filters) {
+    const std::vector<std::string> all = Uids(*store, filter);
+    EXPECT_EQ(store->Count(filter), static_cast<int64_t>(all.size())) << filter.Station;
+    // Pages of 5 put together give the list; a page beyond the end is empty.
+    std::vector<std::string> paged;
+    for (int64_t offset = 0; offset < 15; offset += 5) {
+      size_t before = paged.size();
+      store->Page(filter, offset, 5, [&](const TTuningRecord& r) {
+        EXPECT_TRUE(r.Log.empty() && r.Trace.empty());
+        paged.push_back(r.Uid);
+      });
+      EXPECT_LE(paged.size() - before, 5u);
+    }
+    EXPECT_EQ(paged, all) << filter.Station;
+    // Points: oldest first, the same records.
+    std::vector<int64_t> ids;
+    store->Points(filter, [&](const TRecordPoint& p) { ids.push_back(p.Id); });
+    std::vector<int64_t> listed;
+    store->List(filter, [&](const TTuningRecord& r) { listed.insert(listed.begin(), r.Id); });
+    EXPECT_EQ(ids, listed) << filter.Station;
+  }
+  std::vector<std::string> middle;
+  store->Page({}, 3, 2, [&](const TTuningRecord& r) { middle.push_back(r.Uid); });
+  EXPECT_EQ(middle, (std::vector<std::string>{"p8", "p7"}));
+
+  // A point carries what the drift rule and the trend read.
+  std::vector<TRecordPoint> points;
+  store->Points(with([](auto& f) { f.Outcome = "failed"; }),
+                [&](const TRecordPoint& p) { points.push_back(p); });
+  ASSERT_EQ(points.size(), 3u);
+  EXPECT_EQ(points[0].StartedAt, "2026-12-13T08:00:00.000Z");
+  EXPECT_EQ(points[0].Outcome, kRecordFailed);
+  EXPECT_EQ(points[0].OffsetSteps, -3);
+  EXPECT_EQ(points[0].FactoryComp, 3);
+  EXPECT_EQ(points[0].NewCompSteps, 6);
+  const TTuningRecord whole = *store->Get(points[0].Id);
+  EXPECT_EQ(points[0].ServerIdentity, whole.ServerIdentity);
+  EXPECT_EQ(points[0].Golden, whole.Golden);
+  EXPECT_EQ(points[0].DeviceKind, whole.DeviceKind);
+  EXPECT_EQ(points[0].AnalysisOnly, whole.AnalysisOnly);
+  EXPECT_EQ(points[0].Mac, "00000000");
+}
+
 INSTANTIATE_TEST_SUITE_P(BackEnds, Store,
                          ::testing::Values(TBackEnd::kMemory, TBackEnd::kFile, TBackEnd::kPostgres),
                          Name);
@@ -303,13 +370,34 @@ TEST(StoreOpening, ASchemaFromANewerProgramIsRefusedAndLeftAlone) {
       OpenRecordStore(path, mode);
       ADD_FAILURE() << "opened";
     } catch (const ERecordError& e) {
-      EXPECT_NE(std::string(e.what()).find("schema version 99, newer than this program's (1)"),
+      EXPECT_NE(std::string(e.what()).find("schema version 99, newer than this program's (" +
+                                           std::to_string(kRecordSchemaVersion) + ")"),
                 std::string::npos)
           << e.what();
     }
   }
-  ASSERT_EQ(SqlExec(path, "UPDATE schema_version SET version = 1"), SQLITE_OK);
+  ASSERT_EQ(SqlExec(path, "UPDATE schema_version SET version = " +
+                               std::to_string(kRecordSchemaVersion)),
+            SQLITE_OK);
   EXPECT_EQ(Uids(*OpenRecordStore(path, TStoreOpen::kExisting), {}), std::vector<std::string>{"kept"});
+}
+
+// A store of the first schema (without the charts' index) is brought up to date when opened,
+// its records kept.
+TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgraded) {
+  TScratchDir dir;
+  const std::string path = dir.Path("first.db");
+  {
+    auto store = OpenRecordStore(path, TStoreOpen::kCreate);
+    store->Add(SampleRecord("old", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  }
+  ASSERT_EQ(SqlExec(path, "DROP INDEX tuning_record_chart; UPDATE schema_version SET version = 1"),
+            SQLITE_OK);
+  auto store = OpenRecordStore(path, TStoreOpen::kExisting);
+  EXPECT_EQ(store->SchemaVersion(), kRecordSchemaVersion);
+  EXPECT_EQ(Uids(*store, {}), std::vector<std::string>{"old"});
+  store.reset();
+  EXPECT_EQ(SqlExec(path, "SELECT * FROM tuning_record INDEXED BY tuning_record_chart"), SQLITE_OK);
 }
 
 TEST(StoreOpening, AReadOnlyFileIsReadButNotWritten) {
@@ -436,6 +524,39 @@ TEST(Reports, StatisticsAndTheirHistogramAsText) {
   EXPECT_NE(text.find("0.0 | " + std::string(25, '#') + std::string(25, ' ') + " 1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("0.5 | " + std::string(50, ' ') + " 0\n"), std::string::npos) << text;
   EXPECT_NE(text.find("1.0 | " + std::string(50, '#') + " 2\n"), std::string::npos) << text;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Reports, HistogramBinsCountEveryOffsetOnce) {
+  TRecordStats narrow;
+  narrow.OffsetCounts = {{-2, 1}, {0, 2}, {1, 1}, {3, 1}};
+  std::vector<int64_t> counts;
+  for (const THistogramBin& b : OffsetHistogram(narrow)) {
+    EXPECT_EQ(b.HighSteps, b.LowSteps);
+    counts.push_back(b.Count);
+  }
+  EXPECT_EQ(counts, (std::vector<int64_t>{1, 0, 2, 1, 0, 1}));  // -2 .. 3, empty steps kept
+
+  // A wide spread: bins of whole steps, no more than asked, each offset in exactly one bin.
+  TRecordStats wide;
+  wide.OffsetCounts = {{-50, 4}, {-49, 1}, {0, 7}, {50, 2}};
+  const auto bins = OffsetHistogram(wide, 10);
+  ASSERT_LE(bins.size(), 10u);
+  int64_t total = 0;
+  for (size_t i = 0; i < bins.size(); ++i) {
+    total += bins[i].Count;
+    if (i) {
+      EXPECT_EQ(bins[i].LowSteps, bins[i - 1].HighSteps + 1);
+    }
+  }
+  EXPECT_EQ(total, 14);
+  EXPECT_EQ(bins.front().LowSteps, -50);
+  EXPECT_EQ(bins.front().Count, 5);
+  EXPECT_GE(bins.back().HighSteps, 50);
+  EXPECT_TRUE(OffsetHistogram(TRecordStats{}).empty());
 }
 
 }  // namespace

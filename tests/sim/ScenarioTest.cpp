@@ -24,6 +24,9 @@ TEST(Scenario, InvalidValuesNameTheKey) {
   const Case cases[] = {
       {R"({"sped": 9600})", "sped: unknown key"},
       {R"({"server": {"crystal_eror": 1}})", "server.crystal_eror: unknown key"},
+      {R"({"server": {"crystal_drift": 1}})", "server.crystal_drift: unknown key"},
+      {R"({"server": {"crystal_drift_per_handheld": 500}})", "server.crystal_drift_per_handheld"},
+      {R"({"server": {"crystal_drift_per_handheld": "x"}})", "server.crystal_drift_per_handheld"},
       {R"({"server": {"identity": "RFTPSERVER0001"}})", "server.identity"},
       {R"({"server": {"identity": "RFTPSERVER00012a"}})", "server.identity"},
       {R"({"server": {"firmware": "beta"}})", "server.firmware"},

@@ -1,0 +1,107 @@
+// The Records window: the production records as a table and as pictures, beside the main window
+// and never in a run's way. History: every record the filter takes, a page at a time, a double
+// click shows the whole record with its log and trace, Export writes the filtered records as CSV
+// or JSON lines (as tptune-records does). Lot statistics: a histogram of the measured offset in
+// ppm with count, yield, mean and standard deviation, and the offset over time, one point per
+// device with failures marked. Golden drift: each golden server's rolling median with its band
+// (records/Drift.h), a warning when the latest median lies outside it; the band's threshold is
+// set here and kept in a settings file of its own.
+//
+// The store is read on the window's thread in short queries (a count, a page, the chart columns
+// in one pass); a SQLite store in WAL mode lets them run beside a run's writes.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "records/Drift.h"
+#include "records/RecordStore.h"
+
+class QChartView;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableView;
+class QTabWidget;
+class QTimer;
+class TRecordsModel;
+
+struct TRecordsWindowOptions {
+  std::string Location;           // the record store (see OpenRecordStore)
+  std::string DriftSettingsPath;  // the threshold's settings file
+};
+
+class TRecordsWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TRecordsWindow(TRecordsWindowOptions options, QWidget* parent = nullptr);
+  ~TRecordsWindow() override;
+
+  // New records may be there: the table and the charts are read again soon (several calls in a
+  // short time give one reading).
+  void Refresh();
+  // Reads the table and the charts again now.
+  void Reload();
+  // Takes the filter boxes' contents as the filter and shows what it takes.
+  void ApplyFilter();
+  const TRecordFilter& Filter() const { return filter_; }
+
+  // Writes the filtered records, oldest first, with every column: CSV with a header line, or
+  // JSON lines. False (with the reason) when the file cannot be written or the store read.
+  bool ExportTo(const QString& path, bool json, QString* error = nullptr);
+  // Shows the whole record of a table row (with log and trace) in a window of its own.
+  void ShowRecord(int row);
+
+  double Threshold() const { return threshold_; }
+  // Sets the drift band's threshold (steps), keeps it in the settings file and redraws the band.
+  void SetThreshold(double steps);
+  // The golden servers whose latest rolling median lies outside the band.
+  const std::vector<TDriftWarning>& Warnings() const { return warnings_; }
+
+  TRecordsModel* Model() const { return model_; }
+
+ private:
+  void CreateControls();
+  bool OpenStore();
+  void RedrawCharts();
+  void DrawDrift();
+  void DoExport();
+
+  TRecordsWindowOptions options_;
+  std::unique_ptr<TRecordStore> store_;
+  TRecordFilter filter_;
+  double threshold_ = kDefaultDriftThreshold;
+  std::vector<TDriftSeries> drift_;
+  std::vector<TDriftWarning> warnings_;
+
+  TRecordsModel* model_ = nullptr;
+  QTimer* refreshTimer_ = nullptr;
+  QTimer* filterTimer_ = nullptr;
+
+  QLineEdit* FromEdit = nullptr;
+  QLineEdit* ToEdit = nullptr;
+  QComboBox* OutcomeCombo = nullptr;
+  QLineEdit* MacEdit = nullptr;
+  QLineEdit* StationEdit = nullptr;
+  QLabel* WarningTxt = nullptr;
+  QTabWidget* Tabs = nullptr;
+  QTableView* HistoryView = nullptr;
+  QLabel* CountTxt = nullptr;
+  QPushButton* ExportBut = nullptr;
+  QChartView* HistogramView = nullptr;
+  QLabel* StatsTxt = nullptr;
+  QChartView* TrendView = nullptr;
+  QChartView* DriftView = nullptr;
+  QDoubleSpinBox* ThresholdSpin = nullptr;
+  QLabel* DriftTxt = nullptr;
+};
+
+// Milliseconds since 1970 (UTC) of a record's time text ("2026-12-10T13:22:49.123Z" or a leading
+// part of it); none when the text is not such a time.
+std::optional<int64_t> RecordTimeMs(const std::string& text);
