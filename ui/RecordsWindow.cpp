@@ -389,8 +389,15 @@ void TRecordsWindow::RedrawCharts() {
   histogram->addAxis(binAxis, Qt::AlignBottom);
   bars->attachAxis(binAxis);
   QValueAxis* countAxis = ValueAxis(histogram, QStringLiteral("devices"));
-  countAxis->setRange(0, most * 1.1);
-  countAxis->setLabelFormat(QStringLiteral("%d"));
+  // Whole devices on the count axis: a tick every 1, 2, 5, 10, 20, … devices, at most eight of
+  // them, and the top a whole number of ticks above the highest bar.
+  double tick = 1;
+  for (int k = 0; most / tick > 8; ++k) tick *= (k % 3 == 1) ? 2.5 : 2;
+  countAxis->setTickType(QValueAxis::TicksDynamic);
+  countAxis->setTickAnchor(0);
+  countAxis->setTickInterval(tick);
+  countAxis->setRange(0, std::ceil(most * 1.05 / tick) * tick);
+  countAxis->setLabelFormat(QStringLiteral("%.0f"));
   bars->attachAxis(countAxis);
 
   QString text = QStringLiteral("Count: %1\nCompleted: %2\nFailed: %3\nAborted: %4\nYield: %5 %\n")
@@ -439,12 +446,13 @@ void TRecordsWindow::RedrawCharts() {
     }
   SetTimeRange(timeAxis, lowX, highX);
   offsetAxis->setRange(std::floor(lowY) - 0.5, std::ceil(highY) + 0.5);
+  offsetAxis->applyNiceNumbers();
   for (QAbstractSeries* s : {static_cast<QAbstractSeries*>(done), static_cast<QAbstractSeries*>(bad)}) {
     s->attachAxis(timeAxis);
     s->attachAxis(offsetAxis);
   }
   trend->setTitle(devices > kMostPoints
-                      ? QStringLiteral("Measured offset over time (%1 devices, every %2th shown)")
+                      ? QStringLiteral("Measured offset over time (%1 devices, one in %2 shown)")
                             .arg(devices)
                             .arg((devices + kMostPoints - 1) / kMostPoints)
                       : QStringLiteral("Measured offset over time (%1 devices)").arg(devices));

@@ -30,6 +30,9 @@ struct TServerKind {
   int reopenAfterMs;
 };
 
+// Test output names the server, not the bytes of the case.
+void PrintTo(const TServerKind& kind, std::ostream* out) { *out << kind.name; }
+
 std::string StartSimEcho(std::unique_ptr<TPeer>& peer) {
   peer = std::make_unique<TPeer>(TPTUNE_SIM, std::vector<std::string>{"--echo", "--listen",
                                                                         "127.0.0.1:0"});
