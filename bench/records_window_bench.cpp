@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
       const char* text;
     } steps[] = {
         {"station-1", "StationEdit", "station-1"},
-        {"station-1, October", "FromEdit", "2026-10"},
-        {"all stations, from October", "StationEdit", ""},
+        {"station-1, from November", "FromEdit", "2026-11"},
+        {"all stations, from November", "StationEdit", ""},
         {"no filter", "FromEdit", ""},
     };
     for (const Step& s : steps) {
