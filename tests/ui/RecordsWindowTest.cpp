@@ -135,6 +135,41 @@ const std::vector<TRow> kLot = {
     {"00000006", kRecordAborted, 0, "2026-12-07T08:00:00.000Z", "st1"},
 };
 
+// A station on the emulated bench: the demo packages and a settings file in a program folder
+// (the server as golden reference, both ports found automatically), its records file, and the
+// window with a store sink over that file. Records written into Db before Window are there when
+// the window opens.
+struct TBenchStation {
+  TProgramDir Dir;
+  TBench Bench;
+  TPortList Ports;
+  std::string Db;
+  std::unique_ptr<TStoreSink> Sink;
+
+  TBenchStation() {
+    WriteDemoPackages(Dir.Dir().toStdString());
+    Ports.Ports = Bench.PortNames();
+    auto pkg = [this](const char* name) { return Dir.Path(QString::fromLatin1(name)); };
+    Dir.WriteIni({"", "", "", "", QStringLiteral("SR"), "Auto detect\t", "Auto detect\t",
+                  pkg("rfmodem.tpf"), pkg("eeprom.tpf"), pkg("server.sff")});
+    Db = Dir.Path(QStringLiteral("tptune-bench.db")).toStdString();
+  }
+  // The window goes before the station: it holds the sink and the bench's clock.
+  std::unique_ptr<TMain> Window(bool benchRecords) {
+    TStoreSinkOptions so;
+    so.Location = Db;
+    so.SpoolPath = Dir.Path(QStringLiteral("tptune-bench.spool")).toStdString();
+    so.Bench = benchRecords;
+    Sink = std::make_unique<TStoreSink>(so);
+    TMainOptions options;
+    options.ProgramPath = Dir.Program();
+    options.RunClock = &Bench.VirtualClock();
+    options.EnumPorts = [this] { return Ports.Ports; };
+    options.Records = Sink.get();
+    return std::make_unique<TMain>(options);
+  }
+};
+
 }  // namespace
 
 class RecordsWindowTest : public QObject {
@@ -394,71 +429,35 @@ class RecordsWindowTest : public QObject {
     QFETCH(int, drift);
     QFETCH(bool, ownStation);
     QFETCH(bool, line);
-    TProgramDir dir;
-    WriteDemoPackages(dir.Dir().toStdString());
-    TBench bench;
-    TPortList ports;
-    ports.Ports = bench.PortNames();
-    auto pkg = [&dir](const char* name) { return dir.Path(QString::fromLatin1(name)); };
-    dir.WriteIni({"", "", "", "", QStringLiteral("SR"), "Auto detect\t", "Auto detect\t",
-                  pkg("rfmodem.tpf"), pkg("eeprom.tpf"), pkg("server.sff")});
-    const std::string db = dir.Path(QStringLiteral("tptune-bench.db")).toStdString();
+    TBenchStation bench;
     const std::string station = ownStation ? StationName() : "elsewhere";
     std::vector<TRow> earlier(20, {"00B00001", kRecordCompleted, 1, "2026-12-01T08:00:00.000Z",
                                    station.c_str(), "RFTPSERVER000123", drift});
-    Fill(db, earlier);
-    TStoreSinkOptions so;
-    so.Location = db;
-    so.SpoolPath = dir.Path(QStringLiteral("tptune-bench.spool")).toStdString();
-    TStoreSink sink(so);
-    TMainOptions options;
-    options.ProgramPath = dir.Program();
-    options.RunClock = &bench.VirtualClock();
-    options.EnumPorts = [&ports] { return ports.Ports; };
-    options.Records = &sink;
-    TMain w(options);
-    w.show();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    Child<QPushButton>(w, "StartBut")->click();
-    QCOMPARE(Child<QPlainTextEdit>(w, "LogMemo")->toPlainText().contains(QLatin1String("has drifted")),
+    Fill(bench.Db, earlier);
+    auto w = bench.Window(false);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    Child<QPushButton>(*w, "StartBut")->click();
+    QCOMPARE(Child<QPlainTextEdit>(*w, "LogMemo")->toPlainText().contains(QLatin1String("has drifted")),
              line);
-    QTRY_COMPARE_WITH_TIMEOUT(View(w), QStringLiteral("ok-prompt"), kRunTimeout);
-    Child<QPushButton>(w, "ExitBut")->click();  // Cancel
-    QCOMPARE(View(w), QStringLiteral("ended"));
+    QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("ok-prompt"), kRunTimeout);
+    Child<QPushButton>(*w, "ExitBut")->click();  // Cancel
+    QCOMPARE(View(*w), QStringLiteral("ended"));
   }
 
   // While a bench run writes records the window answers and stays right: each record appears
   // once written, a filter works between handhelds. A station whose golden server drifted gets
   // one line at the start of the run.
   void staysUsableWhileABenchRunWritesRecords() {
-    TProgramDir dir;
-    WriteDemoPackages(dir.Dir().toStdString());
-    TBench bench;
-    TPortList ports;
-    ports.Ports = bench.PortNames();
-    auto pkg = [&dir](const char* name) { return dir.Path(QString::fromLatin1(name)); };
-    dir.WriteIni({"", "", "", "", QStringLiteral("SR"), "Auto detect\t", "Auto detect\t",
-                  pkg("rfmodem.tpf"), pkg("eeprom.tpf"), pkg("server.sff")});
-    const std::string db = dir.Path(QStringLiteral("tptune-bench.db")).toStdString();
+    TBenchStation bench;
     // Twenty handhelds of this station tuned 4 steps off against the bench's server.
     const std::string station = StationName();
     std::vector<TRow> earlier;
     for (int i = 0; i < 20; ++i)
       earlier.push_back({"00B00001", kRecordCompleted, 1, "2026-12-01T08:00:00.000Z",
                          station.c_str(), "RFTPSERVER000123", -4});
-    Fill(db, earlier);
-
-    TStoreSinkOptions so;
-    so.Location = db;
-    so.SpoolPath = dir.Path(QStringLiteral("tptune-bench.spool")).toStdString();
-    so.Bench = true;
-    TStoreSink sink(so);
-    TMainOptions options;
-    options.ProgramPath = dir.Program();
-    options.RunClock = &bench.VirtualClock();
-    options.EnumPorts = [&ports] { return ports.Ports; };
-    options.Records = &sink;
-    auto w = std::make_unique<TMain>(options);
+    Fill(bench.Db, earlier);
+    auto w = bench.Window(true);
     w->show();
     QVERIFY(QTest::qWaitForWindowActive(w.get()));
     Child<QPushButton>(*w, "RecordsBut")->click();
