@@ -52,75 +52,68 @@ int BaudRateValue(TBaudRate rate) {
 
 // ---------------------------------------------------------------------------------------------
 // Settings objects: each setter does nothing for an unchanged value, otherwise stores it and
-// re-applies its group (which reaches the device only while the port is open).
+// re-applies its group (which reaches the device only while the port is open). A value the
+// open device refuses is taken back before the error goes on, so the object keeps describing
+// what the device has and the next change of another setting is not refused for it again.
+
+namespace {
+
+template <class T, class Apply>
+void StoreAndApply(T& field, T value, Apply apply) {
+  if (field == value) return;
+  const T previous = field;
+  field = value;
+  try {
+    apply();
+  } catch (...) {
+    field = previous;
+    throw;
+  }
+}
+
+}  // namespace
 
 void TFlowControl::SetDTR(TDTRControl value) {
-  if (value == dtr_) return;
-  dtr_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(dtr_, value, [this] { port_.ApplyLineSettings(); });
 }
 void TFlowControl::SetRTS(TRTSControl value) {
-  if (value == rts_) return;
-  rts_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(rts_, value, [this] { port_.ApplyLineSettings(); });
 }
 void TFlowControl::SetXOnXOff(TXOnXOffControl value) {
-  if (value == xOnXOff_) return;
-  xOnXOff_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(xOnXOff_, value, [this] { port_.ApplyLineSettings(); });
 }
 void TFlowControl::SetXOnLimit(uint16_t value) {
-  if (value == xOnLimit_) return;
-  xOnLimit_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(xOnLimit_, value, [this] { port_.ApplyLineSettings(); });
 }
 void TFlowControl::SetXOffLimit(uint16_t value) {
-  if (value == xOffLimit_) return;
-  xOffLimit_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(xOffLimit_, value, [this] { port_.ApplyLineSettings(); });
 }
 
 void TCharacters::SetXOn(unsigned char value) {
-  if (value == xOn_) return;
-  xOn_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(xOn_, value, [this] { port_.ApplyLineSettings(); });
 }
 void TCharacters::SetXOff(unsigned char value) {
-  if (value == xOff_) return;
-  xOff_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(xOff_, value, [this] { port_.ApplyLineSettings(); });
 }
 void TCharacters::SetError(unsigned char value) {
-  if (value == error_) return;
-  error_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(error_, value, [this] { port_.ApplyLineSettings(); });
 }
 void TCharacters::SetEof(unsigned char value) {
-  if (value == eof_) return;
-  eof_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(eof_, value, [this] { port_.ApplyLineSettings(); });
 }
 void TCharacters::SetEvent(unsigned char value) {
-  if (value == event_) return;
-  event_ = value;
-  port_.ApplyLineSettings();
+  StoreAndApply(event_, value, [this] { port_.ApplyLineSettings(); });
 }
 
 void TBufferSizes::SetInput(int32_t value) {
-  if (value == input_) return;
-  input_ = value;
-  port_.ApplyBufferSizes();
+  StoreAndApply(input_, value, [this] { port_.ApplyBufferSizes(); });
 }
 void TBufferSizes::SetOutput(int32_t value) {
-  if (value == output_) return;
-  output_ = value;
-  port_.ApplyBufferSizes();
+  StoreAndApply(output_, value, [this] { port_.ApplyBufferSizes(); });
 }
 
 void TTimeouts::Set(int32_t TTimeoutConfig::*field, int32_t value) {
-  if (v_.*field == value) return;
-  v_.*field = value;
-  port_.ApplyTimeouts();
+  StoreAndApply(v_.*field, value, [this] { port_.ApplyTimeouts(); });
 }
 void TTimeouts::SetReadInterval(int32_t value) { Set(&TTimeoutConfig::readInterval, value); }
 void TTimeouts::SetReadMultiplier(int32_t value) { Set(&TTimeoutConfig::readMultiplier, value); }
@@ -172,40 +165,38 @@ void TComPort::SetPriorityClass(TPriorityClass value) {
 }
 
 void TComPort::SetBaudRate(TBaudRate value) {
-  if (value == baudRate_) return;
-  baudRate_ = value;
-  ApplyLineSettings();
+  StoreAndApply(baudRate_, value, [this] { ApplyLineSettings(); });
 }
 
 void TComPort::SetCustomBaudRate(int32_t value) {
   if (value == customBaudRate_ && baudRate_ == brCustom) return;
+  const int32_t previousRate = customBaudRate_;
+  const TBaudRate previousBaudRate = baudRate_;
   customBaudRate_ = value;
   baudRate_ = brCustom;
-  ApplyLineSettings();
+  try {
+    ApplyLineSettings();
+  } catch (...) {
+    customBaudRate_ = previousRate;
+    baudRate_ = previousBaudRate;
+    throw;
+  }
 }
 
 void TComPort::SetDataBits(TDataBits value) {
-  if (value == dataBits_) return;
-  dataBits_ = value;
-  ApplyLineSettings();
+  StoreAndApply(dataBits_, value, [this] { ApplyLineSettings(); });
 }
 
 void TComPort::SetParity(TParity value) {
-  if (value == parity_) return;
-  parity_ = value;
-  ApplyLineSettings();
+  StoreAndApply(parity_, value, [this] { ApplyLineSettings(); });
 }
 
 void TComPort::SetStopBits(TStopBits value) {
-  if (value == stopBits_) return;
-  stopBits_ = value;
-  ApplyLineSettings();
+  StoreAndApply(stopBits_, value, [this] { ApplyLineSettings(); });
 }
 
 void TComPort::SetOptions(TOptions value) {
-  if (value == options_) return;
-  options_ = value;
-  ApplyLineSettings();
+  StoreAndApply(options_, value, [this] { ApplyLineSettings(); });
 }
 
 TLineConfig TComPort::LineConfig() const {

@@ -137,8 +137,6 @@ class TNetBinding final : public TPortBinding {
       // A raw stream has no lines to set: the open sequence's lines are taken as they are, a
       // later order for DTR or RTS cannot be carried out.
       if (!opening && (c.dtr != dtr_ || c.rts != rts_)) {
-        dtr_ = c.dtr;
-        rts_ = c.rts;
         Fail(kErrInvalidArgument, "a socket:// port has no DTR or RTS line", false);
       }
       dtr_ = c.dtr;

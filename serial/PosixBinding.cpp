@@ -102,19 +102,19 @@ class TPosixBinding final : public TPortBinding {
     // is usable without them. Later, a changed DTR or RTS is an order for that line (a reset
     // pulse, say), and a driver that refuses it raises its error; the refusal is reported once,
     // by the change that asked for it. Unchanged lines set again with other settings keep the
-    // open sequence's tolerance.
+    // open sequence's tolerance. A line is taken as set only once the driver has set it, so a
+    // refused order leaves the line as it was, as the port object's setting is then put back.
     const bool opening = !linesSet_;
     const bool dtrOrdered = !opening && c.dtr != dtr_;
     const bool rtsOrdered = !opening && c.rts != rts_;
     linesSet_ = true;
-    dtr_ = c.dtr;
-    rts_ = c.rts;
     switch (c.dtr) {
       case dcDefault: break;
       case dcDisable: SetModemLine(TIOCM_DTR, false, dtrOrdered); break;
       case dcEnable:
       case dcHandshake: SetModemLine(TIOCM_DTR, true, dtrOrdered); break;
     }
+    dtr_ = c.dtr;
     switch (c.rts) {
       case rcDefault: break;
       case rcDisable: LeaveToggle(); SetModemLine(TIOCM_RTS, false, rtsOrdered); break;
@@ -127,6 +127,7 @@ class TPosixBinding final : public TPortBinding {
         }
         break;
     }
+    rts_ = c.rts;
   }
 
   void ApplyTimeouts(const TTimeoutConfig& config) override { timeouts_ = config; }

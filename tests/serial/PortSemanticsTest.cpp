@@ -27,6 +27,7 @@ struct FakeDevice {
   bool drains = true;              // WaitWritten's answer
   size_t writeTakes = SIZE_MAX;    // how many bytes one Write accepts
   bool refuseLineSettings = false;
+  bool refuseEveryChange = false;  // all three groups raise
   TLineConfig line;
   TTimeoutConfig timeouts;
   int32_t inputSize = -1, outputSize = -1;
@@ -39,15 +40,17 @@ class FakeBinding : public TPortBinding {
   void Close() noexcept override { d_.calls.push_back("Close"); }
   void ApplyLineSettings(const TLineConfig& c) override {
     d_.calls.push_back("ApplyLineSettings");
-    if (d_.refuseLineSettings) throw EComError(EIO, std::strerror(EIO));
+    if (d_.refuseLineSettings || d_.refuseEveryChange) throw EComError(EIO, std::strerror(EIO));
     d_.line = c;
   }
   void ApplyTimeouts(const TTimeoutConfig& c) override {
     d_.calls.push_back("ApplyTimeouts");
+    if (d_.refuseEveryChange) throw EComError(EIO, std::strerror(EIO));
     d_.timeouts = c;
   }
   void ApplyBufferSizes(int32_t in, int32_t out) override {
     d_.calls.push_back("ApplyBufferSizes");
+    if (d_.refuseEveryChange) throw EComError(EIO, std::strerror(EIO));
     d_.inputSize = in;
     d_.outputSize = out;
   }
@@ -266,6 +269,29 @@ TEST_F(FakePort, SettersStoreWhileClosedAndApplyOnlyChangesWhileOpen) {
     Device().calls.clear();
     c.set(port, true);
     EXPECT_TRUE(Device().calls.empty()) << "unchanged value applied again";
+    c.set(port, false);
+    EXPECT_THAT(Device().calls, ElementsAre(c.applies));
+    EXPECT_TRUE(c.seen(Device(), false));
+    port.Close();
+    Device().calls.clear();
+  }
+}
+
+// A change the open device refuses is taken back: the object keeps the value the device still
+// has, so asking for that value again changes nothing and other changes are not refused for it.
+TEST_F(FakePort, AChangeTheDeviceRefusesIsTakenBack) {
+  for (const SetterCase& c : kSetters) {
+    SCOPED_TRACE(c.name);
+    TComPort port;
+    port.SetDeviceName("FAKE1");
+    c.set(port, true);
+    port.Open();
+    Device().refuseEveryChange = true;
+    EXPECT_EQ(Raised([&] { c.set(port, false); }).ErrorCode(), EIO);
+    Device().refuseEveryChange = false;
+    Device().calls.clear();
+    c.set(port, true);
+    EXPECT_TRUE(Device().calls.empty()) << "the refused value stayed on the port object";
     c.set(port, false);
     EXPECT_THAT(Device().calls, ElementsAre(c.applies));
     EXPECT_TRUE(c.seen(Device(), false));

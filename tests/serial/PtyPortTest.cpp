@@ -438,6 +438,8 @@ TEST_F(PtyPort, APseudoTerminalHasNoModemLines) {
       ConfigureLikeTheWindow(open);
       open.SetDeviceName(device_);
       ASSERT_NO_THROW(open.Open());
+      const TDTRControl dtrBefore = open.FlowControl().DTR();
+      const TRTSControl rtsBefore = open.FlowControl().RTS();
       try {
         c.order(open);
         ADD_FAILURE() << "the line change passed unnoticed";
@@ -445,6 +447,11 @@ TEST_F(PtyPort, APseudoTerminalHasNoModemLines) {
         EXPECT_EQ(e.ErrorCode(), ENOTTY);
         EXPECT_EQ(std::string(e.what()), std::strerror(ENOTTY));
       }
+      // The refused order is not kept as the port's setting, and it is refused again when given
+      // again rather than passing as already done.
+      EXPECT_EQ(open.FlowControl().DTR(), dtrBefore);
+      EXPECT_EQ(open.FlowControl().RTS(), rtsBefore);
+      EXPECT_THROW(c.order(open), EComError);
       EXPECT_TRUE(open.Active());
       EXPECT_NO_THROW(open.SetBaudRate(br19200));
       const termios t = DeviceTermios();
