@@ -336,6 +336,7 @@ void TRecordsWindow::RedrawCharts() {
   ClearChart(trend);
   TStatsAccumulator accumulator;
   std::vector<QPointF> completed, failed;
+  std::vector<double> failedUnmeasured;  // times of failures that ended before a measurement
   TDriftRule rule;
   if (store_) {
     try {
@@ -354,9 +355,10 @@ void TRecordsWindow::RedrawCharts() {
         if (!at) return;
         if (p.Outcome == kRecordCompleted && p.OffsetSteps)
           completed.emplace_back(static_cast<double>(*at), StepsToPpm(*p.OffsetSteps));
+        else if (p.Outcome == kRecordFailed && p.OffsetSteps)
+          failed.emplace_back(static_cast<double>(*at), StepsToPpm(*p.OffsetSteps));
         else if (p.Outcome == kRecordFailed)
-          failed.emplace_back(static_cast<double>(*at),
-                              p.OffsetSteps ? StepsToPpm(*p.OffsetSteps) : 0.0);
+          failedUnmeasured.push_back(static_cast<double>(*at));
       });
     } catch (const std::exception& e) {
       CountTxt->setText(QStringLiteral("Records not readable: ") + FromStd(e.what()));
@@ -415,8 +417,10 @@ void TRecordsWindow::RedrawCharts() {
     text += QStringLiteral("\nNo measured offset");
   StatsTxt->setText(text);
 
-  // The offset over time, failures marked.
-  const size_t devices = completed.size() + failed.size();
+  // The offset over time, failures marked. A failure without a measured offset has no place on
+  // the offset scale: it is marked along the chart's lower edge, at its time, in a series of its
+  // own, so that it neither reads as a device at 0 ppm nor widens the scale.
+  const size_t devices = completed.size() + failed.size() + failedUnmeasured.size();
   // Points without lines: a line series with its points shown draws them all in one item,
   // where a scatter series makes an item of each.
   auto points = [](const char* name, const QColor& color, qreal size, const std::vector<QPointF>& at) {
@@ -433,21 +437,37 @@ void TRecordsWindow::RedrawCharts() {
   QLineSeries* bad = points("failed", QColor(0xb0, 0x00, 0x20), 8, failed);
   trend->addSeries(done);
   trend->addSeries(bad);
+  QLineSeries* unmeasured = nullptr;
   QDateTimeAxis* timeAxis = TimeAxis(trend);
   QValueAxis* offsetAxis = ValueAxis(trend, QStringLiteral("offset (ppm)"));
   double lowX = 0, highX = 1, lowY = -1, highY = 1;
-  bool any = false;
+  bool anyX = false, anyY = false;
+  auto seeX = [&](double x) {
+    if (!anyX) lowX = highX = x;
+    anyX = true;
+    lowX = std::min(lowX, x), highX = std::max(highX, x);
+  };
   for (const auto* points : {&completed, &failed})
     for (const QPointF& p : *points) {
-      if (!any) lowX = highX = p.x(), lowY = highY = p.y();
-      any = true;
-      lowX = std::min(lowX, p.x()), highX = std::max(highX, p.x());
+      seeX(p.x());
+      if (!anyY) lowY = highY = p.y();
+      anyY = true;
       lowY = std::min(lowY, p.y()), highY = std::max(highY, p.y());
     }
+  for (double x : failedUnmeasured) seeX(x);
   SetTimeRange(timeAxis, lowX, highX);
   offsetAxis->setRange(std::floor(lowY) - 0.5, std::ceil(highY) + 0.5);
   offsetAxis->applyNiceNumbers();
-  for (QAbstractSeries* s : {static_cast<QAbstractSeries*>(done), static_cast<QAbstractSeries*>(bad)}) {
+  if (!failedUnmeasured.empty()) {
+    std::vector<QPointF> edge;
+    edge.reserve(failedUnmeasured.size());
+    for (double x : failedUnmeasured) edge.emplace_back(x, offsetAxis->min());
+    unmeasured = points("failed, no offset", QColor(0xe0, 0x70, 0x00), 8, edge);
+    trend->addSeries(unmeasured);
+  }
+  for (QAbstractSeries* s : {static_cast<QAbstractSeries*>(done), static_cast<QAbstractSeries*>(bad),
+                             static_cast<QAbstractSeries*>(unmeasured)}) {
+    if (!s) continue;
     s->attachAxis(timeAxis);
     s->attachAxis(offsetAxis);
   }

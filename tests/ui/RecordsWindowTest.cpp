@@ -8,6 +8,7 @@
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDialog>
 #include <QDoubleSpinBox>
 #include <QFile>
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QValueAxis>
 #include <QXYSeries>
 #include <QTableView>
 #include <QTest>
@@ -309,6 +311,47 @@ class RecordsWindowTest : public QObject {
     // Steps -2 0 0 1 3: mean 0.4, standard deviation sqrt(2.64), in ppm.
     QVERIFY2(stats.contains(QLatin1String("Mean: 0.21 ppm\nStd. deviation: 0.84 ppm")),
              qPrintable(stats));
+  }
+
+  // A failure that ended before any measurement has no offset: the trend marks it at its time on
+  // the chart's lower edge, in a series of its own, and the offset scale stays what the measured
+  // devices make it (a device at 0 ppm would read as perfectly tuned).
+  void failuresWithoutAnOffsetStayOffTheOffsetScale() {
+    const std::vector<TRow> measured = {
+        {"00000001", kRecordCompleted, 20, "2026-12-01T08:00:00.000Z"},
+        {"00000002", kRecordCompleted, 24, "2026-12-02T08:00:00.000Z"},
+        {"00000003", kRecordFailed, 30, "2026-12-03T08:00:00.000Z"},
+    };
+    auto offsetRange = [](TRecordsWindow& w) {
+      auto* axis = qobject_cast<QValueAxis*>(Chart(w, "TrendView")->axes(Qt::Vertical).value(0));
+      return axis ? std::make_pair(axis->min(), axis->max()) : std::make_pair(-1e9, -1e9);
+    };
+    QTemporaryDir dir;
+    const std::string plainDb = dir.filePath(QStringLiteral("plain.db")).toStdString();
+    Fill(plainDb, measured);
+    const auto plain = offsetRange(*OpenRecords(plainDb));
+    QVERIFY2(plain.first > 0, "the fixture's offsets should keep 0 ppm off the scale");
+
+    const std::string db = dir.filePath(QStringLiteral("r.db")).toStdString();
+    Fill(db, measured);
+    TTuningRecord early = Make({"00000004", kRecordFailed, 0, "2026-12-04T08:00:00.000Z"}, 50);
+    early.OffsetSteps.reset();
+    early.OffsetPpm.reset();
+    OpenRecordStore(db, TStoreOpen::kCreate)->Add(early);
+    auto w = OpenRecords(db);
+    QCOMPARE(offsetRange(*w), plain);
+    QCOMPARE(TrendPoints(*w), std::make_pair(2, 1));
+    QXYSeries* edge = nullptr;
+    for (QAbstractSeries* s : Chart(*w, "TrendView")->series())
+      if (s->name() == QLatin1String("failed, no offset")) edge = qobject_cast<QXYSeries*>(s);
+    QVERIFY(edge);
+    QCOMPARE(edge->count(), 1);
+    QCOMPARE(edge->at(0).y(), plain.first);
+    QCOMPARE(edge->at(0).x(),
+             static_cast<double>(QDateTime::fromString(QStringLiteral("2026-12-04T08:00:00.000Z"),
+                                                       Qt::ISODateWithMs)
+                                     .toMSecsSinceEpoch()));
+    QVERIFY(Chart(*w, "TrendView")->title().contains(QLatin1String("(4 devices)")));
   }
 
   // The warning shows exactly when the latest rolling median leaves the band; the threshold is
