@@ -14,14 +14,15 @@ for preset in default asan tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
-# The Debian package from the default preset; as root (CI) also installed with apt-get, run from
-# elsewhere and purged again.
+# The Debian package from the default preset, checked by lintian (no error, no warning); as root
+# (CI) also installed with apt-get, run from elsewhere and purged again.
 echo "=== package"
 started=$SECONDS
 # (Not through tee /dev/stderr: when the output goes to a file, that would truncate it.)
-package_out=$(./scripts/package.sh)
-echo "$package_out"
-deb=$(tail -n 1 <<<"$package_out")
+deb=$(./scripts/package.sh)
+echo "$deb"
+lintian --fail-on error,warning "$deb"
+echo "lintian: no errors, no warnings"
 if [ "$(id -u)" -eq 0 ]; then
   ./scripts/check-package.sh "$deb"
 else
