@@ -13,7 +13,7 @@ packages=(
   python3-serial
   help2man dpkg-dev file desktop-file-utils man-db
   lintian librsvg2-bin x11-utils hicolor-icon-theme
-  apt-utils gnupg
+  apt-utils gnupg debootstrap zstd
 )
 
 missing=()

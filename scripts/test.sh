@@ -15,7 +15,9 @@ for preset in default asan tsan; do
 done
 
 # The Debian package from the default preset, checked by lintian (no error, no warning); as root
-# (CI) also installed with apt-get, run from elsewhere and purged again.
+# (CI) also tried on a clean Debian 12 station: installed, run by a user, upgraded to a newer
+# build from a signed repository and purged (scripts/check-clean-install.sh). The newer build is
+# the same source built again as a later version; the build folder is set back afterwards.
 echo "=== package"
 started=$SECONDS
 # (Not through tee /dev/stderr: when the output goes to a file, that would truncate it.)
@@ -24,9 +26,14 @@ echo "$deb"
 lintian --fail-on error,warning "$deb"
 echo "lintian: no errors, no warnings"
 if [ "$(id -u)" -eq 0 ]; then
-  ./scripts/check-package.sh "$deb"
+  version=$(dpkg-deb --field "$deb" Version)
+  newer=$(TPTUNE_VERSION_OVERRIDE="${version%-*}+rebuild1" ./scripts/package.sh)
+  cmake --preset default -DTPTUNE_VERSION_OVERRIDE= >/dev/null
+  clean_started=$SECONDS
+  ./scripts/check-clean-install.sh "$deb" "$newer"
+  echo "clean-system check: $((SECONDS - clean_started)) s"
 else
-  echo "(not root: the package is built but not installed)"
+  echo "(not root: the package is built and checked by lintian, not tried on a clean system)"
 fi
 echo "package step: $((SECONDS - started)) s"
 
