@@ -8,9 +8,9 @@
 set -euo pipefail
 script=$1/scripts/publish-repo.sh
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
 export GNUPGHOME=$work/gnupg
+trap 'gpgconf --kill gpg-agent 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
 
 deb() {  # VERSION [MORE_TEXT] -> the package's path
   set -- "$1" "${2:-}"
