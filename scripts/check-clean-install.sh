@@ -30,8 +30,12 @@ check_failed() { failures+=("$*"); echo "*** FAILED: $*" >&2; }
 die() { echo "*** clean-system check: $*" >&2; exit 1; }
 
 phase "clean root"
+# One check at a time on a machine: they share the cached root and apt's downloaded packages.
+cache=${TPTUNE_CI_CACHE:-/var/cache/tptune-ci}
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
 tarball=$(scripts/clean-root.sh)
-cache=$(dirname "$tarball")
 work=$(mktemp -d /var/tmp/tptune-clean.XXXXXX)
 root=$work/root
 mounts=()

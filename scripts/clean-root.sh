@@ -55,6 +55,6 @@ chroot "$root" apt-get -q update >"$work/update.log" 2>&1 \
   || { cat "$work/update.log" >&2; exit 1; }
 umount "$root/proc"
 umount "$root/var/cache/apt/archives"
-tar --zstd -C "$root" -cf "$tarball.part" .
-mv "$tarball.part" "$tarball"
+tar --zstd -C "$root" -cf "$work/root.tar.zst" .
+mv "$work/root.tar.zst" "$tarball"
 echo "$tarball"
