@@ -59,6 +59,15 @@ function(tptune_version source_dir base out_var)
   execute_process(COMMAND ${GIT_EXECUTABLE} -C ${source_dir} rev-list --count HEAD
                   OUTPUT_VARIABLE count OUTPUT_STRIP_TRAILING_WHITESPACE
                   RESULT_VARIABLE failed_count)
+  # A shallow clone counts only the commits it holds: its snapshots would not sort after those
+  # of a full clone.
+  execute_process(COMMAND ${GIT_EXECUTABLE} -C ${source_dir} rev-parse --is-shallow-repository
+                  OUTPUT_VARIABLE shallow OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(shallow STREQUAL "true")
+    message(WARNING "${source_dir} is a shallow clone: the version's commit count (${count}) is "
+                    "not the history's; fetch the whole history (git fetch --unshallow) before "
+                    "building packages for stations")
+  endif()
   if(failed OR failed_count)
     message(FATAL_ERROR "Cannot read the version from git in ${source_dir}")
   endif()
