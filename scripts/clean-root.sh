@@ -2,8 +2,9 @@
 # The clean Debian 12 station the clean-system check installs the package on: a debootstrap'd
 # bookworm minbase root with the few tools the check itself uses (man-db for "man"), made once
 # and kept as a tarball in the cache folder, keyed by suite, mirror and package list, so a
-# second run on the same machine unpacks it in seconds instead of bootstrapping again. The
-# packages apt downloads into the root are kept in the cache as well.
+# second run on the same machine unpacks it in seconds instead of bootstrapping again (for two
+# weeks; then it is made anew). The packages apt downloads into the root are kept in the cache
+# as well.
 #
 #   scripts/clean-root.sh                 makes the cached root if it is missing; prints its path
 #
@@ -20,6 +21,9 @@ key=$(printf '%s\n' "$suite" "$mirror" "${base_packages[@]}" "v1" | sha256sum | 
 tarball=$cache/$suite-minbase-$key.tar.zst
 mkdir -p "$cache/archives"
 
+# A root older than two weeks is made anew, so the station does not lag far behind the release's
+# updates (the check upgrades the station, which would fetch them all each time).
+find "$cache" -maxdepth 1 -name "$suite-minbase-*.tar.zst" -mtime +14 -delete
 if [ -s "$tarball" ]; then
   echo "$tarball"
   exit 0
