@@ -135,6 +135,7 @@ records_before=$(as_user tptune-records --db "$data/tptune-bench.db" list 2>/dev
                  | grep -c '00A1' || true)
 printf '%s\r\n' 100 80 '' '' SR $'Auto detect\t' $'Auto detect\t' \
   "$demo/rfmodem.tpf" "$demo/eeprom.tpf" "$demo/server.sff" >"$work/tptune.INI"
+as_user mkdir -p "$data"
 install -o "$uid" -g "$uid" -m 644 "$work/tptune.INI" "$root$data/tptune.INI"
 status=0
 as_user timeout 600 sh -c 'cd && tptune --bench --bench-speed 100 --screenshots /tmp/window' \
