@@ -10,7 +10,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
 make() {  # CHANGELOG VERSION -> the Debian changelog's path
-  python3 "$src/packaging/debian-changelog.py" "$1" "$2" 1 "t <t@example.com>" 1797033600 \
+  python3 "$src/packaging/debian-changelog.py" "$1" "$2" 1 "t <t@example.com>" "$(date +%s)" \
     "$work/out" && echo "$work/out"
 }
 check() {  # CHANGELOG VERSION FIRST_ENTRY
@@ -37,7 +37,8 @@ check() {  # CHANGELOG VERSION FIRST_ENTRY
 }
 
 check "$src/CHANGELOG.md" 0.2.0~git20261212.140.abc1234 0.2.0~git20261212.140.abc1234-1
-# The release: its own section heads the changelog, nothing unreleased.
-sed 's/^## \[Unreleased\]$/## [0.2.0] - 2026-12-11/' "$src/CHANGELOG.md" >"$work/CHANGELOG.md"
+# The release (dated before the build, as releases are): its own section heads the changelog,
+# nothing unreleased.
+sed "s/^## \\[Unreleased\\]$/## [0.2.0] - $(date -u +%F)/" "$src/CHANGELOG.md" >"$work/CHANGELOG.md"
 check "$work/CHANGELOG.md" 0.2.0 0.2.0-1
 echo "debian changelog: all checks passed"
