@@ -45,7 +45,12 @@ for _ in $(seq 150); do
   sleep 0.1
 done
 [ -n "$window" ] || fail "the window did not appear on $DISPLAY"
-icon=$(xprop -id "$window" _NET_WM_ICON)
+# The title and the icon are set one request after the other; give the icon a moment.
+for _ in $(seq 50); do
+  icon=$(xprop -id "$window" _NET_WM_ICON)
+  [[ "$icon" == *"Icon ("* ]] && break
+  sleep 0.1
+done
 [[ "$icon" == *"Icon (48 x 48)"* ]] \
   || fail "the window $window carries no 48 px icon: $(head -c 200 <<<"$icon")"
 echo "window $window on $DISPLAY: $(grep -o 'Icon ([0-9]* x [0-9]*)' <<<"$icon" | tr '\n' ' ')"
