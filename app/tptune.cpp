@@ -32,13 +32,16 @@
 namespace {
 
 const char kUsage[] =
-    "usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
+    "Usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
+    "\n"
+    "Options:\n"
     "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
     "                           file is named); runs on them follow the bench's clock\n"
     "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n"
     "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
-    "                           postgresql:// server (default: the .db file beside the\n"
-    "                           program; with --bench its -bench.db file)\n"
+    "                           postgresql:// server (default: tptune.db beside the\n"
+    "                           settings file, in the user's data folder for an installed\n"
+    "                           program; with --bench tptune-bench.db)\n"
     "  --help                   show this text\n"
     "  --version                show the program's version and build date\n";
 

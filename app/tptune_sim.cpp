@@ -28,8 +28,10 @@ std::atomic<bool> gStop{false};
 void OnSignal(int) { gStop.store(true); }
 
 const char kUsage[] =
-    "usage: tptune-sim [SCENARIO.json] --listen HOST:PORT [--speed-factor F] [--echo]\n"
+    "Usage: tptune-sim [SCENARIO.json] --listen HOST:PORT [--speed-factor F] [--echo]\n"
     "                  [--report FILE] [--drop-after NAME:N]\n"
+    "\n"
+    "Options:\n"
     "  --listen HOST:PORT   first TCP port; the bench's ports follow on PORT+1, ...\n"
     "                       (default 127.0.0.1:4001; PORT 0: free ports)\n"
     "  --speed-factor F     virtual time runs F times wall time (default 1)\n"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-// The project's version, for example "0.1".
+// The version, for example "0.2.0" or "0.2.0~git20261211.131.abc1234".
 const char* ProgramVersion();
 // The one line "--version" prints: "NAME VERSION (built YYYY-MM-DD)".
 std::string VersionLine(const std::string& programName);

@@ -11,7 +11,9 @@ packages=(
   xvfb xauth
   g++-mingw-w64-x86-64-posix wine64 python3
   python3-serial
-  help2man dpkg-dev file desktop-file-utils
+  help2man dpkg-dev file desktop-file-utils man-db
+  lintian librsvg2-bin x11-utils hicolor-icon-theme
+  apt-utils gnupg debootstrap zstd
 )
 
 missing=()

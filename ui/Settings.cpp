@@ -96,7 +96,9 @@ TSettingsLines FormatSettings(const TSettings& s) {
   lines[1] = std::to_string(s.Top.value_or(0));
   lines[2] = std::to_string(s.Width.value_or(0));
   lines[3] = std::to_string(s.Height.value_or(0));
-  lines[4] = s.GoldTP ? "B" : "S";
+  // One character, not a string literal: GCC 12 with FORTIFY warns falsely (-Wrestrict) about
+  // the copy of a literal into the string here.
+  lines[4].assign(1, s.GoldTP ? 'B' : 'S');
   if (s.RestoreSrv) lines[4] += 'R';
   if (s.RestoreTP) lines[4] += 'M';
   if (s.AnalysisOnly) lines[4] += 'A';

@@ -32,7 +32,28 @@ if [ -e "$build/packaging/tptune-cli.1.gz" ]; then
   zcat "$prefix/share/man/man1/tptune-cli.1.gz" >"$work/tptune-cli.1"
   grep -qF 'restore\-server' "$work/tptune-cli.1" \
     || fail "the manual page of tptune-cli does not show its options"
+  # Every page has the sections a user looks for, in the usual order and no others (a stray one
+  # is a line of the page's sources read as a heading), and its whatis line says what the
+  # program does.
+  sections='NAME|SYNOPSIS|DESCRIPTION|OPTIONS|"EXIT STATUS"|FILES|"SEE ALSO"|'
+  for page in "$prefix"/share/man/man1/*.1.gz; do
+    name=$(basename "$page" .1.gz)
+    got=$(zcat "$page" | sed -n 's/^\.SH //p' | tr '\n' '|')
+    [ "$got" = "$sections" ] || fail "$name.1 has the sections $got"
+    whatis=$(lexgrog "$page" | sed 's/^[^"]*"//; s/"$//')
+    [[ "$whatis" =~ ^$name\ -\ .{20,} && "$whatis" != *"part of"* ]] \
+      || fail "$name.1's whatis line is \"$whatis\""
+  done
+  # The options of the installed window and console name the data folder for their records.
+  zcat "$prefix/share/man/man1/tptune-cli.1.gz" | grep -q "user's data folder" \
+    || fail "tptune-cli.1 does not say where an installed program keeps its records"
 fi
+# The licence and the changelogs; the Debian changelog starts at this build's version.
+doc=$prefix/share/doc/tptune
+grep -q '^License: Expat$' "$doc/copyright" || fail "no machine-readable copyright file"
+[ "$(zcat "$doc/changelog.Debian.gz" | head -n 1)" = "tptune ($version-1) bookworm; urgency=medium" ] \
+  || fail "the Debian changelog starts with \"$(zcat "$doc/changelog.Debian.gz" | head -n 1)\""
+zcat "$doc/changelog.gz" | grep -q '^## \[Unreleased\]' || fail "no upstream changelog"
 
 # One line each: NAME VERSION (built YYYY-MM-DD).
 for program in "$prefix"/bin/* "$@"; do
