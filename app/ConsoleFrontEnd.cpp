@@ -132,6 +132,12 @@ class TConsoleRecords final : public TRecordSink {
 
   void Put(const TTuningRecord& record) override {
     if (store_) store_->Put(record);
+  }
+  void PutOpen(const TTuningRecord& record) override {
+    if (store_) store_->PutOpen(record);
+  }
+  // After the device's result line, and after its record was kept.
+  void Shown(const TTuningRecord& record) override {
     if (json_) {
       const std::string line = RecordJson(record, false).dump(
           -1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -141,12 +147,20 @@ class TConsoleRecords final : public TRecordSink {
   std::optional<TTuningRecord> LatestCompleted(const std::string& mac) override {
     return store_ ? store_->LatestCompleted(mac) : std::nullopt;
   }
+  TTunedBefore LookUpTuned(const std::string& mac) override {
+    return store_ ? store_->LookUpTuned(mac) : TTunedBefore{true, std::nullopt};
+  }
   std::vector<std::string> TakeMessages() override {
     return store_ ? store_->TakeMessages() : std::vector<std::string>{};
   }
   void Flush() override {
     if (store_) store_->Flush();
   }
+  bool WaitDelivered(std::chrono::milliseconds patience) override {
+    return store_ ? store_->WaitDelivered(patience) : true;
+  }
+  int Waiting() override { return store_ ? store_->Waiting() : 0; }
+  std::string JournalPath() const override { return store_ ? store_->JournalPath() : ""; }
   bool Bench() const override { return bench_; }
 
  private:
@@ -265,7 +279,8 @@ std::string CliUsage() {
          "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
          "                           postgresql:// server (default: the .db file beside the\n"
          "                           program; with --bench its -bench.db file)\n"
-         "  --json                   print each finished device as one JSON line\n"
+         "  --json                   print each finished device as one JSON line, and at the\n"
+         "                           end how many records still wait for the store\n"
          "  --list-ports             list the serial ports and exit\n"
          "  --help                   show this text\n"
          "  --version                show the program's version and build date\n"
@@ -485,6 +500,14 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
       io.err << "tptune-cli: " << e.what() << '\n';
     }
   }
+
+  // With --json the run's last line says how many records still wait for their store.
+  if (options.json && store)
+    io.out << nlohmann::json{{"records_waiting", store->Waiting()},
+                             {"spool", store->JournalPath()}}
+                  .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+           << '\n'
+           << std::flush;
 
   if (!worker.TraceError().empty())
     io.err << "tptune-cli: warning: the error log file " << worker.TraceName()

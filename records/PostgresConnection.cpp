@@ -39,19 +39,9 @@ std::string Trimmed(const char* text) {
   return s;
 }
 
-// The location without its password, for messages.
-std::string Shown(const std::string& location) {
-  const size_t scheme = location.find("://");
-  const size_t at = location.find('@');
-  if (scheme == std::string::npos || at == std::string::npos) return location;
-  const size_t colon = location.find(':', scheme + 3);
-  if (colon == std::string::npos || colon > at) return location;
-  return location.substr(0, colon) + ":***" + location.substr(at);
-}
-
 class TPostgresConnection final : public TSqlConnection {
  public:
-  explicit TPostgresConnection(const std::string& location) : shown_(Shown(location)) {
+  explicit TPostgresConnection(const std::string& location) : shown_(ShownLocation(location)) {
     // A server that goes away without a word (a cable pulled) is noticed within seconds, not
     // after the system's TCP time-out; the location may set these otherwise.
     const char* keys[] = {"connect_timeout", "keepalives_idle",  "keepalives_interval",

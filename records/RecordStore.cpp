@@ -436,6 +436,27 @@ bool IsServerLocation(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
 }
 
+std::string ShownLocation(const std::string& location) {
+  std::string s = location;
+  const size_t scheme = s.find("://");
+  if (scheme != std::string::npos) {
+    const size_t hostStart = scheme + 3;
+    const size_t authorityEnd = std::min(s.find_first_of("/?", hostStart), s.size());
+    const size_t at = s.rfind('@', authorityEnd);
+    if (at != std::string::npos && at >= hostStart) {
+      const size_t colon = s.find(':', hostStart);
+      if (colon < at) s = s.substr(0, colon) + ":***" + s.substr(at);
+    }
+  }
+  for (size_t at = s.find("password="); at != std::string::npos;
+       at = s.find("password=", at + 1)) {
+    const size_t value = at + 9;
+    const size_t end = std::min(s.find_first_of("& ", value), s.size());
+    s.replace(value, end - value, "***");
+  }
+  return s;
+}
+
 std::string NormaliseMac(const std::string& text) {
   std::string t = text;
   if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t.erase(0, 2);

@@ -131,6 +131,10 @@ std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStor
 
 bool IsServerLocation(const std::string& location);
 
+// A location as messages and listings show it: a password (in the user part or as a
+// "password=" parameter) replaced by "***".
+std::string ShownLocation(const std::string& location);
+
 // A MAC as the store keeps it: 8 upper-case hex digits ("0x" and letter case dropped); empty
 // when the text is not one.
 std::string NormaliseMac(const std::string& text);

@@ -1,5 +1,6 @@
 #include "tuning/PassRecord.h"
 
+#include <chrono>
 #include <charconv>
 #include <exception>
 
@@ -175,10 +176,14 @@ void TPassRecorder::PassEnds(TRunRecord& run) {
     TTuningRecord record = MakePassRecord(run, startedAt_, traceStart_, restoreRan_,
                                           restoreDone_);
     record.Bench = sink_->Bench();
-    if (run.Main.GoldTP && run.Main.RestoreSrv && run.SrvFound)
+    if (run.Main.GoldTP && run.Main.RestoreSrv && run.SrvFound) {
+      sink_->PutOpen(record);
       held_ = std::move(record);
-    else
+      ShowMessages(run);
+    } else {
       Hand(run, record);
+      shown_ = std::move(record);
+    }
   } catch (const std::exception& e) {
     Show(run, std::string("Record not saved: ") + e.what());
   }
@@ -188,19 +193,48 @@ void TPassRecorder::ServerRestoreEnded(TRunRecord& run) {
   if (!held_) return;
   held_->Restored.push_back({"server", VersionOnly(run.SrvFileVer), run.Outcome == kOutcomeDone});
   held_->EndedAt = IsoTimeNow();
+  Hand(run, *held_);
+  shown_ = std::move(held_);
+  held_.reset();
+}
+
+void TPassRecorder::ResultShown(TRunRecord& run) {
+  (void)run;
+  if (!sink_ || !shown_) return;
+  try {
+    sink_->Shown(*shown_);
+  } catch (const std::exception&) {
+  }
+  shown_.reset();
 }
 
 void TPassRecorder::RunEnds(TRunRecord& run) {
   if (!sink_) return;
   if (held_) {
     Hand(run, *held_);
+    shown_ = std::move(held_);
     held_.reset();
+    ResultShown(run);
   }
   try {
-    sink_->Flush();
-  } catch (const std::exception&) {
+    using std::chrono::milliseconds;
+    // Delivery is usually done by now; a slow store gets a few seconds more, said so, and what
+    // has not gone by then waits in the journal for the next run.
+    if (!sink_->WaitDelivered(milliseconds(300)) && sink_->Waiting() > 0) {
+      Show(run, "Waiting up to 5 seconds for the records to reach the store...");
+      sink_->WaitDelivered(milliseconds(5000));
+    }
+    ShowMessages(run);
+    const int waiting = sink_->Waiting();
+    if (waiting > 0)
+      Show(run, (waiting == 1 ? std::string("1 record waits in ")
+                              : std::to_string(waiting) + " records wait in ") +
+                    sink_->JournalPath() +
+                    (waiting == 1 ? "; it goes out with the next run"
+                                  : "; they go out with the next run"));
+  } catch (const std::exception& e) {
+    Show(run, std::string("Records: ") + e.what());
   }
-  ShowMessages(run);
 }
 
 void TPassRecorder::Hand(TRunRecord& run, const TTuningRecord& record) {
@@ -220,25 +254,36 @@ void TPassRecorder::ShowMessages(TRunRecord& run) {
 }
 
 void TPassRecorder::Show(TRunRecord& run, const std::string& line) {
+  // Reply may hold the result line about to be shown or the last device answer.
+  ByteText reply = std::move(run.Reply);
   run.Reply = line;
   ShowLogLine(run);
+  run.Reply = std::move(reply);
 }
 
 void TPassRecorder::AlreadyTuned(TRunRecord& run) {
   // Only a handheld being tuned is looked up; a golden reference is not tuned.
   if (run.Main.GoldTP) return;
-  std::optional<TTuningRecord> before;
+  TTunedBefore looked;
   try {
-    before = sink_->LatestCompleted(Hex8(run.ModemMAC));
+    looked = sink_->LookUpTuned(Hex8(run.ModemMAC));
   } catch (const std::exception&) {
+  }
+  if (!looked.Record) {
+    // The pass does not wait for a slow store; the operator hears that nobody looked.
+    if (!looked.Answered)
+      Show(run, "Could not look up whether this TallyPilot was tuned before (the records did "
+                "not answer in time)");
     return;
   }
-  if (!before) return;
+  const TTuningRecord* before = &*looked.Record;
   std::string value = "-";
   if (before->NewCompSteps)
     value = FormatComp(0, static_cast<uint8_t>(*before->NewCompSteps), false,
                        LocaleDecimalSeparator());
   if (before->AnalysisOnly) value += " (analysis only)";
   Show(run, "Already tuned on " + before->EndedAt + " to " + value + " on station " +
-                before->Station + " (record " + std::to_string(before->Id) + ")");
+                before->Station +
+                (before->Id > 0 ? " (record " + std::to_string(before->Id) + ")"
+                                : std::string(" (record not yet in the store)")));
 }

@@ -24,10 +24,13 @@ class TPassRecorder {
   void PassStarts(TRunRecord& run);
   // The handheld's firmware restore has been run.
   void HandheldRestoreEnded(const TRunRecord& run);
-  // The pass has ended and its result line has been shown.
+  // The pass has ended and its result line is about to be shown (it is in Reply): the record is
+  // handed on now, so that it is kept before the operator reads the result.
   void PassEnds(TRunRecord& run);
-  // The closing server restore has shown its result line.
+  // The closing server restore has ended and its result line is about to be shown.
   void ServerRestoreEnded(TRunRecord& run);
+  // The result line has been shown.
+  void ResultShown(TRunRecord& run);
   // The run ends: every record is handed on and the sink's last words are shown.
   void RunEnds(TRunRecord& run);
 
@@ -41,8 +44,11 @@ class TPassRecorder {
   std::string startedAt_;
   size_t traceStart_ = 0;
   bool restoreRan_ = false, restoreDone_ = false;
-  // The server's record waits for the closing server restore, which belongs to it.
+  // The server's record waits for the closing server restore, which belongs to it (on disk
+  // meanwhile, held open).
   std::optional<TTuningRecord> held_;
+  // The record whose result line is being shown.
+  std::optional<TTuningRecord> shown_;
 };
 
 // The record of the pass that has just ended (outcome from the run's outcome code after the
