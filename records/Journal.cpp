@@ -41,9 +41,18 @@ std::string Errno(const std::string& what, const std::string& path) {
 class TLocked {
  public:
   TLocked(const std::string& path, int flags, int lock) {
-    fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    while (::flock(fd_, lock) != 0 && errno == EINTR) {
+    for (;;) {
+      fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+      if (fd_ < 0) return;
+      while (::flock(fd_, lock) != 0 && errno == EINTR) {
+      }
+      // The compaction replaces the file by a new one: whoever waited for the lock on the old
+      // one opens the new one, so nothing is added to a file that is gone.
+      struct stat held {}, named {};
+      if (::fstat(fd_, &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
+          (held.st_ino == named.st_ino && held.st_dev == named.st_dev))
+        return;
+      ::close(fd_);
     }
   }
   ~TLocked() {
@@ -226,16 +235,24 @@ TJournalState TJournal::Read(bool skipHeldOpen) const {
   return Parse(ReadAll(file.Fd()), skipHeldOpen);
 }
 
-TJournalState TJournal::Parse(const std::string& bytes, bool skipHeldOpen) const {
-  TJournalState state;
+namespace {
+
+// The entries of a journal's bytes: the location, and for each record its latest entry (kept as
+// its line, decoded only when wanted) and whether it was delivered.
+struct TEntries {
+  std::string writtenFor;
   struct TSlot {
-    TTuningRecord record;
-    bool open = false;
-    int64_t pid = 0;
+    std::string_view line;     // the latest record entry of the uid
+    std::string_view payload;
     bool delivered = false;
   };
   std::vector<TSlot> slots;
-  std::map<std::string, size_t> byUid;
+  int torn = 0;
+};
+
+TEntries Scan(const std::string& bytes) {
+  TEntries e;
+  std::map<std::string, size_t, std::less<>> byUid;
   bool first = true;
   size_t start = 0;
   while (start < bytes.size()) {
@@ -247,56 +264,117 @@ TJournalState TJournal::Parse(const std::string& bytes, bool skipHeldOpen) const
     char kind = 0;
     std::string payload;
     if (!ParseJournalLine(line, kind, payload)) {
-      ++state.Torn;
+      ++e.torn;
       continue;
     }
-    if (kind == kLocationEntry) {
-      if (first) state.WrittenFor = payload;
+    const std::string_view view = line.substr(line.size() - payload.size());
+    if (kind == kLocationEntry && first) {
+      e.writtenFor = payload;
     } else if (kind == kRecordEntry) {
-      TSlot slot;
-      try {
-        slot.record = RecordFromSpoolLine(payload);
-        const json j = json::parse(payload);
-        slot.open = j.value("journal_open", false);
-        slot.pid = j.value("journal_pid", int64_t{0});
-      } catch (const std::exception&) {
-        ++state.Torn;
+      // The uid without decoding the whole record (it comes first, as written).
+      const size_t key = view.find("\"uid\":\"");
+      const size_t uidEnd = key == std::string_view::npos ? key : view.find('"', key + 7);
+      if (uidEnd == std::string_view::npos) {
+        ++e.torn;
         continue;
       }
-      const auto found = byUid.find(slot.record.Uid);
+      const std::string uid(view.substr(key + 7, uidEnd - key - 7));
+      const auto found = byUid.find(uid);
       if (found == byUid.end()) {
-        byUid.emplace(slot.record.Uid, slots.size());
-        slots.push_back(std::move(slot));
-      } else if (!slots[found->second].delivered) {
+        byUid.emplace(uid, e.slots.size());
+        e.slots.push_back({line, view, false});
+      } else if (!e.slots[found->second].delivered) {
         // A later form of the same record (the server's, after its restore) replaces the
         // earlier one where it stood.
-        slots[found->second] = std::move(slot);
+        e.slots[found->second].line = line;
+        e.slots[found->second].payload = view;
       }
     } else if (kind == kDeliveredEntry) {
       const auto found = byUid.find(payload);
-      if (found != byUid.end()) slots[found->second].delivered = true;
+      if (found != byUid.end()) e.slots[found->second].delivered = true;
     }
     first = false;
   }
+  return e;
+}
+
+}  // namespace
+
+TJournalState TJournal::Parse(const std::string& bytes, bool skipHeldOpen) const {
+  TJournalState state;
+  const TEntries entries = Scan(bytes);
+  state.WrittenFor = entries.writtenFor;
+  state.Torn = entries.torn;
   state.Foreign = !state.WrittenFor.empty() && state.WrittenFor != shown_;
-  for (TSlot& slot : slots) {
+  for (const TEntries::TSlot& slot : entries.slots) {
     if (slot.delivered) continue;
-    if (slot.open && skipHeldOpen && ProcessRunning(slot.pid)) {
-      ++state.HeldOpen;
-      continue;
+    try {
+      const std::string payload(slot.payload);
+      const json j = json::parse(payload);
+      if (j.value("journal_open", false) && skipHeldOpen &&
+          ProcessRunning(j.value("journal_pid", int64_t{0}))) {
+        ++state.HeldOpen;
+        continue;
+      }
+      state.Waiting.push_back(RecordFromSpoolLine(payload));
+    } catch (const std::exception&) {
+      ++state.Torn;
     }
-    state.Waiting.push_back(std::move(slot.record));
   }
   return state;
 }
 
-void TJournal::CompactIfDone() {
+void TJournal::Compact() {
   TLocked file(path_, O_RDWR, LOCK_EX);
   if (file.Fd() < 0) return;
   // Under the exclusive lock nobody appends: what is read is the whole journal.
-  const TJournalState state = Parse(ReadAll(file.Fd()), false);
-  if (!state.Waiting.empty() || state.Foreign) return;
-  if (::ftruncate(file.Fd(), 0) == 0) ::fsync(file.Fd());
+  const std::string bytes = ReadAll(file.Fd());
+  const TEntries entries = Scan(bytes);
+  if (!entries.writtenFor.empty() && entries.writtenFor != shown_) return;
+  std::string kept;
+  bool dropped = entries.torn > 0;
+  for (const TEntries::TSlot& slot : entries.slots) {
+    if (slot.delivered) {
+      dropped = true;
+      continue;
+    }
+    kept += "\n" + std::string(slot.line) + "\n";
+  }
+  if (!dropped) return;
+  if (kept.empty()) {
+    if (::ftruncate(file.Fd(), 0) == 0) ::fsync(file.Fd());
+    return;
+  }
+  // What still waits goes into a new file that replaces the journal whole, so a crash leaves
+  // either the old journal or the new one.
+  const std::string fresh = path_ + ".new";
+  {
+    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    bool ok = true;
+    try {
+      WriteAll(fd, Framed(kLocationEntry, shown_) + kept, fresh);
+    } catch (const std::exception&) {
+      ok = false;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!ok) {
+      ::unlink(fresh.c_str());
+      return;
+    }
+  }
+  if (::rename(fresh.c_str(), path_.c_str()) != 0) {
+    ::unlink(fresh.c_str());
+    return;
+  }
+  const size_t slash = path_.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
 }
 
 bool RefusedForContent(const std::exception& error) {
@@ -343,6 +421,6 @@ TDeliveryResult DeliverJournal(TJournal& journal, TRecordStore& store,
     if (each) each(record);
   }
   result.Waiting = static_cast<int>(state.Waiting.size() - i) + state.HeldOpen;
-  if (result.Problem.empty() && state.HeldOpen == 0) journal.CompactIfDone();
+  if (result.Delivered + result.Rejected > 0 || state.Torn > 0) journal.Compact();
   return result;
 }

@@ -70,8 +70,8 @@ class TJournal {
   // What waits. With skipHeldOpen, open records of a process still running are not among
   // Waiting (they are counted in HeldOpen).
   TJournalState Read(bool skipHeldOpen = true) const;
-  // Empties the journal when nothing in it waits any more.
-  void CompactIfDone();
+  // Leaves out what was delivered and what is torn: the journal keeps only what waits.
+  void Compact();
 
  private:
   TJournalState Parse(const std::string& bytes, bool skipHeldOpen) const;

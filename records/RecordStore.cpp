@@ -180,19 +180,22 @@ TTuningRecord RecordOf(const TSqlRow& row) {
 class TSqlStore final : public TRecordStore {
  public:
   TSqlStore(std::unique_ptr<TSqlConnection> c, const std::string& location, TStoreOpen mode)
-      : c_(std::move(c)), location_(location) {
-    int version = 0;
+      : c_(std::move(c)), location_(ShownLocation(location)) {
+    // Only a program that writes records ever changes a store, and only when its schema is
+    // older than the program's: a store that is up to date is used without a word of DDL, so
+    // that a role that may only read and insert writes records, and a reader never takes a
+    // write lock.
+    const int version = VersionOrZero();
     if (mode == TStoreOpen::kExisting) {
-      try {
-        version = ReadVersion();
-      } catch (const ERecordError& e) {
-        throw ERecordError(location_ + " holds no production records (" + e.what() + ")",
-                           e.Code(), e.SqlState());
-      }
+      if (version == 0 || !HasRecordsTable()) throw NoRecords();
       CheckVersion(version);
-      if (version == kRecordSchemaVersion) return;
+      return;
     }
-    Migrate();
+    CheckVersion(version);
+    if (version > 0 && !HasRecordsTable()) throw NoRecords("; records are not added to it");
+    if (version == 0 && TableCount() > 0) throw NoRecords("; records are not added to it");
+    c_->PrepareForWriting();
+    if (version < kRecordSchemaVersion) Migrate();
   }
 
   int64_t Add(const TTuningRecord& record) override {
@@ -330,6 +333,43 @@ class TSqlStore final : public TRecordStore {
     return version;
   }
 
+  // The schema version, 0 for a database without one (new, or another program's).
+  int VersionOrZero() {
+    try {
+      return ReadVersion();
+    } catch (const ERecordError& e) {
+      // A database that cannot be read at all (not a database, gone) says so itself.
+      if (!MissingTable(e)) throw;
+      return 0;
+    }
+  }
+
+  bool HasRecordsTable() {
+    try {
+      c_->Query("SELECT id FROM tuning_record WHERE 1 = 0", {}, [](const TSqlRow&) {});
+      return true;
+    } catch (const ERecordError& e) {
+      if (!MissingTable(e)) throw;
+      return false;
+    }
+  }
+
+  int64_t TableCount() {
+    int64_t n = 0;
+    c_->Query(c_->TableCountQuery(), {}, [&](const TSqlRow& row) { n = Int(row[0]); });
+    return n;
+  }
+
+  static bool MissingTable(const ERecordError& e) {
+    // PostgreSQL's undefined_table; SQLite's generic error with its "no such table" text.
+    return e.SqlState() == "42P01" ||
+           std::string(e.what()).find("no such table") != std::string::npos;
+  }
+
+  ERecordError NoRecords(const std::string& more = "") const {
+    return ERecordError(location_ + " holds no production records" + more);
+  }
+
   void CheckVersion(int version) {
     if (version > kRecordSchemaVersion)
       throw ERecordError(location_ + " has records of schema version " + std::to_string(version) +
@@ -338,12 +378,14 @@ class TSqlStore final : public TRecordStore {
   }
 
   // Creates the schema or brings it up to this program's version, in one transaction that
-  // keeps other processes out meanwhile.
+  // keeps other processes out meanwhile (another station may have done it in the meantime).
   void Migrate() {
     TSqlTransaction transaction(*c_, true);
+    const bool fresh = TableCount() == 0;
     c_->Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     const int version = ReadVersion();
     CheckVersion(version);
+    if (version == 0 && !fresh) throw NoRecords("; records are not added to it");
     for (int v = version; v < kRecordSchemaVersion; ++v) {
       std::string sql = Replace(kMigrations[v], "{ID}", c_->IdColumnType());
       c_->Exec(Replace(sql, "{BLOB}", c_->BlobType()));

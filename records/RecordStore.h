@@ -73,8 +73,12 @@ class TStatsAccumulator {
 };
 
 enum class TStoreOpen {
-  kCreate,    // create the store and its schema when missing (the front ends)
-  kExisting,  // only an existing store (the records program): a missing one is an error
+  // For writing records (the front ends' delivery): a missing store is made, an older schema
+  // brought up to date in one transaction; a store that is up to date is not changed at all.
+  kCreate,
+  // For reading (the records program, the windows, the lookup): never made, changed or
+  // migrated; a SQLite file is opened read-only. A missing store is an error.
+  kExisting,
 };
 
 // The schema version this program writes.
@@ -125,8 +129,9 @@ class TRecordStore {
 };
 
 // "postgresql://..." and "postgres://..." name a PostgreSQL server; anything else is a SQLite
-// file (":memory:" a private in-memory database). Throws ERecordError when the store cannot be
-// opened, is not a record store, or has a schema newer than this program's.
+// file (":memory:" a private in-memory database, "file:..." a SQLite URI). Throws ERecordError
+// when the store cannot be opened, is not a record store ("... holds no production records";
+// a database of another program is left as it is), or has a schema newer than this program's.
 std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode);
 
 bool IsServerLocation(const std::string& location);

@@ -151,6 +151,27 @@ TEST(Journal, AServersRecordHeldOpenWaitsForItsLastForm) {
   EXPECT_EQ(state.HeldOpen, 0);
 }
 
+TEST(Journal, CompactionKeepsOnlyWhatWaits) {
+  TScratchDir dir;
+  const std::string path = dir.Path("j.spool");
+  TJournal journal(path, "x.db");
+  for (const char* uid : {"r1", "r2", "r3"}) journal.Append(Rec(uid));
+  { std::ofstream(path, std::ios::app | std::ios::binary) << "TPJ1 R 99 torn"; }
+  journal.MarkDelivered("r1");
+  journal.MarkDelivered("r3");
+  const auto before = fs::file_size(path);
+  journal.Compact();
+  EXPECT_LT(fs::file_size(path) * 2, before);
+  const TJournalState state = journal.Read();
+  EXPECT_EQ(Uids(state.Waiting), std::vector<std::string>{"r2"});
+  EXPECT_EQ(state.Torn, 0);
+  EXPECT_EQ(state.Waiting[0], Rec("r2"));
+  // The journal goes on after it, still naming its location.
+  journal.Append(Rec("r4"));
+  EXPECT_EQ(Uids(journal.Read().Waiting), (std::vector<std::string>{"r2", "r4"}));
+  EXPECT_THROW(TJournal(path, "y.db").Append(Rec("r5")), std::runtime_error);
+}
+
 // The same cases against a SQLite file and the throwaway PostgreSQL server.
 class Delivery : public ::testing::TestWithParam<bool> {
  protected:

@@ -382,9 +382,9 @@ TEST(StoreOpening, ASchemaFromANewerProgramIsRefusedAndLeftAlone) {
   EXPECT_EQ(Uids(*OpenRecordStore(path, TStoreOpen::kExisting), {}), std::vector<std::string>{"kept"});
 }
 
-// A store of the first schema (without the charts' index) is brought up to date when opened,
-// its records kept.
-TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgraded) {
+// A store of the first schema (without the charts' index) is read as it is, and brought up to
+// date, its records kept, only when a program opens it to write.
+TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgradedOnlyForWriting) {
   TScratchDir dir;
   const std::string path = dir.Path("first.db");
   {
@@ -393,11 +393,76 @@ TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgraded) {
   }
   ASSERT_EQ(SqlExec(path, "DROP INDEX tuning_record_chart; UPDATE schema_version SET version = 1"),
             SQLITE_OK);
-  auto store = OpenRecordStore(path, TStoreOpen::kExisting);
+  auto reader = OpenRecordStore(path, TStoreOpen::kExisting);
+  EXPECT_EQ(Uids(*reader, {}), std::vector<std::string>{"old"});
+  EXPECT_EQ(reader->SchemaVersion(), 1);
+  reader.reset();
+  auto store = OpenRecordStore(path, TStoreOpen::kCreate);
   EXPECT_EQ(store->SchemaVersion(), kRecordSchemaVersion);
   EXPECT_EQ(Uids(*store, {}), std::vector<std::string>{"old"});
   store.reset();
   EXPECT_EQ(SqlExec(path, "SELECT * FROM tuning_record INDEXED BY tuning_record_chart"), SQLITE_OK);
+}
+
+// Databases of other programs are refused as they are, by readers and writers alike.
+TEST(StoreOpening, ADatabaseOfAnotherProgramIsLeftUntouched) {
+  TScratchDir dir;
+  const struct {
+    const char* name;
+    const char* sql;
+  } cases[] = {
+      {"empty_version.db", "CREATE TABLE schema_version (version INTEGER); CREATE TABLE t (x)"},
+      {"other.db", "CREATE TABLE t (x INTEGER); INSERT INTO t VALUES (1)"},
+      {"version_only.db", "CREATE TABLE schema_version (version INTEGER);"
+                          "INSERT INTO schema_version VALUES (1)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.Path(c.name);
+    ASSERT_EQ(SqlExec(path, c.sql), SQLITE_OK);
+    const auto before = fs::last_write_time(path);
+    const auto size = fs::file_size(path);
+    for (TStoreOpen mode : {TStoreOpen::kExisting, TStoreOpen::kCreate}) {
+      try {
+        OpenRecordStore(path, mode);
+        ADD_FAILURE() << "opened";
+      } catch (const ERecordError& e) {
+        EXPECT_NE(std::string(e.what()).find(path + " holds no production records"),
+                  std::string::npos)
+            << e.what();
+      }
+    }
+    EXPECT_EQ(fs::last_write_time(path), before);
+    EXPECT_EQ(fs::file_size(path), size);
+    EXPECT_EQ(SqlExec(path, "SELECT * FROM tuning_record"), SQLITE_ERROR);
+  }
+}
+
+// A role that may only read and insert stores records once the administrator made the schema;
+// before that it is told who must make it.
+TEST(StoreOpening, APostgresRoleThatMayOnlyReadAndInsertWritesRecords) {
+  TPgServer& server = SharedPgServer();
+  const std::string admin = server.NewDatabase("least_privilege");
+  PgExec(admin, "CREATE ROLE tuner LOGIN");
+  PgExec(admin, "REVOKE CREATE ON SCHEMA public FROM PUBLIC");
+  std::string tuner = admin;
+  tuner.replace(tuner.find("user=postgres"), 13, "user=tuner");
+  try {
+    OpenRecordStore(tuner, TStoreOpen::kCreate);
+    ADD_FAILURE() << "made the schema";
+  } catch (const ERecordError& e) {
+    EXPECT_NE(std::string(e.what()).find("tptune-records init"), std::string::npos) << e.what();
+  }
+  OpenRecordStore(admin, TStoreOpen::kCreate);
+  PgExec(admin, "GRANT SELECT, INSERT ON tuning_record, test_cycle, schema_version TO tuner;"
+                "GRANT USAGE ON SEQUENCE tuning_record_id_seq TO tuner");
+  auto store = OpenRecordStore(tuner, TStoreOpen::kCreate);
+  const TTuningRecord r = SampleRecord("lp1", "00000001", 1, kRecordCompleted,
+                                       "2026-12-10T10:00:00.000Z");
+  EXPECT_GT(store->Add(r), 0);
+  EXPECT_GT(store->Add(r), 0);  // sent again: still one record
+  EXPECT_EQ(Uids(*OpenRecordStore(tuner, TStoreOpen::kExisting), {}),
+            std::vector<std::string>{"lp1"});
 }
 
 TEST(StoreOpening, AReadOnlyFileIsReadButNotWritten) {
