@@ -98,12 +98,12 @@ std::string Framed(char kind, std::string_view payload) {
   return "\n" + JournalLine(kind, payload) + "\n";
 }
 
-// Appends entries to a file under its exclusive lock and syncs them to disk.
-void AppendEntries(const std::string& path, const std::string& bytes) {
+// Appends entries to a file under its exclusive lock, synced to disk when asked.
+void AppendEntries(const std::string& path, const std::string& bytes, bool sync) {
   TLocked file(path, O_WRONLY | O_APPEND | O_CREAT, LOCK_EX);
   if (file.Fd() < 0) throw std::runtime_error(Errno("cannot open", path));
   WriteAll(file.Fd(), bytes, path);
-  if (::fsync(file.Fd()) != 0) throw std::runtime_error(Errno("cannot sync", path));
+  if (sync && ::fsync(file.Fd()) != 0) throw std::runtime_error(Errno("cannot sync", path));
 }
 
 // The location named by the journal's first entry ("" when there is none).
@@ -214,7 +214,9 @@ void TJournal::Append(const TTuningRecord& record, bool open) {
 }
 
 void TJournal::MarkDelivered(const std::string& uid) {
-  AppendEntries(path_, Framed(kDeliveredEntry, uid));
+  // Not synced: a note lost in a crash only makes the next delivery a repeat, which the store
+  // takes as done.
+  AppendEntries(path_, Framed(kDeliveredEntry, uid), false);
 }
 
 void TJournal::Reject(const TTuningRecord& record, const std::string& reason) {
@@ -222,7 +224,7 @@ void TJournal::Reject(const TTuningRecord& record, const std::string& reason) {
   entry["rejected_by"] = shown_;
   entry["rejected_because"] = json(reason).dump(-1, ' ', false, json::error_handler_t::replace);
   entry["rejected_at"] = IsoTimeNow();
-  AppendEntries(RejectedPath(path_), Framed(kRecordEntry, entry.dump()));
+  AppendEntries(RejectedPath(path_), Framed(kRecordEntry, entry.dump()), true);
   MarkDelivered(record.Uid);
 }
 

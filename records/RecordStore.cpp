@@ -90,15 +90,19 @@ std::vector<TSqlValue> RowOf(const TTuningRecord& r) {
   const auto dump = [](const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
   };
-  return {r.Uid, r.StartedAt, r.EndedAt, r.Station, r.ProgramVersion, Flag(r.Bench), r.Golden,
-          Flag(r.AnalysisOnly), r.DonglePort, r.DongleIdentity, r.DongleHwVersion, r.ServerPort,
-          r.ServerIdentity, r.ServerHwVersion, r.ServerFirmware, r.DeviceKind, r.DeviceIdentity,
-          r.Mac, r.HandheldHwVersion, r.RfModemVersion, Opt(r.FactoryComp), Opt(r.PcToolComp),
+  // Texts from devices, files and the system are kept as valid UTF-8 (other bytes escaped), so
+  // that no store refuses a record for them; the trace is binary and kept as it is.
+  const auto t = [](const std::string& text) { return ValidUtf8(text); };
+  return {t(r.Uid), t(r.StartedAt), t(r.EndedAt), t(r.Station), t(r.ProgramVersion),
+          Flag(r.Bench), t(r.Golden), Flag(r.AnalysisOnly), t(r.DonglePort), t(r.DongleIdentity),
+          t(r.DongleHwVersion), t(r.ServerPort), t(r.ServerIdentity), t(r.ServerHwVersion),
+          t(r.ServerFirmware), t(r.DeviceKind), t(r.DeviceIdentity), t(r.Mac),
+          t(r.HandheldHwVersion), t(r.RfModemVersion), Opt(r.FactoryComp), Opt(r.PcToolComp),
           Opt(r.EffectiveComp), Opt(r.GoldenComp), dump(cycles), Opt(r.OffsetSteps),
           Opt(r.OffsetKhz), Opt(r.OffsetPpm), Opt(r.NewCompSteps), Opt(r.NewCompKhz),
           Opt(r.NewCompPpm), Flag(r.Stored), Flag(r.ReadBack), dump(restored),
           r.PackageSha256[0], r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3],
-          r.PackageSha256[4], r.Outcome, r.FailureReason, r.Log, TSqlBlob{r.Trace}};
+          r.PackageSha256[4], t(r.Outcome), t(r.FailureReason), t(r.Log), TSqlBlob{r.Trace}};
 }
 
 // Readers of one column value.
@@ -409,8 +413,14 @@ class TSqlStore final : public TRecordStore {
       const std::string mac = NormaliseMac(f.Mac);
       add("mac", "=", mac.empty() ? f.Mac : mac);
     }
-    if (!f.From.empty()) add("started_at", ">=", f.From);
-    if (!f.To.empty()) add("started_at", "<", f.To);
+    // Times compare as the instants they name: in the records' own form (a text that is not a
+    // time is compared as it stands, which the programs' own checks keep from happening).
+    auto instant = [](const std::string& t) {
+      const std::string parsed = ParseRecordTime(t);
+      return parsed.empty() ? t : parsed;
+    };
+    if (!f.From.empty()) add("started_at", ">=", instant(f.From));
+    if (!f.To.empty()) add("started_at", "<", instant(f.To));
     if (!f.Outcome.empty()) add("outcome", "=", f.Outcome);
     if (!f.Station.empty()) add("station", "=", f.Station);
     if (!f.DeviceKind.empty()) add("device_kind", "=", f.DeviceKind);

@@ -38,8 +38,8 @@ class ERecordError : public std::runtime_error {
 // Which records a query takes. Empty texts do not filter.
 struct TRecordFilter {
   std::string Mac;           // 8 hex digits (any case, "0x" allowed)
-  std::string From, To;      // start time from (inclusive) to (exclusive), ISO 8601 text or a
-                             // leading part of it ("2026-12-10")
+  std::string From, To;      // start time from (inclusive) to (exclusive), in a form
+                             // ParseRecordTime takes
   std::string Outcome;       // completed, failed or aborted
   std::string Station;
   std::string GoldenServer;  // identity of the server that was the golden reference

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -82,10 +83,24 @@ struct TTuningRecord {
   bool operator==(const TTuningRecord&) const = default;
 };
 
+// Text as a store and an export keep it: valid UTF-8 without NUL. Bytes that are not part of a
+// UTF-8 character (a Latin-1 file name, a device's reply) and NUL become "\xNN", so nothing is
+// lost and every store takes it.
+std::string ValidUtf8(std::string_view bytes);
+
 // A fresh unique id (32 hex digits from the system's random source).
 std::string NewRecordUid();
 // Now, UTC, as ISO 8601 with milliseconds.
 std::string IsoTimeNow();
+
+// A point in time as the records' filters take it, in the form the records keep their times
+// (UTC, milliseconds, "2026-12-10T13:22:49.123Z"), so that it compares as the instant it names.
+// Accepted: a date alone (its midnight), a date and time to the minute, second or fraction, with
+// "T" or a space between, and "Z", an offset ("+05:00", "-0130", "+05") or nothing (UTC).
+// Empty for anything else: a day or hour that does not exist, a word, a time without a date.
+std::string ParseRecordTime(const std::string& text);
+// The accepted forms, for messages.
+extern const char* const kRecordTimeForms;
 
 // The record as JSON. With logs, also "log" and "trace" (as text; bytes that are not UTF-8 are
 // replaced), else without them (the console's per-device line).

@@ -105,6 +105,21 @@ TEST_P(Store, ARecordReadsBackAsItWasWritten) {
   EXPECT_EQ(store->Get(bare.Id), bare);
 }
 
+// A file name in Latin-1 or a device reply with a NUL in a log line: every store takes the
+// record, with those bytes escaped.
+TEST_P(Store, BytesThatAreNotTextAreKeptEscaped) {
+  auto store = Fresh();
+  TTuningRecord r = SampleRecord("latin1", "00000001", 1, kRecordFailed, "2026-12-10T10:00:00.000Z");
+  r.FailureReason = "Error reading file(s):\r\n Pr\xfc" "fung.tpf";
+  r.Log = std::string("reply \0\xff\n", 9);
+  r.Station = "st\xe9";
+  const TTuningRecord back = *store->Get(store->Add(r));
+  EXPECT_EQ(back.FailureReason, "Error reading file(s):\r\n Pr\\xfc" "fung.tpf");
+  EXPECT_EQ(back.Log, "reply \\x00\\xff\n");
+  EXPECT_EQ(back.Station, "st\\xe9");
+  EXPECT_EQ(back.Trace, r.Trace);  // binary, byte for byte
+}
+
 TEST_P(Store, ARecordSentTwiceIsKeptOnce) {
   auto store = Fresh();
   const TTuningRecord r = SampleRecord("same", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z");
@@ -156,6 +171,12 @@ TEST_P(Store, FiltersChooseTheRecordsNewestFirst) {
       {with([](auto& f) { f.Mac = "00C0FFEE", f.IncludeBench = false; }), {"b", "a"}},
       {with([](auto& f) { f.From = "2026-12-02", f.To = "2026-12-04"; }), {"c", "b"}},
       {with([](auto& f) { f.From = "2026-12-04T08:00:00.000Z"; }), {"e", "d"}},
+      // Times compare as instants, whatever their form.
+      {with([](auto& f) { f.From = "2026-12-04 08:00"; }), {"e", "d"}},
+      {with([](auto& f) { f.From = "2026-12-04T08:00:00.001Z"; }), {"e"}},
+      {with([](auto& f) { f.From = "2026-12-04T13:30+05:30"; }), {"e", "d"}},
+      {with([](auto& f) { f.To = "2026-12-02T03:00-05:00"; }), {"a"}},
+      {with([](auto& f) { f.To = "2026-12-02T03:00:00.001-05:00"; }), {"b", "a"}},
       {with([](auto& f) { f.Outcome = "completed"; }), {"e", "c", "b"}},
       {with([](auto& f) { f.Station = "st2"; }), {"d", "c"}},
       {with([](auto& f) { f.GoldenServer = "SRV_A"; }), {"e", "b", "a"}},
