@@ -128,13 +128,14 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
-std::string CsvHeader() {
+std::string CsvHeader(bool withTrace) {
   std::string line = "id";
-  for (const char* c : kRecordColumns) line += std::string(",") + c;
+  for (const char* c : kRecordColumns)
+    if (withTrace || std::string_view(c) != "trace") line += std::string(",") + c;
   return line + "\r\n";
 }
 
-std::string CsvLine(const TTuningRecord& r) {
+std::string CsvLine(const TTuningRecord& r, bool withTrace) {
   const std::string fields[] = {
       std::to_string(r.Id), r.Uid, r.StartedAt, r.EndedAt, r.Station, r.ProgramVersion,
       r.Bench ? "1" : "0", r.Golden, r.AnalysisOnly ? "1" : "0", r.DonglePort,
@@ -148,7 +149,8 @@ std::string CsvLine(const TTuningRecord& r) {
       r.FailureReason, r.Log, r.Trace};
   static_assert(std::size(fields) == 1 + std::size(kRecordColumns));
   std::string line;
-  for (size_t i = 0; i < std::size(fields); ++i) line += (i ? "," : "") + CsvField(fields[i]);
+  const size_t count = std::size(fields) - (withTrace ? 0 : 1);  // the trace comes last
+  for (size_t i = 0; i < count; ++i) line += (i ? "," : "") + CsvField(ValidUtf8(fields[i]));
   return line + "\r\n";
 }
 

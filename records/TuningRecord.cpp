@@ -173,10 +173,8 @@ std::optional<T> GetOpt(const json& j, const char* key) {
   return j.at(key).get<T>();
 }
 
-// Text that JSON can carry: bytes that are not UTF-8 become U+FFFD.
-json Text(const std::string& s) {
-  return json::parse(json(s).dump(-1, ' ', false, json::error_handler_t::replace));
-}
+// Text that JSON can carry: bytes that are not UTF-8 become \xNN, as the stores keep them.
+json Text(const std::string& s) { return ValidUtf8(s); }
 
 json Body(const TTuningRecord& r) {
   json cycles = json::array();

@@ -102,8 +102,8 @@ std::string ParseRecordTime(const std::string& text);
 // The accepted forms, for messages.
 extern const char* const kRecordTimeForms;
 
-// The record as JSON. With logs, also "log" and "trace" (as text; bytes that are not UTF-8 are
-// replaced), else without them (the console's per-device line).
+// The record as JSON. With logs, also "log" and "trace" (as text; bytes that are not UTF-8
+// become \xNN), else without them (the console's per-device line).
 nlohmann::json RecordJson(const TTuningRecord& record, bool withLogs);
 
 // Lossless form for the spool file (log and trace base64-encoded), and back. RecordFromSpool
