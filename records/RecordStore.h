@@ -82,7 +82,7 @@ enum class TStoreOpen {
 };
 
 // The schema version this program writes.
-inline constexpr int kRecordSchemaVersion = 2;
+inline constexpr int kRecordSchemaVersion = 3;
 
 // The record's columns as stored, in row order after the id; the log and the trace come last.
 // Exports name their columns the same way ("id" first).

@@ -425,6 +425,30 @@ TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgradedOnlyForWriting) {
   EXPECT_EQ(SqlExec(path, "SELECT * FROM tuning_record INDEXED BY tuning_record_chart"), SQLITE_OK);
 }
 
+// Traces are kept compressed; a trace an older program stored as it was still reads back.
+TEST(StoreOpening, TracesArePackedAndRawOnesStillRead) {
+  TScratchDir dir;
+  const std::string path = dir.Path("t.db");
+  TTuningRecord r = SampleRecord("big", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z");
+  for (int i = 0; i < 5000; ++i) r.Trace += "1<" + std::to_string(i % 256) + "\r2>" + std::to_string(i % 7) + "\r";
+  r.Trace += std::string("\0\xff", 2);
+  const int64_t id = OpenRecordStore(path, TStoreOpen::kCreate)->Add(r);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT length(trace), substr(trace, 1, 4) FROM tuning_record",
+                               -1, &st, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_LT(sqlite3_column_int(st, 0) * 5, static_cast<int>(r.Trace.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))), "TPZ1");
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  EXPECT_EQ(OpenRecordStore(path, TStoreOpen::kExisting)->Get(id)->Trace, r.Trace);
+
+  ASSERT_EQ(SqlExec(path, "UPDATE tuning_record SET trace = CAST('>raw' || char(13) AS BLOB)"), SQLITE_OK);
+  EXPECT_EQ(OpenRecordStore(path, TStoreOpen::kExisting)->Get(id)->Trace, ">raw\r");
+}
+
 // Databases of other programs are refused as they are, by readers and writers alike.
 TEST(StoreOpening, ADatabaseOfAnotherProgramIsLeftUntouched) {
   TScratchDir dir;
