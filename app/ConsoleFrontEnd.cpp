@@ -131,15 +131,19 @@ class TConsoleRecords final : public TRecordSink {
       : store_(store), bridge_(bridge), io_(io), json_(json), bench_(bench) {}
 
   void Put(const TTuningRecord& record) override {
-    if (store_) store_->Put(record);
+    if (store_) store_->Put(Stamped(record));
   }
   void PutOpen(const TTuningRecord& record) override {
-    if (store_) store_->PutOpen(record);
+    if (store_) store_->PutOpen(Stamped(record));
+  }
+  void SetWho(std::string operatorName, std::string workOrder) {
+    operator_ = std::move(operatorName);
+    workOrder_ = std::move(workOrder);
   }
   // After the device's result line, and after its record was kept.
   void Shown(const TTuningRecord& record) override {
     if (json_) {
-      const std::string line = RecordJson(record, false).dump(
+      const std::string line = RecordJson(Stamped(record), false).dump(
           -1, ' ', false, nlohmann::json::error_handler_t::replace);
       bridge_.RunOnUi([&] { io_.out << line << '\n' << std::flush; });
     }
@@ -164,10 +168,18 @@ class TConsoleRecords final : public TRecordSink {
   bool Bench() const override { return bench_; }
 
  private:
+  TTuningRecord Stamped(const TTuningRecord& record) const {
+    TTuningRecord r = record;
+    if (r.Operator.empty()) r.Operator = operator_;
+    if (r.WorkOrder.empty()) r.WorkOrder = workOrder_;
+    return r;
+  }
+
   TRecordSink* store_;
   TOperatorBridge& bridge_;
   TCliIo& io_;
   bool json_, bench_;
+  std::string operator_, workOrder_;
 };
 
 // Answers: the command line's list first, then one word a line from a file descriptor. End of
@@ -279,6 +291,8 @@ std::string CliUsage() {
          "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
          "                           postgresql:// server (default: the .db file beside the\n"
          "                           program; with --bench its -bench.db file)\n"
+         "  --operator NAME          who runs the station, kept in every record\n"
+         "  --work-order TEXT        the work order or lot, kept in every record\n"
          "  --json                   print each finished device as one JSON line, and at the\n"
          "                           end how many records still wait for the store\n"
          "  --list-ports             list the serial ports and exit\n"
@@ -339,6 +353,10 @@ std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
       problem = value(o.records);
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--operator") {
+      problem = value(o.operatorName);
+    } else if (a == "--work-order") {
+      problem = value(o.workOrder);
     } else if (a == "--answers") {
       std::string list;
       problem = value(list);
@@ -446,6 +464,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
           ? nullptr
           : OpenConsoleRecordStore(options.records, fields.IniName, bench != nullptr, io.err);
   TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
+  records.SetWho(options.operatorName, options.workOrder);
 
   // The worker starts at once; cancel reaches it once it exists.
   std::atomic<TSerThread*> running{nullptr};

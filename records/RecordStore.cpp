@@ -55,6 +55,12 @@ const char* const kMigrations[] = {
     // 3: traces are kept compressed (see PackTrace); the tables stay as they are, the version
     // keeps older programs from reading a compressed trace as text.
     "SELECT 1",
+    // 4: who and what for: the run, the attempt within it, the operator, the work order or lot.
+    "ALTER TABLE tuning_record ADD COLUMN run_id TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE tuning_record ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1;"
+    "ALTER TABLE tuning_record ADD COLUMN operator TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE tuning_record ADD COLUMN work_order TEXT NOT NULL DEFAULT '';"
+    "CREATE INDEX tuning_record_run ON tuning_record (run_id);",
 };
 static_assert(std::size(kMigrations) == kRecordSchemaVersion);
 
@@ -67,10 +73,20 @@ std::string Replace(std::string text, const std::string& what, const std::string
   return text;
 }
 
-std::string ColumnList(bool withLogs) {
+// The columns as a store of the given schema version has them: a reader does not bring a store
+// up to date, so what an older one lacks is read as its default.
+std::string ColumnList(bool withLogs, int version) {
+  static const std::map<std::string, std::pair<int, const char*>> kAdded = {
+      {"run_id", {4, "''"}}, {"attempt", {4, "1"}}, {"operator", {4, "''"}},
+      {"work_order", {4, "''"}}};
   std::string list = "id";
-  for (size_t i = 0; i < (withLogs ? kColumnCount : kColumnsWithoutLogs); ++i)
-    list += std::string(", ") + kRecordColumns[i];
+  for (size_t i = 0; i < (withLogs ? kColumnCount : kColumnsWithoutLogs); ++i) {
+    const auto added = kAdded.find(kRecordColumns[i]);
+    if (added != kAdded.end() && version < added->second.first)
+      list += std::string(", ") + added->second.second;
+    else
+      list += std::string(", ") + kRecordColumns[i];
+  }
   return list;
 }
 
@@ -142,7 +158,8 @@ std::vector<TSqlValue> RowOf(const TTuningRecord& r) {
           Opt(r.OffsetKhz), Opt(r.OffsetPpm), Opt(r.NewCompSteps), Opt(r.NewCompKhz),
           Opt(r.NewCompPpm), Flag(r.Stored), Flag(r.ReadBack), dump(restored),
           r.PackageSha256[0], r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3],
-          r.PackageSha256[4], t(r.Outcome), t(r.FailureReason), t(r.Log),
+          r.PackageSha256[4], t(r.Outcome), t(r.FailureReason), t(r.RunId),
+          static_cast<int64_t>(r.Attempt), t(r.Operator), t(r.WorkOrder), t(r.Log),
           TSqlBlob{PackTrace(r.Trace)}};
 }
 
@@ -215,6 +232,10 @@ TTuningRecord RecordOf(const TSqlRow& row) {
   for (auto& digest : r.PackageSha256) digest = Text(next());
   r.Outcome = Text(next());
   r.FailureReason = Text(next());
+  r.RunId = Text(next());
+  r.Attempt = static_cast<int>(Int(next()));
+  r.Operator = Text(next());
+  r.WorkOrder = Text(next());
   if (row.size() > kColumnsWithoutLogs + 1) {
     r.Log = Text(next());
     r.Trace = UnpackTrace(Text(next()));
@@ -231,6 +252,7 @@ class TSqlStore final : public TRecordStore {
     // that a role that may only read and insert writes records, and a reader never takes a
     // write lock.
     const int version = VersionOrZero();
+    version_ = version;
     if (mode == TStoreOpen::kExisting) {
       if (version == 0 || !HasRecordsTable()) throw NoRecords();
       CheckVersion(version);
@@ -241,6 +263,7 @@ class TSqlStore final : public TRecordStore {
     if (version == 0 && TableCount() > 0) throw NoRecords("; records are not added to it");
     c_->PrepareForWriting();
     if (version < kRecordSchemaVersion) Migrate();
+    version_ = kRecordSchemaVersion;
   }
 
   int64_t Add(const TTuningRecord& record) override {
@@ -279,7 +302,7 @@ class TSqlStore final : public TRecordStore {
 
   std::optional<TTuningRecord> Get(int64_t id) override {
     std::optional<TTuningRecord> found;
-    c_->Query("SELECT " + ColumnList(true) + " FROM tuning_record WHERE id = " + c_->Param(1),
+    c_->Query("SELECT " + ColumnList(true, version_) + " FROM tuning_record WHERE id = " + c_->Param(1),
               {id}, [&](const TSqlRow& row) { found = RecordOf(row); });
     return found;
   }
@@ -287,7 +310,7 @@ class TSqlStore final : public TRecordStore {
   void List(const TRecordFilter& filter,
             const std::function<void(const TTuningRecord&)>& each) override {
     std::vector<TSqlValue> params;
-    std::string sql = "SELECT " + ColumnList(false) + " FROM tuning_record" +
+    std::string sql = "SELECT " + ColumnList(false, version_) + " FROM tuning_record" +
                       Where(filter, params) + " ORDER BY started_at DESC, id DESC" +
                       Limit(filter);
     c_->Query(sql, params, [&](const TSqlRow& row) { each(RecordOf(row)); });
@@ -328,7 +351,7 @@ class TSqlStore final : public TRecordStore {
             const std::function<void(const TTuningRecord&)>& each) override {
     if (limit <= 0) return;
     std::vector<TSqlValue> params;
-    std::string sql = "SELECT " + ColumnList(false) + " FROM tuning_record" +
+    std::string sql = "SELECT " + ColumnList(false, version_) + " FROM tuning_record" +
                       Where(filter, params) + " ORDER BY started_at DESC, id DESC";
     params.push_back(limit);
     sql += " LIMIT " + c_->Param(static_cast<int>(params.size()));
@@ -363,7 +386,7 @@ class TSqlStore final : public TRecordStore {
   void Export(const TRecordFilter& filter,
               const std::function<void(const TTuningRecord&)>& each) override {
     std::vector<TSqlValue> params;
-    c_->Query("SELECT " + ColumnList(true) + " FROM tuning_record" + Where(filter, params) +
+    c_->Query("SELECT " + ColumnList(true, version_) + " FROM tuning_record" + Where(filter, params) +
                   " ORDER BY id" + Limit(filter),
               params, [&](const TSqlRow& row) { each(RecordOf(row)); });
   }
@@ -481,6 +504,7 @@ class TSqlStore final : public TRecordStore {
 
   std::unique_ptr<TSqlConnection> c_;
   std::string location_;
+  int version_ = kRecordSchemaVersion;  // the schema the store has (a reader leaves it as it is)
 };
 
 }  // namespace

@@ -82,7 +82,7 @@ enum class TStoreOpen {
 };
 
 // The schema version this program writes.
-inline constexpr int kRecordSchemaVersion = 3;
+inline constexpr int kRecordSchemaVersion = 4;
 
 // The record's columns as stored, in row order after the id; the log and the trace come last.
 // Exports name their columns the same way ("id" first).
@@ -94,7 +94,8 @@ inline constexpr const char* kRecordColumns[] = {
     "effective_comp", "golden_comp", "cycles", "offset_steps", "offset_khz", "offset_ppm",
     "new_comp_steps", "new_comp_khz", "new_comp_ppm", "stored", "read_back",
     "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
-    "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
+    "sha256_srv_test", "outcome", "failure_reason", "run_id", "attempt", "operator",
+    "work_order", "log", "trace"};
 
 // A store is used by one thread at a time; threads that read or write at once open a store each.
 class TRecordStore {

@@ -34,6 +34,8 @@ TStoreSink::~TStoreSink() {
 void TStoreSink::Put(const TTuningRecord& record) {
   TTuningRecord r = record;
   r.Bench = options_.Bench;
+  if (r.Operator.empty()) r.Operator = options_.Operator;
+  if (r.WorkOrder.empty()) r.WorkOrder = options_.WorkOrder;
   Remember(r);
   try {
     journal_.Append(r);
@@ -52,6 +54,8 @@ void TStoreSink::Put(const TTuningRecord& record) {
 void TStoreSink::PutOpen(const TTuningRecord& record) {
   TTuningRecord r = record;
   r.Bench = options_.Bench;
+  if (r.Operator.empty()) r.Operator = options_.Operator;
+  if (r.WorkOrder.empty()) r.WorkOrder = options_.WorkOrder;
   try {
     journal_.Append(r, true);
   } catch (const std::exception& e) {

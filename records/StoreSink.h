@@ -24,6 +24,8 @@ struct TStoreSinkOptions {
   std::string Location;   // the store (see OpenRecordStore)
   std::string SpoolPath;  // the journal (see JournalPath)
   bool Bench = false;     // records are made on the emulated bench
+  std::string Operator;   // who runs the station, and the work order or lot (both optional):
+  std::string WorkOrder;  // written into every record that has none
   // How long a lookup may take before the pass goes on without its answer.
   std::chrono::milliseconds LookupPatience{50};
   // How long Flush waits for the journal to be delivered.

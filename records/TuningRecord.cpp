@@ -227,6 +227,10 @@ json Body(const TTuningRecord& r) {
           {"read_back", r.ReadBack},
           {"firmware_restored", restored},
           {"package_sha256", digests},
+          {"run_id", r.RunId},
+          {"attempt", r.Attempt},
+          {"operator", Text(r.Operator)},
+          {"work_order", Text(r.WorkOrder)},
           {"outcome", r.Outcome},
           {"failure_reason", Text(r.FailureReason)}};
 }
@@ -253,6 +257,8 @@ std::string RecordToSpoolLine(const TTuningRecord& record) {
               {"server_firmware", Base64Encode(record.ServerFirmware)},
               {"device_identity", Base64Encode(record.DeviceIdentity)},
               {"failure_reason", Base64Encode(record.FailureReason)},
+              {"operator", Base64Encode(record.Operator)},
+              {"work_order", Base64Encode(record.WorkOrder)},
               {"log", Base64Encode(record.Log)},
               {"trace", Base64Encode(record.Trace)}};
   return j.dump();
@@ -307,6 +313,11 @@ TTuningRecord RecordFromSpoolLine(const std::string& line) {
                             f.at("done").get<bool>()});
     for (size_t i = 0; i < kPackageNames.size(); ++i)
       r.PackageSha256[i] = j.at("package_sha256").at(kPackageNames[i]).get<std::string>();
+    // Journals written before these fields existed hold records without them.
+    r.RunId = j.value("run_id", std::string());
+    r.Attempt = j.value("attempt", 1);
+    r.Operator = raw.contains("operator") ? rawText("operator") : std::string();
+    r.WorkOrder = raw.contains("work_order") ? rawText("work_order") : std::string();
     r.Outcome = j.at("outcome").get<std::string>();
     r.FailureReason = rawText("failure_reason");
     r.Log = rawText("log");

@@ -75,6 +75,13 @@ struct TTuningRecord {
   std::vector<TFirmwareRestore> Restored;
   std::array<std::string, 5> PackageSha256;  // lower-case hex, "" for a package not loaded
 
+  // Who and what for: the run that made the record (retries of a device in one run share it),
+  // the attempt on this device within the run (1, 2 ... after each retry), the operator and the
+  // work order or lot given at the start ("" when none was given).
+  std::string RunId;
+  int Attempt = 1;
+  std::string Operator, WorkOrder;
+
   std::string Outcome;        // kRecordCompleted, kRecordFailed or kRecordAborted
   std::string FailureReason;  // for a failure: the log line that said why
   std::string Log;            // the device's log lines, each ended by '\n'

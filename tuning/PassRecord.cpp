@@ -149,6 +149,8 @@ TTuningRecord MakePassRecord(const TRunRecord& r, const std::string& startedAt,
   return rec;
 }
 
+TPassRecorder::TPassRecorder(TRecordSink* sink) : sink_(sink), runId_(NewRecordUid()) {}
+
 void TPassRecorder::Attach(TRunRecord& run) {
   if (sink_) run.ModemMacRead = [this](TRunRecord& r) { AlreadyTuned(r); };
 }
@@ -176,6 +178,10 @@ void TPassRecorder::PassEnds(TRunRecord& run) {
     TTuningRecord record = MakePassRecord(run, startedAt_, traceStart_, restoreRan_,
                                           restoreDone_);
     record.Bench = sink_->Bench();
+    // Retries of one device in this run are its attempts 2, 3 ...; a device not identified
+    // counts as an attempt of its own.
+    record.RunId = runId_;
+    record.Attempt = record.DeviceIdentity.empty() ? 1 : ++attempts_[record.DeviceIdentity];
     if (run.Main.GoldTP && run.Main.RestoreSrv && run.SrvFound) {
       sink_->PutOpen(record);
       held_ = std::move(record);

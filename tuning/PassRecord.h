@@ -6,6 +6,7 @@
 // the lines it shows (which go to the log only, not into the trace).
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -14,7 +15,7 @@
 
 class TPassRecorder {
  public:
-  explicit TPassRecorder(TRecordSink* sink) : sink_(sink) {}
+  explicit TPassRecorder(TRecordSink* sink);
 
   // On the worker's thread, before the run starts: hooks the "already tuned" lookup in.
   void Attach(TRunRecord& run);
@@ -41,6 +42,8 @@ class TPassRecorder {
   void Show(TRunRecord& run, const std::string& line);
 
   TRecordSink* sink_;
+  std::string runId_;                        // the records of one run share it
+  std::map<std::string, int> attempts_;     // passes so far per device of the run
   std::string startedAt_;
   size_t traceStart_ = 0;
   bool restoreRan_ = false, restoreDone_ = false;

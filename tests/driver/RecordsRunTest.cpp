@@ -106,6 +106,8 @@ TEST_F(RecordsRun, ThreeHandheldsLeaveThreeRecordsThatMatchTheBench) {
   o.answers = {"ok", "yes", "yes", "no"};
   o.records = db;
   o.json = true;
+  o.operatorName = "Jo Tuner";
+  o.workOrder = "WO-117";
   o.benchReport = (dir_ / "report.json").string();
   std::string out;
   ASSERT_EQ(Run(o, out), 0) << out;
@@ -114,6 +116,14 @@ TEST_F(RecordsRun, ThreeHandheldsLeaveThreeRecordsThatMatchTheBench) {
 
   const std::vector<TTuningRecord> records = Stored(db);
   ASSERT_EQ(records.size(), 3u);
+  // One run, each handheld's first attempt, who and what for.
+  EXPECT_EQ(records[0].RunId.size(), 32u);
+  for (const TTuningRecord& r : records) {
+    EXPECT_EQ(r.RunId, records[0].RunId);
+    EXPECT_EQ(r.Attempt, 1);
+    EXPECT_EQ(r.Operator, "Jo Tuner");
+    EXPECT_EQ(r.WorkOrder, "WO-117");
+  }
   const json& server = report["server"];
   for (size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);

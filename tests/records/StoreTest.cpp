@@ -412,11 +412,21 @@ TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgradedOnlyForWriting) {
     auto store = OpenRecordStore(path, TStoreOpen::kCreate);
     store->Add(SampleRecord("old", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
   }
-  ASSERT_EQ(SqlExec(path, "DROP INDEX tuning_record_chart; UPDATE schema_version SET version = 1"),
+  ASSERT_EQ(SqlExec(path, "DROP INDEX tuning_record_chart; DROP INDEX tuning_record_run;"
+                          "ALTER TABLE tuning_record DROP COLUMN run_id;"
+                          "ALTER TABLE tuning_record DROP COLUMN attempt;"
+                          "ALTER TABLE tuning_record DROP COLUMN operator;"
+                          "ALTER TABLE tuning_record DROP COLUMN work_order;"
+                          "UPDATE schema_version SET version = 1"),
             SQLITE_OK);
   auto reader = OpenRecordStore(path, TStoreOpen::kExisting);
   EXPECT_EQ(Uids(*reader, {}), std::vector<std::string>{"old"});
   EXPECT_EQ(reader->SchemaVersion(), 1);
+  // What the first schema lacks reads as its default.
+  const TTuningRecord old = *reader->Get(1);
+  EXPECT_EQ(old.Attempt, 1);
+  EXPECT_EQ(old.RunId, "");
+  EXPECT_FALSE(old.Trace.empty());
   reader.reset();
   auto store = OpenRecordStore(path, TStoreOpen::kCreate);
   EXPECT_EQ(store->SchemaVersion(), kRecordSchemaVersion);
