@@ -131,6 +131,10 @@ bool ProcessRunning(int64_t pid) {
 }  // namespace
 
 std::string JournalPath(const std::string& location, const std::string& dataDir) {
+  std::string dir = dataDir;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  // A private in-memory store has no file to lie beside.
+  if (location == ":memory:") return dir + "memory.spool";
   if (!IsServerLocation(location)) return location + ".spool";
   // A file name from the location as it may be shown (without the password), with characters
   // that are not safe in a file name replaced, and a digest of it, so that two locations that
@@ -143,8 +147,6 @@ std::string JournalPath(const std::string& location, const std::string& dataDir)
     name += safe ? c : '_';
   }
   if (name.size() > 80) name.resize(80);
-  std::string dir = dataDir;
-  if (!dir.empty() && dir.back() != '/') dir += '/';
   return dir + "postgresql-" + name + "-" + Sha256Hex(shown).substr(0, 8) + ".spool";
 }
 
