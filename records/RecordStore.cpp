@@ -55,11 +55,13 @@ const char* const kMigrations[] = {
     // 3: traces are kept compressed (see PackTrace); the tables stay as they are, the version
     // keeps older programs from reading a compressed trace as text.
     "SELECT 1",
-    // 4: who and what for: the run, the attempt within it, the operator, the work order or lot.
+    // 4: who and what for: the run, the attempt within it, the operator, the work order or lot;
+    // the limits the pass was judged against with the verdict of each measurement.
     "ALTER TABLE tuning_record ADD COLUMN run_id TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE tuning_record ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1;"
     "ALTER TABLE tuning_record ADD COLUMN operator TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE tuning_record ADD COLUMN work_order TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE tuning_record ADD COLUMN limits TEXT NOT NULL DEFAULT '';"
     "CREATE INDEX tuning_record_run ON tuning_record (run_id);",
 };
 static_assert(std::size(kMigrations) == kRecordSchemaVersion);
@@ -78,7 +80,7 @@ std::string Replace(std::string text, const std::string& what, const std::string
 std::string ColumnList(bool withLogs, int version) {
   static const std::map<std::string, std::pair<int, const char*>> kAdded = {
       {"run_id", {4, "''"}}, {"attempt", {4, "1"}}, {"operator", {4, "''"}},
-      {"work_order", {4, "''"}}};
+      {"work_order", {4, "''"}}, {"limits", {4, "''"}}};
   std::string list = "id";
   for (size_t i = 0; i < (withLogs ? kColumnCount : kColumnsWithoutLogs); ++i) {
     const auto added = kAdded.find(kRecordColumns[i]);
@@ -159,7 +161,7 @@ std::vector<TSqlValue> RowOf(const TTuningRecord& r) {
           Opt(r.NewCompPpm), Flag(r.Stored), Flag(r.ReadBack), dump(restored),
           r.PackageSha256[0], r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3],
           r.PackageSha256[4], t(r.Outcome), t(r.FailureReason), t(r.RunId),
-          static_cast<int64_t>(r.Attempt), t(r.Operator), t(r.WorkOrder), t(r.Log),
+          static_cast<int64_t>(r.Attempt), t(r.Operator), t(r.WorkOrder), t(r.Limits), t(r.Log),
           TSqlBlob{PackTrace(r.Trace)}};
 }
 
@@ -236,6 +238,7 @@ TTuningRecord RecordOf(const TSqlRow& row) {
   r.Attempt = static_cast<int>(Int(next()));
   r.Operator = Text(next());
   r.WorkOrder = Text(next());
+  r.Limits = Text(next());
   if (row.size() > kColumnsWithoutLogs + 1) {
     r.Log = Text(next());
     r.Trace = UnpackTrace(Text(next()));

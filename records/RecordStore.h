@@ -95,7 +95,7 @@ inline constexpr const char* kRecordColumns[] = {
     "new_comp_steps", "new_comp_khz", "new_comp_ppm", "stored", "read_back",
     "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
     "sha256_srv_test", "outcome", "failure_reason", "run_id", "attempt", "operator",
-    "work_order", "log", "trace"};
+    "work_order", "limits", "log", "trace"};
 
 // A store is used by one thread at a time; threads that read or write at once open a store each.
 class TRecordStore {

@@ -114,6 +114,7 @@ void WriteRecordText(std::ostream& out, const TTuningRecord& r) {
   if (!r.RunId.empty()) line("Run", r.RunId + ", attempt " + std::to_string(r.Attempt));
   if (!r.Operator.empty()) line("Operator", r.Operator);
   if (!r.WorkOrder.empty()) line("Work order", r.WorkOrder);
+  if (!r.Limits.empty()) line("Limits and verdicts", r.Limits);
   line("Outcome", r.Outcome);
   if (!r.FailureReason.empty()) line("Failure", r.FailureReason);
   out << "\nLog:\n" << r.Log;
@@ -149,8 +150,8 @@ std::string CsvLine(const TTuningRecord& r, bool withTrace) {
       Opt(r.OffsetPpm, 1), Opt(r.NewCompSteps), Opt(r.NewCompKhz, 1), Opt(r.NewCompPpm, 1),
       r.Stored ? "1" : "0", r.ReadBack ? "1" : "0", RestoredJson(r), r.PackageSha256[0],
       r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3], r.PackageSha256[4], r.Outcome,
-      r.FailureReason, r.RunId, std::to_string(r.Attempt), r.Operator, r.WorkOrder, r.Log,
-      r.Trace};
+      r.FailureReason, r.RunId, std::to_string(r.Attempt), r.Operator, r.WorkOrder, r.Limits,
+      r.Log, r.Trace};
   static_assert(std::size(fields) == 1 + std::size(kRecordColumns));
   std::string line;
   const size_t count = std::size(fields) - (withTrace ? 0 : 1);  // the trace comes last

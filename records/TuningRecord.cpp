@@ -231,6 +231,7 @@ json Body(const TTuningRecord& r) {
           {"attempt", r.Attempt},
           {"operator", Text(r.Operator)},
           {"work_order", Text(r.WorkOrder)},
+          {"limits", r.Limits.empty() ? json(nullptr) : json::parse(r.Limits, nullptr, false)},
           {"outcome", r.Outcome},
           {"failure_reason", Text(r.FailureReason)}};
 }
@@ -318,6 +319,7 @@ TTuningRecord RecordFromSpoolLine(const std::string& line) {
     r.Attempt = j.value("attempt", 1);
     r.Operator = raw.contains("operator") ? rawText("operator") : std::string();
     r.WorkOrder = raw.contains("work_order") ? rawText("work_order") : std::string();
+    if (j.contains("limits") && j.at("limits").is_object()) r.Limits = j.at("limits").dump();
     r.Outcome = j.at("outcome").get<std::string>();
     r.FailureReason = rawText("failure_reason");
     r.Log = rawText("log");

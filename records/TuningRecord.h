@@ -81,6 +81,10 @@ struct TTuningRecord {
   std::string RunId;
   int Attempt = 1;
   std::string Operator, WorkOrder;
+  // The limits the pass was judged against and the verdict of each measurement, as JSON
+  // ({"min_packets":8,...,"cycles":[{"cycle":1,"packets":"pass","afc_spread":"pass"}],
+  // "new_comp":"pass"}); "" for a record made before they were kept.
+  std::string Limits;
 
   std::string Outcome;        // kRecordCompleted, kRecordFailed or kRecordAborted
   std::string FailureReason;  // for a failure: the log line that said why

@@ -9,7 +9,10 @@
 #include "run/Paths.h"
 #include "run/Version.h"
 #include "serial/ComPort.h"
+#include "tuning/FineTuning.h"
 #include "tuning/Readout.h"
+
+#include <nlohmann/json.hpp>
 
 
 namespace {
@@ -143,6 +146,33 @@ TTuningRecord MakePassRecord(const TRunRecord& r, const std::string& startedAt,
       rec.Outcome = kRecordFailed;
       rec.FailureReason = lastLine;
       break;
+  }
+  // What each measurement was judged against, and how it fared.
+  {
+    const TTuningLimits& l = kTuningLimits;
+    nlohmann::json cycles = nlohmann::json::array();
+    int n = 0;
+    for (const TCycleFacts& c : d.Cycles) {
+      const bool enough = c.Packets >= l.MinPackets;
+      cycles.push_back({{"cycle", ++n},
+                        {"packets", enough ? "pass" : "below"},
+                        {"afc_spread", !enough ? nlohmann::json(nullptr)
+                                       : c.AfcMax - c.AfcMin <= l.MaxAfcSpread
+                                           ? nlohmann::json("pass")
+                                           : nlohmann::json("beyond")}});
+    }
+    nlohmann::json newComp = nullptr;
+    if (d.Measured)
+      newComp = "pass";
+    else if (lastLine == "Frequency offset too large to compensate!")
+      newComp = "beyond";
+    rec.Limits = nlohmann::json{{"min_packets", l.MinPackets},
+                                {"max_afc_spread", l.MaxAfcSpread},
+                                {"comp_min", l.CompMin},
+                                {"comp_max", l.CompMax},
+                                {"cycles", cycles},
+                                {"new_comp", newComp}}
+                     .dump();
   }
   rec.Log = passLines + r.Reply + '\n';
   rec.Trace = r.ErrLog;

@@ -123,7 +123,18 @@ TEST_F(RecordsRun, ThreeHandheldsLeaveThreeRecordsThatMatchTheBench) {
     EXPECT_EQ(r.Attempt, 1);
     EXPECT_EQ(r.Operator, "Jo Tuner");
     EXPECT_EQ(r.WorkOrder, "WO-117");
+    // The limits it was judged against, a verdict for each cycle.
+    const json limits = json::parse(r.Limits);
+    EXPECT_EQ(limits["min_packets"], 8);
+    EXPECT_EQ(limits["cycles"].size(), r.Cycles.size());
+    EXPECT_EQ(limits["new_comp"], "pass");
+    EXPECT_EQ(limits["cycles"].back()["packets"], "pass");
+    EXPECT_EQ(limits["cycles"].back()["afc_spread"], "pass");
+    for (size_t c = 0; c < r.Cycles.size(); ++c)
+      EXPECT_EQ(limits["cycles"][c]["packets"], r.Cycles[c].Packets >= 8 ? "pass" : "below");
   }
+  // The third handheld's crystal is far off: its search cycles saw too few packets.
+  EXPECT_EQ(json::parse(records[2].Limits)["cycles"][0]["packets"], "below");
   const json& server = report["server"];
   for (size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);

@@ -80,6 +80,7 @@ TTuningRecord SampleRecord(const std::string& uid, const std::string& mac, int o
   r.Attempt = 2;
   r.Operator = "Jo Tuner";
   r.WorkOrder = "WO-2026-117/lot 4";
+  r.Limits = R"({"cycles":[{"afc_spread":"pass","cycle":1,"packets":"pass"}],"min_packets":8})";
   r.Outcome = outcome;
   if (outcome == kRecordFailed) r.FailureReason = "Measurements inconsistent!";
   r.Log = "TallyPilot HW1.2\nSaid \"hello\", then, well\n";

@@ -417,6 +417,7 @@ TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgradedOnlyForWriting) {
                           "ALTER TABLE tuning_record DROP COLUMN attempt;"
                           "ALTER TABLE tuning_record DROP COLUMN operator;"
                           "ALTER TABLE tuning_record DROP COLUMN work_order;"
+                          "ALTER TABLE tuning_record DROP COLUMN limits;"
                           "UPDATE schema_version SET version = 1"),
             SQLITE_OK);
   auto reader = OpenRecordStore(path, TStoreOpen::kExisting);
