@@ -131,9 +131,19 @@ class TConsoleRecords final : public TRecordSink {
       : store_(store), bridge_(bridge), io_(io), json_(json), bench_(bench) {}
 
   void Put(const TTuningRecord& record) override {
-    if (store_) store_->Put(record);
+    if (store_) store_->Put(Stamped(record));
+  }
+  void PutOpen(const TTuningRecord& record) override {
+    if (store_) store_->PutOpen(Stamped(record));
+  }
+  void SetWho(std::string operatorName, std::string workOrder) {
+    operator_ = std::move(operatorName);
+    workOrder_ = std::move(workOrder);
+  }
+  // After the device's result line, and after its record was kept.
+  void Shown(const TTuningRecord& record) override {
     if (json_) {
-      const std::string line = RecordJson(record, false).dump(
+      const std::string line = RecordJson(Stamped(record), false).dump(
           -1, ' ', false, nlohmann::json::error_handler_t::replace);
       bridge_.RunOnUi([&] { io_.out << line << '\n' << std::flush; });
     }
@@ -141,19 +151,35 @@ class TConsoleRecords final : public TRecordSink {
   std::optional<TTuningRecord> LatestCompleted(const std::string& mac) override {
     return store_ ? store_->LatestCompleted(mac) : std::nullopt;
   }
+  TTunedBefore LookUpTuned(const std::string& mac) override {
+    return store_ ? store_->LookUpTuned(mac) : TTunedBefore{true, std::nullopt};
+  }
   std::vector<std::string> TakeMessages() override {
     return store_ ? store_->TakeMessages() : std::vector<std::string>{};
   }
   void Flush() override {
     if (store_) store_->Flush();
   }
+  bool WaitDelivered(std::chrono::milliseconds patience) override {
+    return store_ ? store_->WaitDelivered(patience) : true;
+  }
+  int Waiting() override { return store_ ? store_->Waiting() : 0; }
+  std::string JournalPath() const override { return store_ ? store_->JournalPath() : ""; }
   bool Bench() const override { return bench_; }
 
  private:
+  TTuningRecord Stamped(const TTuningRecord& record) const {
+    TTuningRecord r = record;
+    if (r.Operator.empty()) r.Operator = operator_;
+    if (r.WorkOrder.empty()) r.WorkOrder = workOrder_;
+    return r;
+  }
+
   TRecordSink* store_;
   TOperatorBridge& bridge_;
   TCliIo& io_;
   bool json_, bench_;
+  std::string operator_, workOrder_;
 };
 
 // Answers: the command line's list first, then one word a line from a file descriptor. End of
@@ -267,7 +293,10 @@ std::string CliUsage() {
          "                           postgresql:// server (default: tptune.db beside the\n"
          "                           settings file, in the user's data folder for an installed\n"
          "                           program; with --bench tptune-bench.db)\n"
-         "  --json                   print each finished device as one JSON line\n"
+         "  --operator NAME          who runs the station, kept in every record\n"
+         "  --work-order TEXT        the work order or lot, kept in every record\n"
+         "  --json                   print each finished device as one JSON line, and at the\n"
+         "                           end how many records still wait for the store\n"
          "  --list-ports             list the serial ports and exit\n"
          "  --help                   show this text\n"
          "  --version                show the program's version and build date\n"
@@ -326,6 +355,10 @@ std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
       problem = value(o.records);
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--operator") {
+      problem = value(o.operatorName);
+    } else if (a == "--work-order") {
+      problem = value(o.workOrder);
     } else if (a == "--answers") {
       std::string list;
       problem = value(list);
@@ -433,6 +466,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
           ? nullptr
           : OpenConsoleRecordStore(options.records, fields.IniName, bench != nullptr, io.err);
   TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
+  records.SetWho(options.operatorName, options.workOrder);
 
   // The worker starts at once; cancel reaches it once it exists.
   std::atomic<TSerThread*> running{nullptr};
@@ -487,6 +521,14 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
       io.err << "tptune-cli: " << e.what() << '\n';
     }
   }
+
+  // With --json the run's last line says how many records still wait for their store.
+  if (options.json && store)
+    io.out << nlohmann::json{{"records_waiting", store->Waiting()},
+                             {"spool", store->JournalPath()}}
+                  .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+           << '\n'
+           << std::flush;
 
   if (!worker.TraceError().empty())
     io.err << "tptune-cli: warning: the error log file " << worker.TraceName()

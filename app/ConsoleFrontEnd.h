@@ -32,6 +32,8 @@ struct TCliOptions {
   // nowhere), and whether each finished device is printed as one JSON line.
   std::string records;
   bool json = false;
+  // Written into every record: who runs the station, and the work order or lot.
+  std::string operatorName, workOrder;
 };
 
 // Parses the command line (without the program name). Returns an error text for unusable

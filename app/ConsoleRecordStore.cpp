@@ -9,6 +9,6 @@ std::unique_ptr<TRecordSink> OpenConsoleRecordStore(const std::string& location,
   TStoreSinkOptions so;
   so.Bench = bench;
   so.Location = location.empty() ? DefaultRecordsLocation(iniName, bench) : location;
-  so.SpoolPath = DefaultSpoolPath(iniName, bench);
+  so.SpoolPath = JournalPath(so.Location, DataFolder(iniName));
   return std::make_unique<TStoreSink>(so);
 }

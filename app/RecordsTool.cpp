@@ -1,15 +1,20 @@
 #include "app/RecordsTool.h"
 
+#include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <optional>
 #include <ostream>
 
 #include "records/Drift.h"
+#include "records/Journal.h"
 #include "records/RecordStore.h"
 #include "run/ProgramFiles.h"
 #include "records/Reports.h"
 #include "records/StoreSink.h"
 #include "run/MainFields.h"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -19,6 +24,9 @@ struct TToolOptions {
   std::string format;
   int64_t id = 0;
   bool includeBench = false;
+  bool withTrace = false;
+  bool cycles = false;
+  bool deliver = false;
   bool help = false;
   std::optional<double> threshold;
   TRecordFilter filter;
@@ -47,10 +55,14 @@ std::string Parse(const std::vector<std::string>& args, TToolOptions& o) {
       problem = value(o.filter.Mac);
       if (problem.empty() && NormaliseMac(o.filter.Mac).empty())
         problem = "--mac takes up to 8 hexadecimal digits, not \"" + o.filter.Mac + "\"";
-    } else if (a == "--from") {
-      problem = value(o.filter.From);
-    } else if (a == "--to") {
-      problem = value(o.filter.To);
+    } else if (a == "--from" || a == "--to") {
+      std::string& into = a == "--from" ? o.filter.From : o.filter.To;
+      problem = value(into);
+      // Kept in the records' own form, so that it compares as the instant it names.
+      const std::string instant = ParseRecordTime(into);
+      if (problem.empty() && instant.empty())
+        problem = a + " takes a time such as " + kRecordTimeForms + ", not \"" + into + "\"";
+      into = instant;
     } else if (a == "--outcome") {
       problem = value(o.filter.Outcome);
       if (problem.empty() && o.filter.Outcome != kRecordCompleted &&
@@ -80,6 +92,12 @@ std::string Parse(const std::vector<std::string>& args, TToolOptions& o) {
       if (problem.empty()) o.threshold = v;
     } else if (a == "--include-bench") {
       o.includeBench = true;
+    } else if (a == "--with-trace") {
+      o.withTrace = true;
+    } else if (a == "--cycles") {
+      o.cycles = true;
+    } else if (a == "--deliver") {
+      o.deliver = true;
     } else if (a.rfind("--", 0) == 0) {
       problem = "unknown option \"" + a + "\"";
     } else {
@@ -90,7 +108,8 @@ std::string Parse(const std::vector<std::string>& args, TToolOptions& o) {
   if (o.help) return {};
   if (words.empty()) return "no command given";
   o.command = words[0];
-  if (o.command != "list" && o.command != "show" && o.command != "export" && o.command != "stats")
+  if (o.command != "list" && o.command != "show" && o.command != "export" && o.command != "stats" &&
+      o.command != "spool" && o.command != "init")
     return "unknown command \"" + o.command + "\"";
   if (o.command == "show") {
     if (words.size() != 2) return "show takes one record ID";
@@ -101,7 +120,142 @@ std::string Parse(const std::vector<std::string>& args, TToolOptions& o) {
   if (o.command == "export" && o.format.empty()) return "export needs --format csv or json";
   if (o.command != "export" && !o.format.empty()) return "--format belongs to export";
   if (o.command != "stats" && o.threshold) return "--drift-threshold belongs to stats";
+  if (o.command != "export" && (o.withTrace || o.cycles))
+    return std::string(o.withTrace ? "--with-trace" : "--cycles") + " belongs to export";
+  if (o.withTrace && o.cycles) return "--with-trace and --cycles do not go together";
+  if (o.command != "spool" && o.deliver) return "--deliver belongs to spool";
   return {};
+}
+
+std::string CycleCsvHeader() {
+  return "id,uid,started_at,mac,device_identity,cycle,trial,packets,avg_rssi,afc_sum,afc_min,"
+         "afc_max\r\n";
+}
+
+void WriteCycles(std::ostream& out, const TTuningRecord& r, bool csv) {
+  int n = 0;
+  for (const TTestCycle& c : r.Cycles) {
+    ++n;
+    if (csv) {
+      out << r.Id << ',' << CsvField(r.Uid) << ',' << CsvField(r.StartedAt) << ','
+          << CsvField(r.Mac) << ',' << CsvField(ValidUtf8(r.DeviceIdentity)) << ',' << n << ','
+          << c.Trial << ',' << c.Packets << ',' << c.AvgRssi << ',' << c.AfcSum << ','
+          << c.AfcMin << ',' << c.AfcMax << "\r\n";
+    } else {
+      out << nlohmann::json{{"id", r.Id},           {"uid", r.Uid},
+                            {"started_at", r.StartedAt}, {"mac", r.Mac},
+                            {"device_identity", ValidUtf8(r.DeviceIdentity)},
+                            {"cycle", n},           {"trial", c.Trial},
+                            {"packets", c.Packets}, {"avg_rssi", c.AvgRssi},
+                            {"afc_sum", c.AfcSum},  {"afc_min", c.AfcMin},
+                            {"afc_max", c.AfcMax}}
+                 .dump()
+          << '\n';
+    }
+  }
+}
+
+// list, show, export and stats over one store or more (the factory's and the bench's).
+int Read(const TToolOptions& o, std::vector<std::unique_ptr<TRecordStore>>& stores,
+         const std::vector<std::string>& locations, const std::string& iniName,
+         std::ostream& out, std::ostream& err) {
+  if (o.command == "list") {
+    WriteListHeader(out);
+    if (stores.size() == 1) {
+      stores[0]->List(o.filter, [&](const TTuningRecord& r) { WriteListLine(out, r); });
+      return 0;
+    }
+    std::vector<TTuningRecord> all;
+    for (auto& store : stores) store->List(o.filter, [&](const TTuningRecord& r) { all.push_back(r); });
+    std::stable_sort(all.begin(), all.end(), [](const TTuningRecord& a, const TTuningRecord& b) {
+      return a.StartedAt > b.StartedAt;
+    });
+    if (o.filter.Limit > 0 && all.size() > static_cast<size_t>(o.filter.Limit))
+      all.resize(static_cast<size_t>(o.filter.Limit));
+    for (const TTuningRecord& r : all) WriteListLine(out, r);
+  } else if (o.command == "show") {
+    for (auto& store : stores)
+      if (const auto record = store->Get(o.id)) {
+        WriteRecordText(out, *record);
+        return 0;
+      }
+    err << "tptune-records: no record " << o.id << " in " << ShownLocation(locations[0]);
+    for (size_t i = 1; i < locations.size(); ++i) err << " or " << ShownLocation(locations[i]);
+    err << '\n';
+    return 1;
+  } else if (o.command == "export") {
+    const bool csv = o.format == "csv";
+    if (o.cycles) {
+      // The cycles of each record, oldest record first.
+      if (csv) out << CycleCsvHeader();
+      for (auto& store : stores) {
+        std::vector<TTuningRecord> records;
+        store->List(o.filter, [&](const TTuningRecord& r) { records.push_back(r); });
+        for (auto it = records.rbegin(); it != records.rend(); ++it) WriteCycles(out, *it, csv);
+      }
+      return 0;
+    }
+    if (csv) out << CsvHeader(o.withTrace);
+    // The factory's records, then the bench's.
+    for (auto& store : stores)
+      store->Export(o.filter, [&](const TTuningRecord& r) {
+        out << (csv ? CsvLine(r, o.withTrace) : JsonLine(r));
+      });
+  } else {
+    // The points of every store in time order: the drift rule follows each golden server.
+    std::vector<TRecordPoint> points;
+    for (auto& store : stores)
+      store->Points(o.filter, [&](const TRecordPoint& p) { points.push_back(p); });
+    std::stable_sort(points.begin(), points.end(), [](const TRecordPoint& a, const TRecordPoint& b) {
+      return a.StartedAt < b.StartedAt;
+    });
+    TStatsAccumulator stats;
+    TDriftRule drift;
+    for (const TRecordPoint& p : points) {
+      stats.Add(p);
+      drift.Add(p);
+    }
+    WriteStats(out, stats.Result());
+    out << '\n';
+    WriteDrift(out, drift.Series(),
+               o.threshold.value_or(ReadDriftThreshold(DefaultDriftSettingsPath(iniName))));
+  }
+  return 0;
+}
+
+// What waits in the station's spool for a store, and with --deliver sending it.
+int Spool(const TToolOptions& o, const std::string& location, const std::string& dataDir,
+          std::ostream& out) {
+  TJournal journal(JournalPath(location, dataDir), location);
+  const TJournalState state = journal.Read();
+  const size_t n = state.Waiting.size();
+  out << ShownLocation(location) << ": " << n << (n == 1 ? " record waits" : " records wait")
+      << " in " << journal.Path();
+  if (state.HeldOpen > 0) out << " (" << state.HeldOpen << " more held by a run under way)";
+  if (state.Foreign) out << "; it was written for " << state.WrittenFor;
+  if (state.Torn > 0) out << "; " << state.Torn << " damaged entries left out";
+  out << '\n';
+  if (n > 0) {
+    WriteListHeader(out);
+    for (const TTuningRecord& r : state.Waiting) WriteListLine(out, r);
+  }
+  if (!o.deliver || n == 0) return 0;
+  TDeliveryResult result;
+  try {
+    auto store = OpenRecordStore(location, TStoreOpen::kCreate);
+    result = DeliverJournal(journal, *store);
+  } catch (const std::exception& e) {
+    result.Problem = e.what();
+    result.Waiting = static_cast<int>(n);
+  }
+  out << result.Delivered << " sent";
+  if (result.Rejected > 0)
+    out << ", " << result.Rejected << " refused by the store (moved to "
+        << RejectedPath(journal.Path()) << ")";
+  out << ", " << result.Waiting << " still waiting";
+  if (!result.Problem.empty()) out << ": " << result.Problem;
+  out << '\n';
+  return result.Waiting > 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -114,24 +268,33 @@ std::string RecordsUsage() {
          "  list                     the records, newest first\n"
          "  show ID                  one record with every measurement, its log and its trace\n"
          "  export --format csv|json every column of the records (CSV with a header line, or\n"
-         "                           one JSON object a line), oldest first\n"
+         "                           one JSON object a line), oldest first; CSV without the\n"
+         "                           trace unless --with-trace; --cycles: the test cycles, one\n"
+         "                           a row, instead\n"
          "  stats                    count, yield, offset mean, standard deviation, min, max\n"
          "                           (ppm), a histogram, and the golden servers' drift: the\n"
          "                           rolling median of 20 handhelds of new less factory\n"
          "                           compensation, with a warning outside the band\n"
+         "  spool [--deliver]        the records that wait in this station's spool for their\n"
+         "                           store; --deliver sends them now\n"
+         "  init                     make the records' schema (or bring it up to date): for the\n"
+         "                           administrator of a PostgreSQL server whose stations may\n"
+         "                           only read and insert\n"
          "\n"
          "Filters (list, export, stats):\n"
          "  --mac MAC                one handheld (hexadecimal, 0x optional)\n"
-         "  --from TIME --to TIME    started from TIME on, before TIME (UTC, ISO 8601 or a\n"
-         "                           leading part of it: 2026-12-10)\n"
+         "  --from TIME --to TIME    started from TIME on, before TIME: 2026-12-10,\n"
+         "                           2026-12-10T14:30, 2026-12-10 14:30:05, with Z or an\n"
+         "                           offset such as +05:00 (without one: UTC)\n"
          "  --outcome OUTCOME        completed, failed or aborted\n"
          "  --station NAME           made on this station (host name)\n"
          "  --golden-server ID       tuned against the server with this identity\n"
          "  --limit N                at most N records\n"
          "  --drift-threshold STEPS  stats: the drift band's half width (default: the\n"
          "                           Records window's setting in tptune-drift.ini, else 3)\n"
-         "  --include-bench          stats: also records made on the emulated bench\n"
-         "                           (list and export show them, marked)\n"
+         "  --include-bench          also the records made on the emulated bench (their own\n"
+         "                           file, tptune-bench.db); they are read by themselves when\n"
+         "                           only they exist\n"
          "\n"
          "Options:\n"
          "  --db LOCATION            a SQLite file or a postgresql:// server (default: the\n"
@@ -142,7 +305,7 @@ std::string RecordsUsage() {
          "  --version                show the program's version and build date\n"
          "\n"
          "Exit status: 0 done, 1 when the store is missing or damaged or the record is not\n"
-         "there, 2 for unusable options.\n";
+         "there (spool --deliver: when records still wait), 2 for unusable options.\n";
 }
 
 int RunRecordsTool(const std::vector<std::string>& args, const std::string& programPath,
@@ -157,37 +320,44 @@ int RunRecordsTool(const std::vector<std::string>& args, const std::string& prog
     return 0;
   }
   const std::string iniName = ProgramFiles(programPath).IniName;
-  const std::string location = o.db.empty() ? DefaultRecordsLocation(iniName, false) : o.db;
+  // The factory's records file, or the records of the emulated bench (their own file) when only
+  // they are there or when asked for them as well.
+  std::vector<std::string> locations;
+  bool benchAlone = false;
+  if (!o.db.empty()) {
+    locations.push_back(o.db);
+  } else {
+    const std::string factory = DefaultRecordsLocation(iniName, false);
+    const std::string bench = DefaultRecordsLocation(iniName, true);
+    std::error_code ec;
+    const bool factoryThere = std::filesystem::exists(factory, ec);
+    const bool benchThere = std::filesystem::exists(bench, ec);
+    benchAlone = !factoryThere && benchThere;
+    if (factoryThere || !benchThere) locations.push_back(factory);
+    if (benchThere && (o.includeBench || benchAlone)) locations.push_back(bench);
+  }
+  o.filter.IncludeBench = o.command != "stats" || o.includeBench || benchAlone;
+  int status = 0;
   try {
-    auto store = OpenRecordStore(location, TStoreOpen::kExisting);
-    if (o.command == "list") {
-      WriteListHeader(out);
-      store->List(o.filter, [&](const TTuningRecord& r) { WriteListLine(out, r); });
-    } else if (o.command == "show") {
-      const auto record = store->Get(o.id);
-      if (!record) {
-        err << "tptune-records: no record " << o.id << " in " << location << '\n';
-        return 1;
+    if (o.command == "spool") {
+      for (const std::string& location : locations)
+        status = std::max(status, Spool(o, location, DataFolder(iniName), out));
+    } else if (o.command == "init") {
+      for (const std::string& location : locations) {
+        auto store = OpenRecordStore(location, TStoreOpen::kCreate);
+        out << ShownLocation(location) << ": records schema version " << store->SchemaVersion()
+            << '\n';
       }
-      WriteRecordText(out, *record);
-    } else if (o.command == "export") {
-      if (o.format == "csv") out << CsvHeader();
-      store->Export(o.filter, [&](const TTuningRecord& r) {
-        out << (o.format == "csv" ? CsvLine(r) : JsonLine(r));
-      });
     } else {
-      o.filter.IncludeBench = o.includeBench;
-      WriteStats(out, store->Stats(o.filter));
-      TDriftRule drift;
-      store->Points(o.filter, [&](const TRecordPoint& p) { drift.Add(p); });
-      out << '\n';
-      WriteDrift(out, drift.Series(),
-                 o.threshold.value_or(ReadDriftThreshold(DefaultDriftSettingsPath(iniName))));
+      std::vector<std::unique_ptr<TRecordStore>> stores;
+      for (const std::string& location : locations)
+        stores.push_back(OpenRecordStore(location, TStoreOpen::kExisting));
+      status = Read(o, stores, locations, iniName, out, err);
     }
     out << std::flush;
   } catch (const std::exception& e) {
     err << "tptune-records: " << e.what() << '\n';
     return 1;
   }
-  return 0;
+  return status;
 }

@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
     so.Bench = bench != nullptr;
     so.Location =
         options.records.empty() ? DefaultRecordsLocation(iniName, so.Bench) : options.records;
-    so.SpoolPath = DefaultSpoolPath(iniName, so.Bench);
+    so.SpoolPath = JournalPath(so.Location, DataFolder(iniName));
     records = std::make_unique<TStoreSink>(so);
   }
 

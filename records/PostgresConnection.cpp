@@ -14,6 +14,9 @@ namespace {
 
 // A station must not wait long for a server that does not answer.
 constexpr const char* kConnectTimeoutS = "5";
+// How long a write waits for a lock, and how long a write may take in all.
+constexpr const char* kLockTimeoutS = "3";
+constexpr const char* kWriteTimeoutS = "30";
 // Any fixed number: the lock that keeps two stations from creating the schema at once.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7305110011)";
 
@@ -39,19 +42,9 @@ std::string Trimmed(const char* text) {
   return s;
 }
 
-// The location without its password, for messages.
-std::string Shown(const std::string& location) {
-  const size_t scheme = location.find("://");
-  const size_t at = location.find('@');
-  if (scheme == std::string::npos || at == std::string::npos) return location;
-  const size_t colon = location.find(':', scheme + 3);
-  if (colon == std::string::npos || colon > at) return location;
-  return location.substr(0, colon) + ":***" + location.substr(at);
-}
-
 class TPostgresConnection final : public TSqlConnection {
  public:
-  explicit TPostgresConnection(const std::string& location) : shown_(Shown(location)) {
+  explicit TPostgresConnection(const std::string& location) : shown_(ShownLocation(location)) {
     // A server that goes away without a word (a cable pulled) is noticed within seconds, not
     // after the system's TCP time-out; the location may set these otherwise.
     const char* keys[] = {"connect_timeout", "keepalives_idle",  "keepalives_interval",
@@ -65,6 +58,9 @@ class TPostgresConnection final : public TSqlConnection {
       throw ERecordError("cannot connect to " + shown_ + ": " +
                          Trimmed(PQerrorMessage(conn_.get())));
     Exec("SET client_min_messages = warning");
+    // A station waits a few seconds for a lock another station holds, then says so; its
+    // records wait in the journal meanwhile.
+    Exec(std::string("SET lock_timeout = '") + kLockTimeoutS + "s'");
   }
 
   void Exec(const std::string& sql) override {
@@ -131,8 +127,12 @@ class TPostgresConnection final : public TSqlConnection {
   std::string Param(int n) const override { return "$" + std::to_string(n); }
   std::string IdColumnType() const override { return "BIGSERIAL PRIMARY KEY"; }
   std::string BlobType() const override { return "BYTEA"; }
+  std::string TableCountQuery() const override {
+    return "SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema()";
+  }
   void BeginWrite(bool schema) override {
     Exec("BEGIN");
+    Exec(std::string("SET LOCAL statement_timeout = '") + kWriteTimeoutS + "s'");
     if (schema) Exec(kSchemaLock);
   }
 
@@ -141,9 +141,20 @@ class TPostgresConnection final : public TSqlConnection {
     const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
     const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
-    const std::string text = r ? Trimmed(PQresultErrorMessage(r)) : "";
-    throw ERecordError(shown_ + ": " + (text.empty() ? Trimmed(PQerrorMessage(conn_.get())) : text),
-                       0, state ? state : "");
+    std::string text = r ? Trimmed(PQresultErrorMessage(r)) : "";
+    if (text.empty()) text = Trimmed(PQerrorMessage(conn_.get()));
+    const std::string code = state ? state : "";
+    // The time-outs by their names, not as a cancelled statement.
+    if (code == "55P03")
+      text = std::string("the records are locked by another station (waited ") + kLockTimeoutS +
+             " s): " + text;
+    else if (code == "57014")
+      text = std::string("the server did not finish within ") + kWriteTimeoutS +
+             " s (statement time-out): " + text;
+    else if (code == "42501")
+      text += " (a role that may only read and insert records needs the schema made first: "
+              "tptune-records init, run by the database's administrator)";
+    throw ERecordError(shown_ + ": " + text, 0, code);
   }
 
   static void Convert(PGresult* r, TSqlRow& values) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <zlib.h>
 
 #include "records/SqlConnection.h"
 
@@ -51,6 +52,17 @@ const char* const kMigrations[] = {
     "CREATE INDEX IF NOT EXISTS tuning_record_chart ON tuning_record (started_at, id, outcome, station, mac,"
     " bench, golden, server_identity, device_kind, analysis_only, offset_steps, factory_comp,"
     " new_comp_steps);",
+    // 3: traces are kept compressed (see PackTrace); the tables stay as they are, the version
+    // keeps older programs from reading a compressed trace as text.
+    "SELECT 1",
+    // 4: who and what for: the run, the attempt within it, the operator, the work order or lot;
+    // the limits the pass was judged against with the verdict of each measurement.
+    "ALTER TABLE tuning_record ADD COLUMN run_id TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE tuning_record ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1;"
+    "ALTER TABLE tuning_record ADD COLUMN operator TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE tuning_record ADD COLUMN work_order TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE tuning_record ADD COLUMN limits TEXT NOT NULL DEFAULT '';"
+    "CREATE INDEX tuning_record_run ON tuning_record (run_id);",
 };
 static_assert(std::size(kMigrations) == kRecordSchemaVersion);
 
@@ -63,10 +75,20 @@ std::string Replace(std::string text, const std::string& what, const std::string
   return text;
 }
 
-std::string ColumnList(bool withLogs) {
+// The columns as a store of the given schema version has them: a reader does not bring a store
+// up to date, so what an older one lacks is read as its default.
+std::string ColumnList(bool withLogs, int version) {
+  static const std::map<std::string, std::pair<int, const char*>> kAdded = {
+      {"run_id", {4, "''"}}, {"attempt", {4, "1"}}, {"operator", {4, "''"}},
+      {"work_order", {4, "''"}}, {"limits", {4, "''"}}};
   std::string list = "id";
-  for (size_t i = 0; i < (withLogs ? kColumnCount : kColumnsWithoutLogs); ++i)
-    list += std::string(", ") + kRecordColumns[i];
+  for (size_t i = 0; i < (withLogs ? kColumnCount : kColumnsWithoutLogs); ++i) {
+    const auto added = kAdded.find(kRecordColumns[i]);
+    if (added != kAdded.end() && version < added->second.first)
+      list += std::string(", ") + added->second.second;
+    else
+      list += std::string(", ") + kRecordColumns[i];
+  }
   return list;
 }
 
@@ -81,6 +103,42 @@ TSqlValue Opt(const std::optional<T>& v) {
 
 TSqlValue Flag(bool b) { return static_cast<int64_t>(b ? 1 : 0); }
 
+// A trace as the store keeps it: "TPZ1", its size (4 bytes, little-endian) and the zlib stream.
+// A trace is some 220 kB a handheld and mostly the same few records over and over: zlib at its
+// default level keeps about a seventh of it, in some 5 ms. A trace never begins with "TPZ1"
+// (its records begin with '>', '!', '.' or a port digit), so traces stored raw by an older
+// program read back as they are.
+constexpr char kPackedTrace[] = "TPZ1";
+
+std::string PackTrace(const std::string& trace) {
+  if (trace.empty() || trace.size() > 0xFFFFFFFFu) return trace;
+  uLongf size = compressBound(static_cast<uLong>(trace.size()));
+  std::string packed(8 + size, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(packed.data() + 8), &size,
+                reinterpret_cast<const Bytef*>(trace.data()), static_cast<uLong>(trace.size()),
+                Z_DEFAULT_COMPRESSION) != Z_OK)
+    return trace;
+  packed.replace(0, 4, kPackedTrace, 4);
+  const auto n = static_cast<uint32_t>(trace.size());
+  for (int i = 0; i < 4; ++i) packed[4 + i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  packed.resize(8 + size);
+  return packed;
+}
+
+std::string UnpackTrace(const std::string& stored) {
+  if (stored.size() < 8 || stored.compare(0, 4, kPackedTrace) != 0) return stored;
+  uint32_t n = 0;
+  for (int i = 0; i < 4; ++i) n |= static_cast<uint32_t>(static_cast<unsigned char>(stored[4 + i])) << (8 * i);
+  std::string trace(n, '\0');
+  uLongf size = n;
+  if (uncompress(reinterpret_cast<Bytef*>(trace.data()), &size,
+                 reinterpret_cast<const Bytef*>(stored.data() + 8),
+                 static_cast<uLong>(stored.size() - 8)) != Z_OK ||
+      size != n)
+    throw ERecordError("a stored trace is damaged (it does not unpack)");
+  return trace;
+}
+
 std::vector<TSqlValue> RowOf(const TTuningRecord& r) {
   json cycles = json::array(), restored = json::array();
   for (const auto& c : r.Cycles)
@@ -90,15 +148,21 @@ std::vector<TSqlValue> RowOf(const TTuningRecord& r) {
   const auto dump = [](const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
   };
-  return {r.Uid, r.StartedAt, r.EndedAt, r.Station, r.ProgramVersion, Flag(r.Bench), r.Golden,
-          Flag(r.AnalysisOnly), r.DonglePort, r.DongleIdentity, r.DongleHwVersion, r.ServerPort,
-          r.ServerIdentity, r.ServerHwVersion, r.ServerFirmware, r.DeviceKind, r.DeviceIdentity,
-          r.Mac, r.HandheldHwVersion, r.RfModemVersion, Opt(r.FactoryComp), Opt(r.PcToolComp),
+  // Texts from devices, files and the system are kept as valid UTF-8 (other bytes escaped), so
+  // that no store refuses a record for them; the trace is binary and kept as it is.
+  const auto t = [](const std::string& text) { return ValidUtf8(text); };
+  return {t(r.Uid), t(r.StartedAt), t(r.EndedAt), t(r.Station), t(r.ProgramVersion),
+          Flag(r.Bench), t(r.Golden), Flag(r.AnalysisOnly), t(r.DonglePort), t(r.DongleIdentity),
+          t(r.DongleHwVersion), t(r.ServerPort), t(r.ServerIdentity), t(r.ServerHwVersion),
+          t(r.ServerFirmware), t(r.DeviceKind), t(r.DeviceIdentity), t(r.Mac),
+          t(r.HandheldHwVersion), t(r.RfModemVersion), Opt(r.FactoryComp), Opt(r.PcToolComp),
           Opt(r.EffectiveComp), Opt(r.GoldenComp), dump(cycles), Opt(r.OffsetSteps),
           Opt(r.OffsetKhz), Opt(r.OffsetPpm), Opt(r.NewCompSteps), Opt(r.NewCompKhz),
           Opt(r.NewCompPpm), Flag(r.Stored), Flag(r.ReadBack), dump(restored),
           r.PackageSha256[0], r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3],
-          r.PackageSha256[4], r.Outcome, r.FailureReason, r.Log, TSqlBlob{r.Trace}};
+          r.PackageSha256[4], t(r.Outcome), t(r.FailureReason), t(r.RunId),
+          static_cast<int64_t>(r.Attempt), t(r.Operator), t(r.WorkOrder), t(r.Limits), t(r.Log),
+          TSqlBlob{PackTrace(r.Trace)}};
 }
 
 // Readers of one column value.
@@ -170,9 +234,14 @@ TTuningRecord RecordOf(const TSqlRow& row) {
   for (auto& digest : r.PackageSha256) digest = Text(next());
   r.Outcome = Text(next());
   r.FailureReason = Text(next());
+  r.RunId = Text(next());
+  r.Attempt = static_cast<int>(Int(next()));
+  r.Operator = Text(next());
+  r.WorkOrder = Text(next());
+  r.Limits = Text(next());
   if (row.size() > kColumnsWithoutLogs + 1) {
     r.Log = Text(next());
-    r.Trace = Text(next());
+    r.Trace = UnpackTrace(Text(next()));
   }
   return r;
 }
@@ -180,19 +249,24 @@ TTuningRecord RecordOf(const TSqlRow& row) {
 class TSqlStore final : public TRecordStore {
  public:
   TSqlStore(std::unique_ptr<TSqlConnection> c, const std::string& location, TStoreOpen mode)
-      : c_(std::move(c)), location_(location) {
-    int version = 0;
+      : c_(std::move(c)), location_(ShownLocation(location)) {
+    // Only a program that writes records ever changes a store, and only when its schema is
+    // older than the program's: a store that is up to date is used without a word of DDL, so
+    // that a role that may only read and insert writes records, and a reader never takes a
+    // write lock.
+    const int version = VersionOrZero();
+    version_ = version;
     if (mode == TStoreOpen::kExisting) {
-      try {
-        version = ReadVersion();
-      } catch (const ERecordError& e) {
-        throw ERecordError(location_ + " holds no production records (" + e.what() + ")",
-                           e.Code(), e.SqlState());
-      }
+      if (version == 0 || !HasRecordsTable()) throw NoRecords();
       CheckVersion(version);
-      if (version == kRecordSchemaVersion) return;
+      return;
     }
-    Migrate();
+    CheckVersion(version);
+    if (version > 0 && !HasRecordsTable()) throw NoRecords("; records are not added to it");
+    if (version == 0 && TableCount() > 0) throw NoRecords("; records are not added to it");
+    c_->PrepareForWriting();
+    if (version < kRecordSchemaVersion) Migrate();
+    version_ = kRecordSchemaVersion;
   }
 
   int64_t Add(const TTuningRecord& record) override {
@@ -231,7 +305,7 @@ class TSqlStore final : public TRecordStore {
 
   std::optional<TTuningRecord> Get(int64_t id) override {
     std::optional<TTuningRecord> found;
-    c_->Query("SELECT " + ColumnList(true) + " FROM tuning_record WHERE id = " + c_->Param(1),
+    c_->Query("SELECT " + ColumnList(true, version_) + " FROM tuning_record WHERE id = " + c_->Param(1),
               {id}, [&](const TSqlRow& row) { found = RecordOf(row); });
     return found;
   }
@@ -239,7 +313,7 @@ class TSqlStore final : public TRecordStore {
   void List(const TRecordFilter& filter,
             const std::function<void(const TTuningRecord&)>& each) override {
     std::vector<TSqlValue> params;
-    std::string sql = "SELECT " + ColumnList(false) + " FROM tuning_record" +
+    std::string sql = "SELECT " + ColumnList(false, version_) + " FROM tuning_record" +
                       Where(filter, params) + " ORDER BY started_at DESC, id DESC" +
                       Limit(filter);
     c_->Query(sql, params, [&](const TSqlRow& row) { each(RecordOf(row)); });
@@ -280,7 +354,7 @@ class TSqlStore final : public TRecordStore {
             const std::function<void(const TTuningRecord&)>& each) override {
     if (limit <= 0) return;
     std::vector<TSqlValue> params;
-    std::string sql = "SELECT " + ColumnList(false) + " FROM tuning_record" +
+    std::string sql = "SELECT " + ColumnList(false, version_) + " FROM tuning_record" +
                       Where(filter, params) + " ORDER BY started_at DESC, id DESC";
     params.push_back(limit);
     sql += " LIMIT " + c_->Param(static_cast<int>(params.size()));
@@ -315,7 +389,7 @@ class TSqlStore final : public TRecordStore {
   void Export(const TRecordFilter& filter,
               const std::function<void(const TTuningRecord&)>& each) override {
     std::vector<TSqlValue> params;
-    c_->Query("SELECT " + ColumnList(true) + " FROM tuning_record" + Where(filter, params) +
+    c_->Query("SELECT " + ColumnList(true, version_) + " FROM tuning_record" + Where(filter, params) +
                   " ORDER BY id" + Limit(filter),
               params, [&](const TSqlRow& row) { each(RecordOf(row)); });
   }
@@ -330,6 +404,43 @@ class TSqlStore final : public TRecordStore {
     return version;
   }
 
+  // The schema version, 0 for a database without one (new, or another program's).
+  int VersionOrZero() {
+    try {
+      return ReadVersion();
+    } catch (const ERecordError& e) {
+      // A database that cannot be read at all (not a database, gone) says so itself.
+      if (!MissingTable(e)) throw;
+      return 0;
+    }
+  }
+
+  bool HasRecordsTable() {
+    try {
+      c_->Query("SELECT id FROM tuning_record WHERE 1 = 0", {}, [](const TSqlRow&) {});
+      return true;
+    } catch (const ERecordError& e) {
+      if (!MissingTable(e)) throw;
+      return false;
+    }
+  }
+
+  int64_t TableCount() {
+    int64_t n = 0;
+    c_->Query(c_->TableCountQuery(), {}, [&](const TSqlRow& row) { n = Int(row[0]); });
+    return n;
+  }
+
+  static bool MissingTable(const ERecordError& e) {
+    // PostgreSQL's undefined_table; SQLite's generic error with its "no such table" text.
+    return e.SqlState() == "42P01" ||
+           std::string(e.what()).find("no such table") != std::string::npos;
+  }
+
+  ERecordError NoRecords(const std::string& more = "") const {
+    return ERecordError(location_ + " holds no production records" + more);
+  }
+
   void CheckVersion(int version) {
     if (version > kRecordSchemaVersion)
       throw ERecordError(location_ + " has records of schema version " + std::to_string(version) +
@@ -338,12 +449,14 @@ class TSqlStore final : public TRecordStore {
   }
 
   // Creates the schema or brings it up to this program's version, in one transaction that
-  // keeps other processes out meanwhile.
+  // keeps other processes out meanwhile (another station may have done it in the meantime).
   void Migrate() {
     TSqlTransaction transaction(*c_, true);
+    const bool fresh = TableCount() == 0;
     c_->Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     const int version = ReadVersion();
     CheckVersion(version);
+    if (version == 0 && !fresh) throw NoRecords("; records are not added to it");
     for (int v = version; v < kRecordSchemaVersion; ++v) {
       std::string sql = Replace(kMigrations[v], "{ID}", c_->IdColumnType());
       c_->Exec(Replace(sql, "{BLOB}", c_->BlobType()));
@@ -367,8 +480,14 @@ class TSqlStore final : public TRecordStore {
       const std::string mac = NormaliseMac(f.Mac);
       add("mac", "=", mac.empty() ? f.Mac : mac);
     }
-    if (!f.From.empty()) add("started_at", ">=", f.From);
-    if (!f.To.empty()) add("started_at", "<", f.To);
+    // Times compare as the instants they name: in the records' own form (a text that is not a
+    // time is compared as it stands, which the programs' own checks keep from happening).
+    auto instant = [](const std::string& t) {
+      const std::string parsed = ParseRecordTime(t);
+      return parsed.empty() ? t : parsed;
+    };
+    if (!f.From.empty()) add("started_at", ">=", instant(f.From));
+    if (!f.To.empty()) add("started_at", "<", instant(f.To));
     if (!f.Outcome.empty()) add("outcome", "=", f.Outcome);
     if (!f.Station.empty()) add("station", "=", f.Station);
     if (!f.DeviceKind.empty()) add("device_kind", "=", f.DeviceKind);
@@ -388,6 +507,7 @@ class TSqlStore final : public TRecordStore {
 
   std::unique_ptr<TSqlConnection> c_;
   std::string location_;
+  int version_ = kRecordSchemaVersion;  // the schema the store has (a reader leaves it as it is)
 };
 
 }  // namespace
@@ -434,6 +554,27 @@ double TRecordStats::Yield() const {
 
 bool IsServerLocation(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
+}
+
+std::string ShownLocation(const std::string& location) {
+  std::string s = location;
+  const size_t scheme = s.find("://");
+  if (scheme != std::string::npos) {
+    const size_t hostStart = scheme + 3;
+    const size_t authorityEnd = std::min(s.find_first_of("/?", hostStart), s.size());
+    const size_t at = s.rfind('@', authorityEnd);
+    if (at != std::string::npos && at >= hostStart) {
+      const size_t colon = s.find(':', hostStart);
+      if (colon < at) s = s.substr(0, colon) + ":***" + s.substr(at);
+    }
+  }
+  for (size_t at = s.find("password="); at != std::string::npos;
+       at = s.find("password=", at + 1)) {
+    const size_t value = at + 9;
+    const size_t end = std::min(s.find_first_of("& ", value), s.size());
+    s.replace(value, end - value, "***");
+  }
+  return s;
 }
 
 std::string NormaliseMac(const std::string& text) {

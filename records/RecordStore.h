@@ -38,8 +38,8 @@ class ERecordError : public std::runtime_error {
 // Which records a query takes. Empty texts do not filter.
 struct TRecordFilter {
   std::string Mac;           // 8 hex digits (any case, "0x" allowed)
-  std::string From, To;      // start time from (inclusive) to (exclusive), ISO 8601 text or a
-                             // leading part of it ("2026-12-10")
+  std::string From, To;      // start time from (inclusive) to (exclusive), in a form
+                             // ParseRecordTime takes
   std::string Outcome;       // completed, failed or aborted
   std::string Station;
   std::string GoldenServer;  // identity of the server that was the golden reference
@@ -73,12 +73,16 @@ class TStatsAccumulator {
 };
 
 enum class TStoreOpen {
-  kCreate,    // create the store and its schema when missing (the front ends)
-  kExisting,  // only an existing store (the records program): a missing one is an error
+  // For writing records (the front ends' delivery): a missing store is made, an older schema
+  // brought up to date in one transaction; a store that is up to date is not changed at all.
+  kCreate,
+  // For reading (the records program, the windows, the lookup): never made, changed or
+  // migrated; a SQLite file is opened read-only. A missing store is an error.
+  kExisting,
 };
 
 // The schema version this program writes.
-inline constexpr int kRecordSchemaVersion = 2;
+inline constexpr int kRecordSchemaVersion = 4;
 
 // The record's columns as stored, in row order after the id; the log and the trace come last.
 // Exports name their columns the same way ("id" first).
@@ -90,7 +94,8 @@ inline constexpr const char* kRecordColumns[] = {
     "effective_comp", "golden_comp", "cycles", "offset_steps", "offset_khz", "offset_ppm",
     "new_comp_steps", "new_comp_khz", "new_comp_ppm", "stored", "read_back",
     "firmware_restored", "sha256_rf_modem", "sha256_eeprom", "sha256_server", "sha256_tp_test",
-    "sha256_srv_test", "outcome", "failure_reason", "log", "trace"};
+    "sha256_srv_test", "outcome", "failure_reason", "run_id", "attempt", "operator",
+    "work_order", "limits", "log", "trace"};
 
 // A store is used by one thread at a time; threads that read or write at once open a store each.
 class TRecordStore {
@@ -125,11 +130,16 @@ class TRecordStore {
 };
 
 // "postgresql://..." and "postgres://..." name a PostgreSQL server; anything else is a SQLite
-// file (":memory:" a private in-memory database). Throws ERecordError when the store cannot be
-// opened, is not a record store, or has a schema newer than this program's.
+// file (":memory:" a private in-memory database, "file:..." a SQLite URI). Throws ERecordError
+// when the store cannot be opened, is not a record store ("... holds no production records";
+// a database of another program is left as it is), or has a schema newer than this program's.
 std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode);
 
 bool IsServerLocation(const std::string& location);
+
+// A location as messages and listings show it: a password (in the user part or as a
+// "password=" parameter) replaced by "***".
+std::string ShownLocation(const std::string& location);
 
 // A MAC as the store keeps it: 8 upper-case hex digits ("0x" and letter case dropped); empty
 // when the text is not one.

@@ -111,6 +111,10 @@ void WriteRecordText(std::ostream& out, const TTuningRecord& r) {
   for (size_t i = 0; i < kPackageNames.size(); ++i)
     if (!r.PackageSha256[i].empty())
       line(("SHA-256 " + std::string(kPackageNames[i])).c_str(), r.PackageSha256[i]);
+  if (!r.RunId.empty()) line("Run", r.RunId + ", attempt " + std::to_string(r.Attempt));
+  if (!r.Operator.empty()) line("Operator", r.Operator);
+  if (!r.WorkOrder.empty()) line("Work order", r.WorkOrder);
+  if (!r.Limits.empty()) line("Limits and verdicts", r.Limits);
   line("Outcome", r.Outcome);
   if (!r.FailureReason.empty()) line("Failure", r.FailureReason);
   out << "\nLog:\n" << r.Log;
@@ -128,13 +132,14 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
-std::string CsvHeader() {
+std::string CsvHeader(bool withTrace) {
   std::string line = "id";
-  for (const char* c : kRecordColumns) line += std::string(",") + c;
+  for (const char* c : kRecordColumns)
+    if (withTrace || std::string_view(c) != "trace") line += std::string(",") + c;
   return line + "\r\n";
 }
 
-std::string CsvLine(const TTuningRecord& r) {
+std::string CsvLine(const TTuningRecord& r, bool withTrace) {
   const std::string fields[] = {
       std::to_string(r.Id), r.Uid, r.StartedAt, r.EndedAt, r.Station, r.ProgramVersion,
       r.Bench ? "1" : "0", r.Golden, r.AnalysisOnly ? "1" : "0", r.DonglePort,
@@ -145,10 +150,12 @@ std::string CsvLine(const TTuningRecord& r) {
       Opt(r.OffsetPpm, 1), Opt(r.NewCompSteps), Opt(r.NewCompKhz, 1), Opt(r.NewCompPpm, 1),
       r.Stored ? "1" : "0", r.ReadBack ? "1" : "0", RestoredJson(r), r.PackageSha256[0],
       r.PackageSha256[1], r.PackageSha256[2], r.PackageSha256[3], r.PackageSha256[4], r.Outcome,
-      r.FailureReason, r.Log, r.Trace};
+      r.FailureReason, r.RunId, std::to_string(r.Attempt), r.Operator, r.WorkOrder, r.Limits,
+      r.Log, r.Trace};
   static_assert(std::size(fields) == 1 + std::size(kRecordColumns));
   std::string line;
-  for (size_t i = 0; i < std::size(fields); ++i) line += (i ? "," : "") + CsvField(fields[i]);
+  const size_t count = std::size(fields) - (withTrace ? 0 : 1);  // the trace comes last
+  for (size_t i = 0; i < count; ++i) line += (i ? "," : "") + CsvField(ValidUtf8(fields[i]));
   return line + "\r\n";
 }
 

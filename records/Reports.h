@@ -16,9 +16,10 @@ void WriteListLine(std::ostream& out, const TTuningRecord& record);
 void WriteRecordText(std::ostream& out, const TTuningRecord& record);
 
 // CSV: a header line, then one line per record with every column, fields quoted where needed
-// and lines ended by CR LF (RFC 4180).
-std::string CsvHeader();
-std::string CsvLine(const TTuningRecord& record);
+// and lines ended by CR LF (RFC 4180), texts as valid UTF-8. The trace (a few hundred kB a
+// record, beyond what a spreadsheet's cell holds) only when asked for.
+std::string CsvHeader(bool withTrace = true);
+std::string CsvLine(const TTuningRecord& record, bool withTrace = true);
 std::string CsvField(const std::string& text);
 
 // JSON: one object per line with every column, log and trace included.

@@ -28,13 +28,19 @@ class TSqlConnection {
   // Column types of the dialect: the record number and binary data.
   virtual std::string IdColumnType() const = 0;
   virtual std::string BlobType() const = 0;
+  // The store is known to be a record store (or a new, empty one) that records are written to:
+  // the settings that change the file itself are made now, never on another program's file.
+  virtual void PrepareForWriting() {}
+  // A query of one row and column: how many tables the database holds.
+  virtual std::string TableCountQuery() const = 0;
   // Starts a write transaction that keeps other writers out until it ends; with schema, also
   // other processes creating or changing the schema.
   virtual void BeginWrite(bool schema) = 0;
 };
 
-// Throw ERecordError on failure.
-std::unique_ptr<TSqlConnection> OpenSqlite(const std::string& path, bool create);
+// Throw ERecordError on failure. A SQLite store opened for writing is made when missing; one
+// opened for reading is opened read-only ("file:" URIs are taken, e.g. "?immutable=1").
+std::unique_ptr<TSqlConnection> OpenSqlite(const std::string& path, bool write);
 std::unique_ptr<TSqlConnection> OpenPostgres(const std::string& location);
 
 // Rolls back in its destructor unless committed.

@@ -30,12 +30,13 @@ using TStatement = std::unique_ptr<sqlite3_stmt, TFinalize>;
 
 class TSqliteConnection final : public TSqlConnection {
  public:
-  TSqliteConnection(const std::string& path, bool create) : path_(path) {
+  TSqliteConnection(const std::string& path, bool write) : path_(path) {
     sqlite3* raw = nullptr;
     // A connection serves one thread at a time (the sink's writer, a window, a program), so it
     // takes no lock of its own on every call: a query over many rows makes several calls a row.
-    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) |
-                      SQLITE_OPEN_NOMUTEX;
+    // Readers open read-only: they never make, change or lock a store for writing.
+    const int flags = (write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+                      SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
     db_.reset(raw);
     if (rc != SQLITE_OK) Fail(db_.get(), rc, "cannot open " + path);
@@ -43,10 +44,7 @@ class TSqliteConnection final : public TSqlConnection {
     sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
     // Reading the schema tells at once whether the file is a database at all.
     Exec("SELECT count(*) FROM sqlite_master");
-    if (create) {
-      Exec("PRAGMA journal_mode=WAL");
-      Exec("PRAGMA synchronous=FULL");
-    }
+    if (write) Exec("PRAGMA synchronous=FULL");
     Exec("PRAGMA foreign_keys=ON");
   }
 
@@ -128,6 +126,17 @@ class TSqliteConnection final : public TSqlConnection {
   std::string Param(int n) const override { return "?" + std::to_string(n); }
   std::string IdColumnType() const override { return "INTEGER PRIMARY KEY AUTOINCREMENT"; }
   std::string BlobType() const override { return "BLOB"; }
+  void PrepareForWriting() override {
+    // Switching to WAL takes the write lock: done once, when the file is not in WAL yet.
+    std::string mode;
+    Query("PRAGMA journal_mode", {}, [&](const TSqlRow& row) {
+      if (auto* text = std::get_if<std::string>(&row[0])) mode = *text;
+    });
+    if (mode != "wal" && mode != "memory") Exec("PRAGMA journal_mode=WAL");
+  }
+  std::string TableCountQuery() const override {
+    return "SELECT count(*) FROM sqlite_master WHERE type = 'table'";
+  }
   // IMMEDIATE takes the write lock at once (waiting up to the busy time-out), so two writers
   // never both read and then collide on the upgrade.
   void BeginWrite(bool) override { Exec("BEGIN IMMEDIATE"); }
@@ -139,6 +148,6 @@ class TSqliteConnection final : public TSqlConnection {
 
 }  // namespace
 
-std::unique_ptr<TSqlConnection> OpenSqlite(const std::string& path, bool create) {
-  return std::make_unique<TSqliteConnection>(path, create);
+std::unique_ptr<TSqlConnection> OpenSqlite(const std::string& path, bool write) {
+  return std::make_unique<TSqliteConnection>(path, write);
 }

@@ -1,54 +1,127 @@
 #include "records/StoreSink.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
-struct TStoreSink::TJob {
-  bool lookup = false;
-  TTuningRecord record;  // to write
-  std::string mac;       // to look up
-  bool done = false;
+struct TStoreSink::TLookup {
+  std::string mac;
+  bool done = false, answered = false, abandoned = false;
   std::optional<TTuningRecord> found;
 };
 
 TStoreSink::TStoreSink(TStoreSinkOptions options)
-    : options_(std::move(options)), thread_([this] { Work(); }) {}
+    : options_(std::move(options)),
+      journal_(options_.SpoolPath, options_.Location),
+      requested_(1),  // what an earlier run left in the journal goes out first
+      delivery_([this] { Deliver(); }),
+      lookup_([this] { LookUp(); }) {}
 
 TStoreSink::~TStoreSink() {
-  Flush();
+  // Whatever has not reached the store stays in the journal for the next run.
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
+    for (auto& job : lookups_) job->abandoned = true;
   }
   cv_.notify_all();
-  thread_.join();
+  delivery_.join();
+  lookup_.join();
 }
 
 void TStoreSink::Put(const TTuningRecord& record) {
-  auto job = std::make_shared<TJob>();
-  job->record = record;
-  job->record.Bench = options_.Bench;
-  std::unique_lock lock(mutex_);
-  jobs_.push_back(job);
-  ++pending_;
+  TTuningRecord r = record;
+  r.Bench = options_.Bench;
+  if (r.Operator.empty()) r.Operator = options_.Operator;
+  if (r.WorkOrder.empty()) r.WorkOrder = options_.WorkOrder;
+  Remember(r);
+  try {
+    journal_.Append(r);
+  } catch (const std::exception& e) {
+    std::lock_guard lock(mutex_);
+    direct_.push_back(r);
+    messages_.push_back("Record not written to the spool: " + std::string(e.what()) +
+                        "; it is sent straight to the store");
+  }
+  std::lock_guard lock(mutex_);
+  ++requested_;
+  fresh_ = true;
   cv_.notify_all();
-  cv_.wait_for(lock, options_.WritePatience, [&] { return job->done; });
+}
+
+void TStoreSink::PutOpen(const TTuningRecord& record) {
+  TTuningRecord r = record;
+  r.Bench = options_.Bench;
+  if (r.Operator.empty()) r.Operator = options_.Operator;
+  if (r.WorkOrder.empty()) r.WorkOrder = options_.WorkOrder;
+  try {
+    journal_.Append(r, true);
+  } catch (const std::exception& e) {
+    // Its last form is put again when the pass is over.
+    Message("Record not written to the spool: " + std::string(e.what()));
+  }
+}
+
+void TStoreSink::Remember(const TTuningRecord& record) {
+  if (record.Outcome != kRecordCompleted || record.DeviceKind != "handheld" || record.Mac.empty())
+    return;
+  TTuningRecord brief = record;
+  brief.Log.clear();
+  brief.Trace.clear();
+  std::lock_guard lock(mutex_);
+  recent_[record.Mac] = std::move(brief);
 }
 
 std::optional<TTuningRecord> TStoreSink::LatestCompleted(const std::string& mac) {
-  auto job = std::make_shared<TJob>();
-  job->lookup = true;
+  return LookUpTuned(mac).Record;
+}
+
+TTunedBefore TStoreSink::LookUpTuned(const std::string& mac) {
+  auto job = std::make_shared<TLookup>();
   job->mac = mac;
   std::unique_lock lock(mutex_);
-  jobs_.push_back(job);
+  lookups_.push_back(job);
   cv_.notify_all();
-  if (!cv_.wait_for(lock, options_.LookupPatience, [&] { return job->done; })) return std::nullopt;
-  return job->found;
+  cv_.wait_for(lock, options_.LookupPatience, [&] { return job->done; });
+  job->abandoned = true;
+  TTunedBefore result{job->done && job->answered, job->found};
+  // A record of this run that the store has not got yet counts as well.
+  const auto recent = recent_.find(NormaliseMac(mac));
+  if (recent != recent_.end() &&
+      (!result.Record || result.Record->EndedAt <= recent->second.EndedAt))
+    result.Record = recent->second;
+  return result;
+}
+
+void TStoreSink::LookUp() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    cv_.wait(lock, [&] { return stop_ || !lookups_.empty(); });
+    if (stop_) return;
+    std::shared_ptr<TLookup> job = lookups_.front();
+    lookups_.pop_front();
+    if (job->abandoned) continue;  // its pass went on without the answer
+    lock.unlock();
+    bool answered = false;
+    std::optional<TTuningRecord> found;
+    try {
+      if (!reader_) reader_ = OpenRecordStore(options_.Location, TStoreOpen::kExisting);
+      found = reader_->LatestCompleted(job->mac, options_.Bench);
+      answered = true;
+    } catch (const std::exception&) {
+      reader_.reset();
+      // A records file not made yet holds no record of anything.
+      answered = !IsServerLocation(options_.Location) && ::access(options_.Location.c_str(), F_OK) != 0 &&
+                 errno == ENOENT;
+    }
+    lock.lock();
+    job->found = std::move(found);
+    job->answered = answered;
+    job->done = true;
+    cv_.notify_all();
+  }
 }
 
 void TStoreSink::SetWrittenHandler(std::function<void()> handler) {
@@ -63,9 +136,25 @@ std::vector<std::string> TStoreSink::TakeMessages() {
   return std::exchange(messages_, {});
 }
 
-void TStoreSink::Flush() {
+void TStoreSink::Flush() { WaitDelivered(options_.FlushPatience); }
+
+bool TStoreSink::WaitDelivered(std::chrono::milliseconds patience) {
   std::unique_lock lock(mutex_);
-  cv_.wait_for(lock, options_.FlushPatience, [&] { return pending_ == 0; });
+  const uint64_t round = ++requested_;
+  cv_.notify_all();
+  cv_.wait_for(lock, patience, [&] { return delivered_ >= round; });
+  return delivered_ >= round && waiting_ == 0 && direct_.empty();
+}
+
+int TStoreSink::Waiting() {
+  // Those of the journal only: a record that could not be written there is not waiting
+  // anywhere the next run would find it (its own message said so).
+  try {
+    return static_cast<int>(journal_.Read(false).Waiting.size());
+  } catch (const std::exception&) {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
 }
 
 void TStoreSink::Message(const std::string& text) {
@@ -73,61 +162,76 @@ void TStoreSink::Message(const std::string& text) {
   messages_.push_back(text);
 }
 
-TRecordStore& TStoreSink::Store() {
-  if (!store_) store_ = OpenRecordStore(options_.Location, TStoreOpen::kCreate);
-  return *store_;
-}
-
-void TStoreSink::Work() {
+void TStoreSink::Deliver() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    cv_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
-    if (jobs_.empty()) return;  // stopping, nothing left
-    std::shared_ptr<TJob> job = jobs_.front();
-    jobs_.pop_front();
+    // A new record or a waiter asks for a round; records that wait are tried again now and then.
+    cv_.wait_for(lock, options_.RetryInterval,
+                 [&] { return stop_ || requested_ > delivered_; });
+    if (stop_) return;
+    if (requested_ == delivered_ && waiting_ == 0 && direct_.empty()) continue;
+    const uint64_t round = requested_;
+    const bool fresh = std::exchange(fresh_, false);
     lock.unlock();
-    if (job->lookup) {
-      try {
-        job->found = Store().LatestCompleted(job->mac, options_.Bench);
-      } catch (const std::exception&) {
-        // No answer is no line; the next write reports what is wrong with the store.
-        store_.reset();
-      }
-    } else {
-      Write(job->record);
-    }
+    DeliverOnce(fresh);
     lock.lock();
-    job->done = true;
-    if (!job->lookup) --pending_;
+    delivered_ = round;
     cv_.notify_all();
   }
 }
 
-void TStoreSink::Write(const TTuningRecord& record) {
-  std::string reason;
-  bool written = false;
-  try {
-    TRecordStore& store = Store();
-    // What waited in the spool goes first, so the records arrive in the order they were made.
-    SpoolSend(options_.SpoolPath, [&store](const TTuningRecord& r) { store.Add(r); });
-    store.Add(record);
-    written = true;
-  } catch (const std::exception& e) {
-    reason = e.what();
-    // The connection may be broken; the next record opens the store anew.
-    store_.reset();
+void TStoreSink::DeliverOnce(bool fresh) {
+  std::deque<TTuningRecord> direct;
+  {
+    std::lock_guard lock(mutex_);
+    direct.swap(direct_);
   }
-  if (written) {
+  auto written = [this](const TTuningRecord&) {
     std::lock_guard lock(handlerMutex_);
     if (written_) written_();
-    return;
-  }
+  };
+  TDeliveryResult result;
   try {
-    SpoolAppend(options_.SpoolPath, record);
-    Message("Record not saved: " + reason + " (kept in " + options_.SpoolPath +
-            " until the store can be written)");
+    const TJournalState state = journal_.Read();
+    // Nothing to deliver: the store is not opened (nor made) for nothing.
+    if (direct.empty() && state.Waiting.empty() && !state.Foreign) {
+      result.Waiting = state.HeldOpen;
+    } else {
+      if (!store_) store_ = OpenRecordStore(options_.Location, TStoreOpen::kCreate);
+      while (!direct.empty()) {
+        store_->Add(direct.front());
+        written(direct.front());
+        direct.pop_front();
+      }
+      result = DeliverJournal(journal_, *store_, written);
+    }
   } catch (const std::exception& e) {
-    Message("Record not saved: " + reason + "; " + e.what());
+    result.Problem = e.what();
+    try {
+      result.Waiting = static_cast<int>(journal_.Read().Waiting.size());
+    } catch (const std::exception&) {
+    }
+  }
+  // The connection may be broken; the next round opens the store anew.
+  if (!result.Problem.empty()) store_.reset();
+
+  std::lock_guard lock(mutex_);
+  for (auto it = direct.rbegin(); it != direct.rend(); ++it) direct_.push_front(*it);
+  waiting_ = result.Waiting;
+  if (result.Rejected > 0)
+    messages_.push_back(std::to_string(result.Rejected) +
+                        (result.Rejected == 1 ? " record was" : " records were") +
+                        " refused by the store and moved to " + RejectedPath(journal_.Path()));
+  // One line for each round of new records that could not go on; rounds that only try again
+  // say nothing new (the end of the run counts what still waits).
+  if (!result.Problem.empty() && fresh && !direct_.empty())
+    messages_.push_back("Record not saved: " + result.Problem + "; the spool could not be " +
+                        "written either, so the record is kept only until the program ends");
+  if (!result.Problem.empty() && fresh && waiting_ > 0) {
+    const int waiting = waiting_;
+    messages_.push_back("Record not yet stored: " + result.Problem + " (" +
+                        std::to_string(waiting) + (waiting == 1 ? " record waits" : " records wait") +
+                        " in " + journal_.Path() + ")");
   }
 }
 
@@ -153,144 +257,12 @@ std::string DefaultRecordsLocation(const std::string& iniName, bool bench) {
   return RecordsBase(iniName, bench) + ".db";
 }
 
-std::string DefaultSpoolPath(const std::string& iniName, bool bench) {
-  return RecordsBase(iniName, bench) + ".spool";
+std::string DataFolder(const std::string& iniName) {
+  const size_t slash = iniName.find_last_of('/');
+  return slash == std::string::npos ? std::string() : iniName.substr(0, slash + 1);
 }
 
 std::string DefaultDriftSettingsPath(const std::string& iniName) {
   return RecordsBase(iniName, false) + "-drift.ini";
 }
 
-// ---- The spool file ----
-
-namespace {
-
-class TLockedFile {
- public:
-  TLockedFile(const std::string& path, int flags) {
-    fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-  ~TLockedFile() {
-    if (fd_ >= 0) ::close(fd_);  // closing drops the lock
-  }
-  TLockedFile(const TLockedFile&) = delete;
-  TLockedFile& operator=(const TLockedFile&) = delete;
-  int Fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
-void WriteAll(int fd, const std::string& bytes, const std::string& path) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      throw std::runtime_error("the spool file " + path + " cannot be written: " +
-                               std::strerror(errno));
-    done += static_cast<size_t>(n);
-  }
-}
-
-std::string ReadAll(int fd) {
-  std::string bytes;
-  char chunk[65536];
-  ::lseek(fd, 0, SEEK_SET);
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.append(chunk, static_cast<size_t>(n));
-  }
-  return bytes;
-}
-
-std::vector<std::string> Lines(const std::string& bytes) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    if (end > start) lines.push_back(bytes.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-}  // namespace
-
-void SpoolAppend(const std::string& path, const TTuningRecord& record) {
-  TLockedFile file(path, O_WRONLY | O_APPEND | O_CREAT);
-  if (file.Fd() < 0)
-    throw std::runtime_error("the spool file " + path + " cannot be opened: " +
-                             std::strerror(errno));
-  WriteAll(file.Fd(), RecordToSpoolLine(record) + "\n", path);
-  if (::fsync(file.Fd()) != 0)
-    throw std::runtime_error("the spool file " + path + " cannot be written: " +
-                             std::strerror(errno));
-}
-
-int SpoolSend(const std::string& path, const std::function<void(const TTuningRecord&)>& send) {
-  TLockedFile file(path, O_RDWR);
-  if (file.Fd() < 0) {
-    if (errno == ENOENT) return 0;
-    throw std::runtime_error("the spool file " + path + " cannot be opened: " +
-                             std::strerror(errno));
-  }
-  const std::vector<std::string> lines = Lines(ReadAll(file.Fd()));
-  if (lines.empty()) return 0;
-  std::vector<std::string> kept;
-  int sent = 0;
-  std::exception_ptr refused;
-  for (const std::string& line : lines) {
-    if (refused) {
-      kept.push_back(line);
-      continue;
-    }
-    TTuningRecord record;
-    try {
-      record = RecordFromSpoolLine(line);
-    } catch (const std::exception&) {
-      // Not a record (a line cut short by a crash, say): kept for a person to look at.
-      kept.push_back(line);
-      continue;
-    }
-    try {
-      send(record);
-      ++sent;
-    } catch (...) {
-      refused = std::current_exception();
-      kept.push_back(line);
-    }
-  }
-  if (sent > 0) {
-    std::string rest;
-    for (const std::string& line : kept) rest += line + "\n";
-    if (::ftruncate(file.Fd(), 0) != 0)
-      throw std::runtime_error("the spool file " + path + " cannot be written: " +
-                               std::strerror(errno));
-    ::lseek(file.Fd(), 0, SEEK_SET);
-    WriteAll(file.Fd(), rest, path);
-    ::fsync(file.Fd());
-  }
-  if (refused) std::rethrow_exception(refused);
-  return sent;
-}
-
-int SpoolCount(const std::string& path) {
-  TLockedFile file(path, O_RDONLY);
-  if (file.Fd() < 0) return 0;
-  int n = 0;
-  for (const std::string& line : Lines(ReadAll(file.Fd()))) {
-    try {
-      RecordFromSpoolLine(line);
-      ++n;
-    } catch (const std::exception&) {
-    }
-  }
-  return n;
-}

@@ -1,31 +1,37 @@
-// The record sink of the front ends: a record store behind a writer thread of its own, so that
-// neither a slow disk nor a database server that is far away or gone slows a run. A record that
-// cannot be written goes into a spool file instead (one line per record, locked while used) and
-// is sent with the next write that succeeds; a store that cannot be opened is tried again with
-// each record.
+// The record sink of the front ends. Put appends the record to the station's journal (synced
+// to disk) and returns; a writer thread of its own delivers the journal to the record store, so
+// neither a slow disk nor a database server that is far away or gone slows a run, and a crash
+// at any moment loses no record the operator was told about. What cannot be delivered now
+// waits in the journal and goes out with the next delivery that succeeds, from this run or the
+// next. The "already tuned" lookup has a connection and a thread of its own, so a delivery that
+// waits for a lock never holds a pass.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "records/Journal.h"
 #include "records/RecordSink.h"
 #include "records/RecordStore.h"
 
 struct TStoreSinkOptions {
   std::string Location;   // the store (see OpenRecordStore)
-  std::string SpoolPath;  // the spool file
+  std::string SpoolPath;  // the journal (see JournalPath)
   bool Bench = false;     // records are made on the emulated bench
-  // How long Put waits for its record to be written before it returns (the write goes on),
-  // and how long a lookup may take before the run goes on without its answer.
-  std::chrono::milliseconds WritePatience{40};
-  std::chrono::milliseconds LookupPatience{300};
-  // How long Flush waits for outstanding writes.
-  std::chrono::milliseconds FlushPatience{8000};
+  std::string Operator;   // who runs the station, and the work order or lot (both optional):
+  std::string WorkOrder;  // written into every record that has none
+  // How long a lookup may take before the pass goes on without its answer.
+  std::chrono::milliseconds LookupPatience{50};
+  // How long Flush waits for the journal to be delivered.
+  std::chrono::milliseconds FlushPatience{5000};
+  // How soon a store that failed is tried again while records wait.
+  std::chrono::milliseconds RetryInterval{2000};
 };
 
 class TStoreSink final : public TRecordSink {
@@ -36,9 +42,14 @@ class TStoreSink final : public TRecordSink {
   TStoreSink& operator=(const TStoreSink&) = delete;
 
   void Put(const TTuningRecord& record) override;
+  void PutOpen(const TTuningRecord& record) override;
   std::optional<TTuningRecord> LatestCompleted(const std::string& mac) override;
+  TTunedBefore LookUpTuned(const std::string& mac) override;
   std::vector<std::string> TakeMessages() override;
   void Flush() override;
+  bool WaitDelivered(std::chrono::milliseconds patience) override;
+  int Waiting() override;
+  std::string JournalPath() const override { return options_.SpoolPath; }
   bool Bench() const override { return options_.Bench; }
   std::string Location() const override { return options_.Location; }
   void SetWrittenHandler(std::function<void()> handler) override;
@@ -46,43 +57,45 @@ class TStoreSink final : public TRecordSink {
   const TStoreSinkOptions& Options() const { return options_; }
 
  private:
-  struct TJob;
-  void Work();
-  void Write(const TTuningRecord& record);
-  TRecordStore& Store();
+  struct TLookup;
+  void Deliver();
+  void LookUp();
+  void DeliverOnce(bool fresh);
   void Message(const std::string& text);
+  void Remember(const TTuningRecord& record);
 
   TStoreSinkOptions options_;
-  std::unique_ptr<TRecordStore> store_;  // the writer thread's alone
+  TJournal journal_;
+  std::unique_ptr<TRecordStore> store_;   // the delivery thread's alone
+  std::unique_ptr<TRecordStore> reader_;  // the lookup thread's alone
 
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::deque<std::shared_ptr<TJob>> jobs_;
+  // Records that could not be put into the journal: sent to the store straight away.
+  std::deque<TTuningRecord> direct_;
+  uint64_t requested_ = 0, delivered_ = 0;  // delivery rounds asked for and done
+  int waiting_ = 0;                         // records in the journal after the last round
+  bool fresh_ = false;                      // a record came since the last round began
   std::vector<std::string> messages_;
+  // Completed handhelds of this sink's records, newest last: what a lookup finds before the
+  // store has them.
+  std::map<std::string, TTuningRecord> recent_;
+  std::deque<std::shared_ptr<TLookup>> lookups_;
   std::mutex handlerMutex_;
   std::function<void()> written_;  // under handlerMutex_
-  int pending_ = 0;
   bool stop_ = false;
-  std::thread thread_;
+  std::thread delivery_, lookup_;
 };
 
 // Where the programs of one folder keep their records by default: the settings file's name with
 // ".db" in place of ".INI", without a "-cli" or "-records" ending, so that the window, the
 // console and the records program of a folder share one file ("tptune-cli.INI" gives
 // "tptune.db"). Records of the emulated bench go to "<name>-bench.db" beside it, never into the
-// factory's file. The spool files are named the same way with ".spool".
+// factory's file. Their journals follow the location (JournalPath).
 std::string DefaultRecordsLocation(const std::string& iniName, bool bench);
-std::string DefaultSpoolPath(const std::string& iniName, bool bench);
+// The folder of the settings file, where the journals of server locations lie.
+std::string DataFolder(const std::string& iniName);
 // The golden-drift threshold's settings file of those programs ("<name>-drift.ini"), kept apart
 // from the window's settings file, which holds the operator's choices only.
 std::string DefaultDriftSettingsPath(const std::string& iniName);
 
-// The spool file: records waiting for their store, one line each.
-// Appends a record; throws std::runtime_error when the file cannot be written.
-void SpoolAppend(const std::string& path, const TTuningRecord& record);
-// Hands every spooled record to send, oldest first, and keeps only those that send refused
-// (by throwing) and the lines that are not records. Returns how many were sent; a missing
-// spool file sends nothing. The file is locked meanwhile, so two processes never send one twice.
-int SpoolSend(const std::string& path, const std::function<void(const TTuningRecord&)>& send);
-// How many records wait in the spool file.
-int SpoolCount(const std::string& path);

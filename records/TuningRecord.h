@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -74,6 +75,17 @@ struct TTuningRecord {
   std::vector<TFirmwareRestore> Restored;
   std::array<std::string, 5> PackageSha256;  // lower-case hex, "" for a package not loaded
 
+  // Who and what for: the run that made the record (retries of a device in one run share it),
+  // the attempt on this device within the run (1, 2 ... after each retry), the operator and the
+  // work order or lot given at the start ("" when none was given).
+  std::string RunId;
+  int Attempt = 1;
+  std::string Operator, WorkOrder;
+  // The limits the pass was judged against and the verdict of each measurement, as JSON
+  // ({"min_packets":8,...,"cycles":[{"cycle":1,"packets":"pass","afc_spread":"pass"}],
+  // "new_comp":"pass"}); "" for a record made before they were kept.
+  std::string Limits;
+
   std::string Outcome;        // kRecordCompleted, kRecordFailed or kRecordAborted
   std::string FailureReason;  // for a failure: the log line that said why
   std::string Log;            // the device's log lines, each ended by '\n'
@@ -82,13 +94,27 @@ struct TTuningRecord {
   bool operator==(const TTuningRecord&) const = default;
 };
 
+// Text as a store and an export keep it: valid UTF-8 without NUL. Bytes that are not part of a
+// UTF-8 character (a Latin-1 file name, a device's reply) and NUL become "\xNN", so nothing is
+// lost and every store takes it.
+std::string ValidUtf8(std::string_view bytes);
+
 // A fresh unique id (32 hex digits from the system's random source).
 std::string NewRecordUid();
 // Now, UTC, as ISO 8601 with milliseconds.
 std::string IsoTimeNow();
 
-// The record as JSON. With logs, also "log" and "trace" (as text; bytes that are not UTF-8 are
-// replaced), else without them (the console's per-device line).
+// A point in time as the records' filters take it, in the form the records keep their times
+// (UTC, milliseconds, "2026-12-10T13:22:49.123Z"), so that it compares as the instant it names.
+// Accepted: a date alone (its midnight), a date and time to the minute, second or fraction, with
+// "T" or a space between, and "Z", an offset ("+05:00", "-0130", "+05") or nothing (UTC).
+// Empty for anything else: a day or hour that does not exist, a word, a time without a date.
+std::string ParseRecordTime(const std::string& text);
+// The accepted forms, for messages.
+extern const char* const kRecordTimeForms;
+
+// The record as JSON. With logs, also "log" and "trace" (as text; bytes that are not UTF-8
+// become \xNN), else without them (the console's per-device line).
 nlohmann::json RecordJson(const TTuningRecord& record, bool withLogs);
 
 // Lossless form for the spool file (log and trace base64-encoded), and back. RecordFromSpool

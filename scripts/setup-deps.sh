@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev nlohmann-json3-dev
-  libsqlite3-dev libpq-dev postgresql libssl-dev
+  libsqlite3-dev libpq-dev postgresql libssl-dev zlib1g-dev
   xvfb xauth
   g++-mingw-w64-x86-64-posix wine64 python3
   python3-serial

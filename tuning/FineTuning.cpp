@@ -22,8 +22,8 @@ constexpr int8_t kSearchTrials[] = {0, 50, -50, 100, -100};
 
 // A cycle needs this many accepted packets to count as a measurement, and their AFC readings
 // may spread over at most this many units.
-constexpr unsigned kMinPackets = 8;
-constexpr int kMaxAfcSpread = 4;
+constexpr unsigned kMinPackets = kTuningLimits.MinPackets;
+constexpr int kMaxAfcSpread = kTuningLimits.MaxAfcSpread;
 
 // Packet answer of the server's test firmware.
 constexpr size_t kPacketLength = 17;
@@ -31,8 +31,8 @@ constexpr uint8_t kPacketReply = 0x50;
 
 // The compensation range. A value of +128 would be stored as the byte 0x80 and read back as
 // -128 by the next trial, the next sum, the log and the device, so it counts as out of range.
-constexpr int kCompMin = -127;
-constexpr int kCompMax = 127;
+constexpr int kCompMin = kTuningLimits.CompMin;
+constexpr int kCompMax = kTuningLimits.CompMax;
 
 struct TCycle {
   unsigned count = 0;  // wide enough for any number of packets a cycle delivers

@@ -10,6 +10,17 @@
 
 #include "run/RunRecord.h"
 
+// The limits a measurement is judged against: a test cycle counts as a measurement with at least
+// MinPackets accepted packets, whose AFC readings spread over at most MaxAfcSpread units; the new
+// value must lie within CompMin..CompMax (+128 would read back as -128).
+struct TTuningLimits {
+  unsigned MinPackets = 8;
+  int MaxAfcSpread = 4;
+  int CompMin = -127;
+  int CompMax = 127;
+};
+inline constexpr TTuningLimits kTuningLimits{};
+
 // The run step for one handheld: both readouts, the test cycles, and the store of the result
 // (skipped when only an analysis was asked for). A link failure anywhere ends it with
 // "Communication error!".

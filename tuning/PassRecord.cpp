@@ -1,5 +1,6 @@
 #include "tuning/PassRecord.h"
 
+#include <chrono>
 #include <charconv>
 #include <exception>
 
@@ -8,7 +9,10 @@
 #include "run/Paths.h"
 #include "run/Version.h"
 #include "serial/ComPort.h"
+#include "tuning/FineTuning.h"
 #include "tuning/Readout.h"
+
+#include <nlohmann/json.hpp>
 
 
 namespace {
@@ -143,10 +147,39 @@ TTuningRecord MakePassRecord(const TRunRecord& r, const std::string& startedAt,
       rec.FailureReason = lastLine;
       break;
   }
+  // What each measurement was judged against, and how it fared.
+  {
+    const TTuningLimits& l = kTuningLimits;
+    nlohmann::json cycles = nlohmann::json::array();
+    int n = 0;
+    for (const TCycleFacts& c : d.Cycles) {
+      const bool enough = c.Packets >= l.MinPackets;
+      cycles.push_back({{"cycle", ++n},
+                        {"packets", enough ? "pass" : "below"},
+                        {"afc_spread", !enough ? nlohmann::json(nullptr)
+                                       : c.AfcMax - c.AfcMin <= l.MaxAfcSpread
+                                           ? nlohmann::json("pass")
+                                           : nlohmann::json("beyond")}});
+    }
+    nlohmann::json newComp = nullptr;
+    if (d.Measured)
+      newComp = "pass";
+    else if (lastLine == "Frequency offset too large to compensate!")
+      newComp = "beyond";
+    rec.Limits = nlohmann::json{{"min_packets", l.MinPackets},
+                                {"max_afc_spread", l.MaxAfcSpread},
+                                {"comp_min", l.CompMin},
+                                {"comp_max", l.CompMax},
+                                {"cycles", cycles},
+                                {"new_comp", newComp}}
+                     .dump();
+  }
   rec.Log = passLines + r.Reply + '\n';
   rec.Trace = r.ErrLog;
   return rec;
 }
+
+TPassRecorder::TPassRecorder(TRecordSink* sink) : sink_(sink), runId_(NewRecordUid()) {}
 
 void TPassRecorder::Attach(TRunRecord& run) {
   if (sink_) run.ModemMacRead = [this](TRunRecord& r) { AlreadyTuned(r); };
@@ -175,10 +208,18 @@ void TPassRecorder::PassEnds(TRunRecord& run) {
     TTuningRecord record = MakePassRecord(run, startedAt_, traceStart_, restoreRan_,
                                           restoreDone_);
     record.Bench = sink_->Bench();
-    if (run.Main.GoldTP && run.Main.RestoreSrv && run.SrvFound)
+    // Retries of one device in this run are its attempts 2, 3 ...; a device not identified
+    // counts as an attempt of its own.
+    record.RunId = runId_;
+    record.Attempt = record.DeviceIdentity.empty() ? 1 : ++attempts_[record.DeviceIdentity];
+    if (run.Main.GoldTP && run.Main.RestoreSrv && run.SrvFound) {
+      sink_->PutOpen(record);
       held_ = std::move(record);
-    else
+      ShowMessages(run);
+    } else {
       Hand(run, record);
+      shown_ = std::move(record);
+    }
   } catch (const std::exception& e) {
     Show(run, std::string("Record not saved: ") + e.what());
   }
@@ -188,19 +229,48 @@ void TPassRecorder::ServerRestoreEnded(TRunRecord& run) {
   if (!held_) return;
   held_->Restored.push_back({"server", VersionOnly(run.SrvFileVer), run.Outcome == kOutcomeDone});
   held_->EndedAt = IsoTimeNow();
+  Hand(run, *held_);
+  shown_ = std::move(held_);
+  held_.reset();
+}
+
+void TPassRecorder::ResultShown(TRunRecord& run) {
+  (void)run;
+  if (!sink_ || !shown_) return;
+  try {
+    sink_->Shown(*shown_);
+  } catch (const std::exception&) {
+  }
+  shown_.reset();
 }
 
 void TPassRecorder::RunEnds(TRunRecord& run) {
   if (!sink_) return;
   if (held_) {
     Hand(run, *held_);
+    shown_ = std::move(held_);
     held_.reset();
+    ResultShown(run);
   }
   try {
-    sink_->Flush();
-  } catch (const std::exception&) {
+    using std::chrono::milliseconds;
+    // Delivery is usually done by now; a slow store gets a few seconds more, said so, and what
+    // has not gone by then waits in the journal for the next run.
+    if (!sink_->WaitDelivered(milliseconds(300)) && sink_->Waiting() > 0) {
+      Show(run, "Waiting up to 5 seconds for the records to reach the store...");
+      sink_->WaitDelivered(milliseconds(5000));
+    }
+    ShowMessages(run);
+    const int waiting = sink_->Waiting();
+    if (waiting > 0)
+      Show(run, (waiting == 1 ? std::string("1 record waits in ")
+                              : std::to_string(waiting) + " records wait in ") +
+                    sink_->JournalPath() +
+                    (waiting == 1 ? "; it goes out with the next run"
+                                  : "; they go out with the next run"));
+  } catch (const std::exception& e) {
+    Show(run, std::string("Records: ") + e.what());
   }
-  ShowMessages(run);
 }
 
 void TPassRecorder::Hand(TRunRecord& run, const TTuningRecord& record) {
@@ -220,25 +290,36 @@ void TPassRecorder::ShowMessages(TRunRecord& run) {
 }
 
 void TPassRecorder::Show(TRunRecord& run, const std::string& line) {
+  // Reply may hold the result line about to be shown or the last device answer.
+  ByteText reply = std::move(run.Reply);
   run.Reply = line;
   ShowLogLine(run);
+  run.Reply = std::move(reply);
 }
 
 void TPassRecorder::AlreadyTuned(TRunRecord& run) {
   // Only a handheld being tuned is looked up; a golden reference is not tuned.
   if (run.Main.GoldTP) return;
-  std::optional<TTuningRecord> before;
+  TTunedBefore looked;
   try {
-    before = sink_->LatestCompleted(Hex8(run.ModemMAC));
+    looked = sink_->LookUpTuned(Hex8(run.ModemMAC));
   } catch (const std::exception&) {
+  }
+  if (!looked.Record) {
+    // The pass does not wait for a slow store; the operator hears that nobody looked.
+    if (!looked.Answered)
+      Show(run, "Could not look up whether this TallyPilot was tuned before (the records did "
+                "not answer in time)");
     return;
   }
-  if (!before) return;
+  const TTuningRecord* before = &*looked.Record;
   std::string value = "-";
   if (before->NewCompSteps)
     value = FormatComp(0, static_cast<uint8_t>(*before->NewCompSteps), false,
                        LocaleDecimalSeparator());
   if (before->AnalysisOnly) value += " (analysis only)";
   Show(run, "Already tuned on " + before->EndedAt + " to " + value + " on station " +
-                before->Station + " (record " + std::to_string(before->Id) + ")");
+                before->Station +
+                (before->Id > 0 ? " (record " + std::to_string(before->Id) + ")"
+                                : std::string(" (record not yet in the store)")));
 }

@@ -6,6 +6,7 @@
 // the lines it shows (which go to the log only, not into the trace).
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -14,7 +15,7 @@
 
 class TPassRecorder {
  public:
-  explicit TPassRecorder(TRecordSink* sink) : sink_(sink) {}
+  explicit TPassRecorder(TRecordSink* sink);
 
   // On the worker's thread, before the run starts: hooks the "already tuned" lookup in.
   void Attach(TRunRecord& run);
@@ -24,10 +25,13 @@ class TPassRecorder {
   void PassStarts(TRunRecord& run);
   // The handheld's firmware restore has been run.
   void HandheldRestoreEnded(const TRunRecord& run);
-  // The pass has ended and its result line has been shown.
+  // The pass has ended and its result line is about to be shown (it is in Reply): the record is
+  // handed on now, so that it is kept before the operator reads the result.
   void PassEnds(TRunRecord& run);
-  // The closing server restore has shown its result line.
+  // The closing server restore has ended and its result line is about to be shown.
   void ServerRestoreEnded(TRunRecord& run);
+  // The result line has been shown.
+  void ResultShown(TRunRecord& run);
   // The run ends: every record is handed on and the sink's last words are shown.
   void RunEnds(TRunRecord& run);
 
@@ -38,11 +42,16 @@ class TPassRecorder {
   void Show(TRunRecord& run, const std::string& line);
 
   TRecordSink* sink_;
+  std::string runId_;                        // the records of one run share it
+  std::map<std::string, int> attempts_;     // passes so far per device of the run
   std::string startedAt_;
   size_t traceStart_ = 0;
   bool restoreRan_ = false, restoreDone_ = false;
-  // The server's record waits for the closing server restore, which belongs to it.
+  // The server's record waits for the closing server restore, which belongs to it (on disk
+  // meanwhile, held open).
   std::optional<TTuningRecord> held_;
+  // The record whose result line is being shown.
+  std::optional<TTuningRecord> shown_;
 };
 
 // The record of the pass that has just ended (outcome from the run's outcome code after the

@@ -131,7 +131,6 @@ void TSerThread::HandheldLoop(bool& retry) {
     }
 
     FinishHandheld();
-    recorder_.PassEnds(r);
 
     if (m.RestoreSrv && !m.GoldTP && !r.Terminated()) {
       const uint8_t prev = r.Outcome;
@@ -205,7 +204,13 @@ void TSerThread::FinishHandheld() {
     results_.AddPass("server", true, result);
   else
     results_.AddPass("handheld " + std::to_string(r.ModemMAC), r.ModemMAC != 0, result);
+  // The record is kept before the operator reads how the device ended.
+  if (r.Finishing)
+    recorder_.ServerRestoreEnded(r);
+  else
+    recorder_.PassEnds(r);
   ShowLogLine(r);
+  recorder_.ResultShown(r);
 }
 
 // The server gets its production firmware back after the run when the operator asked for it,
@@ -247,12 +252,10 @@ void TSerThread::ClosingServerRestore() {
       if (!r.LinkOk || r.Reply != Bytes({SrvReplyDone})) r.Outcome = kOutcomeFailed;
     }
     FinishHandheld();
-    recorder_.ServerRestoreEnded(r);
   } else if (r.Outcome != kOutcomeOk && needed) {
     // The server could not be reached again or the production image not decoded (the line
     // above said why): it keeps what it runs, and the run must not pass for a success.
     FinishHandheld();
-    recorder_.ServerRestoreEnded(r);
   }
 
   r.Outcome = saved == kOutcomeAnswerNo ? kOutcomeDone : saved;

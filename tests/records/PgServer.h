@@ -30,3 +30,6 @@ class TPgServer {
   bool running_ = false;
   bool durable_ = false;
 };
+
+// Runs statements on a database of the server as its superuser; throws with the server's text.
+void PgExec(const std::string& location, const std::string& sql);

@@ -76,6 +76,11 @@ TTuningRecord SampleRecord(const std::string& uid, const std::string& mac, int o
   r.Restored = {{"rf_modem", "V1.2", true}, {"eeprom", "V3.0", outcome == kRecordCompleted}};
   for (size_t i = 0; i < r.PackageSha256.size(); ++i)
     r.PackageSha256[i] = std::string(64, static_cast<char>('a' + i));
+  r.RunId = "run-" + uid;
+  r.Attempt = 2;
+  r.Operator = "Jo Tuner";
+  r.WorkOrder = "WO-2026-117/lot 4";
+  r.Limits = R"({"cycles":[{"afc_spread":"pass","cycle":1,"packets":"pass"}],"min_packets":8})";
   r.Outcome = outcome;
   if (outcome == kRecordFailed) r.FailureReason = "Measurements inconsistent!";
   r.Log = "TallyPilot HW1.2\nSaid \"hello\", then, well\n";

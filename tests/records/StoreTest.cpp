@@ -105,6 +105,21 @@ TEST_P(Store, ARecordReadsBackAsItWasWritten) {
   EXPECT_EQ(store->Get(bare.Id), bare);
 }
 
+// A file name in Latin-1 or a device reply with a NUL in a log line: every store takes the
+// record, with those bytes escaped.
+TEST_P(Store, BytesThatAreNotTextAreKeptEscaped) {
+  auto store = Fresh();
+  TTuningRecord r = SampleRecord("latin1", "00000001", 1, kRecordFailed, "2026-12-10T10:00:00.000Z");
+  r.FailureReason = "Error reading file(s):\r\n Pr\xfc" "fung.tpf";
+  r.Log = std::string("reply \0\xff\n", 9);
+  r.Station = "st\xe9";
+  const TTuningRecord back = *store->Get(store->Add(r));
+  EXPECT_EQ(back.FailureReason, "Error reading file(s):\r\n Pr\\xfc" "fung.tpf");
+  EXPECT_EQ(back.Log, "reply \\x00\\xff\n");
+  EXPECT_EQ(back.Station, "st\\xe9");
+  EXPECT_EQ(back.Trace, r.Trace);  // binary, byte for byte
+}
+
 TEST_P(Store, ARecordSentTwiceIsKeptOnce) {
   auto store = Fresh();
   const TTuningRecord r = SampleRecord("same", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z");
@@ -156,6 +171,12 @@ TEST_P(Store, FiltersChooseTheRecordsNewestFirst) {
       {with([](auto& f) { f.Mac = "00C0FFEE", f.IncludeBench = false; }), {"b", "a"}},
       {with([](auto& f) { f.From = "2026-12-02", f.To = "2026-12-04"; }), {"c", "b"}},
       {with([](auto& f) { f.From = "2026-12-04T08:00:00.000Z"; }), {"e", "d"}},
+      // Times compare as instants, whatever their form.
+      {with([](auto& f) { f.From = "2026-12-04 08:00"; }), {"e", "d"}},
+      {with([](auto& f) { f.From = "2026-12-04T08:00:00.001Z"; }), {"e"}},
+      {with([](auto& f) { f.From = "2026-12-04T13:30+05:30"; }), {"e", "d"}},
+      {with([](auto& f) { f.To = "2026-12-02T03:00-05:00"; }), {"a"}},
+      {with([](auto& f) { f.To = "2026-12-02T03:00:00.001-05:00"; }), {"b", "a"}},
       {with([](auto& f) { f.Outcome = "completed"; }), {"e", "c", "b"}},
       {with([](auto& f) { f.Station = "st2"; }), {"d", "c"}},
       {with([](auto& f) { f.GoldenServer = "SRV_A"; }), {"e", "b", "a"}},
@@ -382,22 +403,122 @@ TEST(StoreOpening, ASchemaFromANewerProgramIsRefusedAndLeftAlone) {
   EXPECT_EQ(Uids(*OpenRecordStore(path, TStoreOpen::kExisting), {}), std::vector<std::string>{"kept"});
 }
 
-// A store of the first schema (without the charts' index) is brought up to date when opened,
-// its records kept.
-TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgraded) {
+// A store of the first schema (without the charts' index) is read as it is, and brought up to
+// date, its records kept, only when a program opens it to write.
+TEST(StoreOpening, AStoreOfTheFirstSchemaIsUpgradedOnlyForWriting) {
   TScratchDir dir;
   const std::string path = dir.Path("first.db");
   {
     auto store = OpenRecordStore(path, TStoreOpen::kCreate);
     store->Add(SampleRecord("old", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
   }
-  ASSERT_EQ(SqlExec(path, "DROP INDEX tuning_record_chart; UPDATE schema_version SET version = 1"),
+  ASSERT_EQ(SqlExec(path, "DROP INDEX tuning_record_chart; DROP INDEX tuning_record_run;"
+                          "ALTER TABLE tuning_record DROP COLUMN run_id;"
+                          "ALTER TABLE tuning_record DROP COLUMN attempt;"
+                          "ALTER TABLE tuning_record DROP COLUMN operator;"
+                          "ALTER TABLE tuning_record DROP COLUMN work_order;"
+                          "ALTER TABLE tuning_record DROP COLUMN limits;"
+                          "UPDATE schema_version SET version = 1"),
             SQLITE_OK);
-  auto store = OpenRecordStore(path, TStoreOpen::kExisting);
+  auto reader = OpenRecordStore(path, TStoreOpen::kExisting);
+  EXPECT_EQ(Uids(*reader, {}), std::vector<std::string>{"old"});
+  EXPECT_EQ(reader->SchemaVersion(), 1);
+  // What the first schema lacks reads as its default.
+  const TTuningRecord old = *reader->Get(1);
+  EXPECT_EQ(old.Attempt, 1);
+  EXPECT_EQ(old.RunId, "");
+  EXPECT_FALSE(old.Trace.empty());
+  reader.reset();
+  auto store = OpenRecordStore(path, TStoreOpen::kCreate);
   EXPECT_EQ(store->SchemaVersion(), kRecordSchemaVersion);
   EXPECT_EQ(Uids(*store, {}), std::vector<std::string>{"old"});
   store.reset();
   EXPECT_EQ(SqlExec(path, "SELECT * FROM tuning_record INDEXED BY tuning_record_chart"), SQLITE_OK);
+}
+
+// Traces are kept compressed; a trace an older program stored as it was still reads back.
+TEST(StoreOpening, TracesArePackedAndRawOnesStillRead) {
+  TScratchDir dir;
+  const std::string path = dir.Path("t.db");
+  TTuningRecord r = SampleRecord("big", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z");
+  for (int i = 0; i < 5000; ++i) r.Trace += "1<" + std::to_string(i % 256) + "\r2>" + std::to_string(i % 7) + "\r";
+  r.Trace += std::string("\0\xff", 2);
+  const int64_t id = OpenRecordStore(path, TStoreOpen::kCreate)->Add(r);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT length(trace), substr(trace, 1, 4) FROM tuning_record",
+                               -1, &st, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_LT(sqlite3_column_int(st, 0) * 5, static_cast<int>(r.Trace.size()));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))), "TPZ1");
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  EXPECT_EQ(OpenRecordStore(path, TStoreOpen::kExisting)->Get(id)->Trace, r.Trace);
+
+  ASSERT_EQ(SqlExec(path, "UPDATE tuning_record SET trace = CAST('>raw' || char(13) AS BLOB)"), SQLITE_OK);
+  EXPECT_EQ(OpenRecordStore(path, TStoreOpen::kExisting)->Get(id)->Trace, ">raw\r");
+}
+
+// Databases of other programs are refused as they are, by readers and writers alike.
+TEST(StoreOpening, ADatabaseOfAnotherProgramIsLeftUntouched) {
+  TScratchDir dir;
+  const struct {
+    const char* name;
+    const char* sql;
+  } cases[] = {
+      {"empty_version.db", "CREATE TABLE schema_version (version INTEGER); CREATE TABLE t (x)"},
+      {"other.db", "CREATE TABLE t (x INTEGER); INSERT INTO t VALUES (1)"},
+      {"version_only.db", "CREATE TABLE schema_version (version INTEGER);"
+                          "INSERT INTO schema_version VALUES (1)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.Path(c.name);
+    ASSERT_EQ(SqlExec(path, c.sql), SQLITE_OK);
+    const auto before = fs::last_write_time(path);
+    const auto size = fs::file_size(path);
+    for (TStoreOpen mode : {TStoreOpen::kExisting, TStoreOpen::kCreate}) {
+      try {
+        OpenRecordStore(path, mode);
+        ADD_FAILURE() << "opened";
+      } catch (const ERecordError& e) {
+        EXPECT_NE(std::string(e.what()).find(path + " holds no production records"),
+                  std::string::npos)
+            << e.what();
+      }
+    }
+    EXPECT_EQ(fs::last_write_time(path), before);
+    EXPECT_EQ(fs::file_size(path), size);
+    EXPECT_EQ(SqlExec(path, "SELECT * FROM tuning_record"), SQLITE_ERROR);
+  }
+}
+
+// A role that may only read and insert stores records once the administrator made the schema;
+// before that it is told who must make it.
+TEST(StoreOpening, APostgresRoleThatMayOnlyReadAndInsertWritesRecords) {
+  TPgServer& server = SharedPgServer();
+  const std::string admin = server.NewDatabase("least_privilege");
+  PgExec(admin, "CREATE ROLE tuner LOGIN");
+  PgExec(admin, "REVOKE CREATE ON SCHEMA public FROM PUBLIC");
+  std::string tuner = admin;
+  tuner.replace(tuner.find("user=postgres"), 13, "user=tuner");
+  try {
+    OpenRecordStore(tuner, TStoreOpen::kCreate);
+    ADD_FAILURE() << "made the schema";
+  } catch (const ERecordError& e) {
+    EXPECT_NE(std::string(e.what()).find("tptune-records init"), std::string::npos) << e.what();
+  }
+  OpenRecordStore(admin, TStoreOpen::kCreate);
+  PgExec(admin, "GRANT SELECT, INSERT ON tuning_record, test_cycle, schema_version TO tuner;"
+                "GRANT USAGE ON SEQUENCE tuning_record_id_seq TO tuner");
+  auto store = OpenRecordStore(tuner, TStoreOpen::kCreate);
+  const TTuningRecord r = SampleRecord("lp1", "00000001", 1, kRecordCompleted,
+                                       "2026-12-10T10:00:00.000Z");
+  EXPECT_GT(store->Add(r), 0);
+  EXPECT_GT(store->Add(r), 0);  // sent again: still one record
+  EXPECT_EQ(Uids(*OpenRecordStore(tuner, TStoreOpen::kExisting), {}),
+            std::vector<std::string>{"lp1"});
 }
 
 TEST(StoreOpening, AReadOnlyFileIsReadButNotWritten) {
@@ -438,6 +559,47 @@ TEST(StoreOpening, AReadOnlyFileIsReadButNotWritten) {
   // 11: the record was not read; 12: the new one was written; 13: another error; 14: no open.
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(Uids(*OpenRecordStore(path, TStoreOpen::kExisting), {}), std::vector<std::string>{"kept"});
+}
+
+// A user who may read the records file but not write in its folder: a WAL file needs its
+// shared-memory file beside it, so such a reader opens it as immutable (as the README says).
+TEST(StoreOpening, AReaderWhoMayNotWriteTheFolderReadsAWalStoreAsImmutable) {
+  TScratchDir dir;
+  const std::string path = dir.Path("wal.db");
+  {
+    auto store = OpenRecordStore(path, TStoreOpen::kCreate);
+    store->Add(SampleRecord("kept", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  }
+  ASSERT_FALSE(fs::exists(path + "-shm"));  // the last writer closed cleanly
+  const bool root = ::geteuid() == 0;
+  const passwd* nobody = root ? ::getpwnam("nobody") : nullptr;
+  if (root) {
+    ASSERT_NE(nobody, nullptr);
+  }
+  // Readable by all, the folder writable by its owner (root, or the user running the tests).
+  fs::permissions(dir.Dir(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                            fs::perms::others_read);
+  // Run as root (CI), the reader is another user; otherwise it is the owner, and the case only
+  // shows that the immutable form opens.
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (root && (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)) ::_exit(10);
+    try {
+      auto store = OpenRecordStore("file:" + path + "?immutable=1", TStoreOpen::kExisting);
+      if (Uids(*store, {}) != std::vector<std::string>{"kept"}) ::_exit(11);
+    } catch (const std::exception&) {
+      ::_exit(12);
+    }
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  // 11: the record was not read; 12: the store did not open.
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(fs::exists(path + "-shm"));
 }
 
 // ---- Two writers at once ----

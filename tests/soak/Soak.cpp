@@ -19,6 +19,8 @@
 #include "app/ConsoleFrontEnd.h"
 #include "firmware/Decode.h"
 #include "firmware/Packages.h"
+#include "records/Journal.h"
+#include "records/RecordStore.h"
 #include "run/DirectBridge.h"
 #include "sim/Digest.h"
 
@@ -297,7 +299,9 @@ TSoakOutput RunSoakCase(const TSoakCase& c, const std::string& workDir, const st
     for (const char* f : {"tpftune.tpf", "srvftune.sff"})
       fs::copy_file(fs::path(demoDir) / f, dir / f, fs::copy_options::overwrite_existing);
   }
-  for (const char* f : {"run.ERR", "report.json", "scenario.json"}) fs::remove(dir / f);
+  for (const char* f : {"run.ERR", "report.json", "scenario.json", "records.db", "records.db-wal",
+                        "records.db-shm", "records.db.spool"})
+    fs::remove(dir / f);
   std::ofstream(dir / "scenario.json") << c.scenario.dump(1);
 
   TCliOptions o;
@@ -313,8 +317,9 @@ TSoakOutput RunSoakCase(const TSoakCase& c, const std::string& workDir, const st
   o.benchReport = (dir / "report.json").string();
   o.trace = (dir / "run.ERR").string();
   o.answers = c.answers;
-  // Production records are not what the soak judges; writing them would only slow it down.
-  o.records = "none";
+  // Each case's records in a file of its own: every device shown completed must have one.
+  const std::string records = (dir / "records.db").string();
+  o.records = records;
 
   std::ostringstream out, err;
   const int devNull = open("/dev/null", O_RDONLY);
@@ -360,6 +365,17 @@ TSoakOutput RunSoakCase(const TSoakCase& c, const std::string& workDir, const st
   result.trace.assign(std::istreambuf_iterator<char>(trace), {});
   std::ifstream report(dir / "report.json");
   if (report) result.report = json::parse(report, nullptr, false);
+  // The completed records, in the store or still waiting in its journal.
+  auto keep = [&result](const TTuningRecord& r) {
+    if (r.Outcome == kRecordCompleted && !r.Mac.empty()) ++result.completedRecords["0x" + r.Mac];
+  };
+  try {
+    if (fs::exists(records)) OpenRecordStore(records, TStoreOpen::kExisting)->Export({}, keep);
+  } catch (const std::exception&) {
+    // A store that cannot be read keeps nothing the check could count.
+  }
+  for (const TTuningRecord& r : TJournal(JournalPath(records, workDir), records).Read(false).Waiting)
+    keep(r);
   return result;
 }
 
@@ -374,6 +390,8 @@ const std::vector<std::string>& SoakInvariants() {
       "server-not-restored",    // a restore was asked, yet the server keeps test firmware and no
                                 // restore was tried
       "trace",                  // the error log file missing or not CR-ended records
+      "record-missing",         // a device shown completed has no record, neither in the
+                                // store nor in its journal
   };
   return names;
 }
@@ -517,6 +535,12 @@ std::vector<std::string> CheckSoakRun(const TSoakCase& c, const TSoakOutput& o) 
   if (c.analysisOnly && o.report["server"].is_object() &&
       o.report["server"].value("pctool_compensation", 0) != start["server"].value("pctool_compensation", 0))
     fail("stored-under-analysis", "server");
+
+  for (const std::string& m : completedMacs) {
+    const auto found = o.completedRecords.find(m);
+    const int n = found == o.completedRecords.end() ? 0 : found->second;
+    if (n == 0) fail("record-missing", "handheld " + m + " has no record");
+  }
 
   if (!o.traceWritten) {
     fail("trace", "no error log file");

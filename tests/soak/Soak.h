@@ -34,6 +34,8 @@ struct TSoakOutput {
   bool operatorGaveUp = false;  // the run waited so long that the operator cancelled it
   // What a server holds once the production package is programmed into it (image digest).
   std::string productionServerDigest;
+  // Completed records per MAC ("0x..." as the log shows it), in the store or its journal.
+  std::map<std::string, int> completedRecords;
 };
 
 // Case number index of the series seed: always the same case for the same two numbers.

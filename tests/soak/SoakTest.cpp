@@ -71,6 +71,7 @@ TEST(SoakChecker, CatchesWhatMustNeverHappen) {
       {"trace", [](TSoakCase&, TSoakOutput& o) { o.trace += "1<5\n"; }},
       {"trace", [](TSoakCase&, TSoakOutput& o) { o.trace += "1<x\r"; }},
       {"trace", [](TSoakCase&, TSoakOutput& o) { o.traceWritten = false; }},
+      {"record-missing", [](TSoakCase&, TSoakOutput& o) { o.completedRecords.clear(); }},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.invariant);
