@@ -1,7 +1,7 @@
 // tptune-sim: the emulated bench served on the network (Linux).
 //
 //   tptune-sim [SCENARIO.json] --listen HOST:PORT [--speed-factor F] [--echo] [--report FILE]
-//              [--drop-after NAME:N]
+//              [--drop-after NAME:N] [--notify-interval SECONDS]
 //
 // Each bench port (SIM1, SIM2, …) becomes a Telnet COM Port Control server on PORT, PORT+1, …
 // (PORT 0: free ports of the system's choice). The served addresses are printed one a line
@@ -29,13 +29,15 @@ void OnSignal(int) { gStop.store(true); }
 
 const char kUsage[] =
     "usage: tptune-sim [SCENARIO.json] --listen HOST:PORT [--speed-factor F] [--echo]\n"
-    "                  [--report FILE] [--drop-after NAME:N]\n"
+    "                  [--report FILE] [--drop-after NAME:N] [--notify-interval S]\n"
     "  --listen HOST:PORT   first TCP port; the bench's ports follow on PORT+1, ...\n"
     "                       (default 127.0.0.1:4001; PORT 0: free ports)\n"
     "  --speed-factor F     virtual time runs F times wall time (default 1)\n"
     "  --echo               one port that echoes every byte, DSR following DTR\n"
     "  --report FILE        write the bench report when stopped\n"
     "  --drop-after NAME:N  close NAME's connection after N bytes from its client\n"
+    "  --notify-interval S  tell modem line changes as a device server that polls its\n"
+    "                       lines every S seconds does: up to S late, short ones not at all\n"
     "  --version            show the program's version and build date\n";
 
 int Usage(const std::string& problem) {
@@ -76,6 +78,15 @@ int main(int argc, char** argv) {
         return Usage("bad --speed-factor " + v);
       }
       if (options.speedFactor <= 0) return Usage("--speed-factor must be above 0");
+    } else if (a == "--notify-interval") {
+      if (!value(v)) return Usage("--notify-interval needs a number of seconds");
+      try {
+        options.notifyInterval = std::stod(v);
+      } catch (const std::exception&) {
+        return Usage("bad --notify-interval " + v);
+      }
+      if (!(options.notifyInterval >= 0 && options.notifyInterval <= 60))
+        return Usage("--notify-interval must be between 0 and 60 seconds");
     } else if (a == "--echo") {
       options.echo = true;
     } else if (a == "--report") {

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "link/Devices.h"
+#include "link/DsrWait.h"
+#include "link/Handshake.h"
 #include "link/Link.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"
@@ -13,13 +15,6 @@
 using std::chrono::milliseconds;
 
 namespace {
-
-// The identification handshake.
-constexpr uint8_t IdStart = 0x80;
-constexpr uint8_t IdSync = 0x00;
-constexpr uint8_t IdCheck = 0xA5;
-constexpr uint8_t IdNext = 0x55;
-constexpr int kIdentityChars = 16;
 
 constexpr int kProbeTimeoutMs = 50;
 constexpr int kIdentifiedTimeoutMs = 250;
@@ -302,22 +297,22 @@ void InitDevice(TRunRecord& run, TComPort& port, bool handheld) {
     } catch (const EComError&) {
       linesReadable = false;
     }
-    if (!dsr && linesReadable) {
+    bool prompted = false;
+    auto prompt = [&] {
       run.Reply = kDsrPrompt;
       run.Bridge.ShowStatus(run.Reply);
+      prompted = true;
+    };
+    if (linesReadable && !dsr) prompt();
+    // A port whose news of the lines may be late may still show DSR from before the probe's
+    // reset pulse: it waits for fresh news too, and asks for the handheld only if it is missing.
+    if (linesReadable && (!dsr || port.ModemNewsLateMs() > 0)) {
       // No time limit: the operator plugs the handheld in, or cancels.
-      int seen = 0;
-      while (seen < 5 && !run.Terminated() && linesReadable) {
-        ++seen;
-        try {
-          if (!port.ModemStatus().Contains(msDSR)) seen = 0;
-        } catch (const EComError&) {
-          linesReadable = false;
-        }
-        run.Clk.Sleep(milliseconds(50));
-      }
-      run.Bridge.HideStatus();
+      const TDsrWaitEnd end =
+          WaitForDsr(run, port, TDsrAwait::kPluggedIn, 0, prompted ? std::function<void()>() : prompt);
+      linesReadable = end != TDsrWaitEnd::kLinesUnreadable;
     }
+    if (prompted) run.Bridge.HideStatus();
     // A port that cannot report its lines would never show the handheld.
     if (!linesReadable) run.LinkOk = false;
   }

@@ -117,6 +117,8 @@ class TNetBinding final : public TPortBinding {
     local_ = {};
     remote_ = {};
     modemState_ = 0;
+    modemNews_.clear();
+    modemRead_ = false;
     sent_ = TSent{};
     linesSet_ = false;
     try {
@@ -246,19 +248,27 @@ class TNetBinding final : public TPortBinding {
     if (telnet_) Purge(kPurgeTransmit);
   }
 
-  // The modem lines as the server's latest notification gave them. The server notifies a
-  // change when it sees it, so right after a DTR/RTS order the answer may still be the state
-  // from before; callers that poll (the dongle's DSR every 50 ms) see the change at the next
-  // poll after the notification came. Each call also asks the server for the present state
-  // (NOTIFY-MODEMSTATE), without waiting for its answer: the server sees the polls as a local
-  // port's device would, and a server that only answers requests is heard from by the next.
+  // The modem lines as the server notified them. The server notifies a change when it sees
+  // it: at once, or (a device server that polls its UART's lines) up to a second or so later,
+  // so the answer may still be the state from before a change. Every state notified is given
+  // by at least one call, in order, so a change undone before the next call (a handheld that
+  // restarts in a moment) is still seen. The server is not asked again here: the protocol has
+  // no request for the modem state, and a server that takes an order it does not expect for
+  // data would put it on the line.
   TModemStatus ModemStatus() override {
     CheckConnected();
     if (!telnet_) Fail(kErrInvalidArgument, "a socket:// port has no modem lines", false);
     Pump(0);
-    std::vector<uint8_t> poll;
-    AppendComPort(poll, kNotifyModemState, {});
-    SendAll(poll);
+    if (!modemRead_) {
+      // The first look after opening starts from the present, not from the changes that came
+      // with the open sequence's own line orders.
+      if (!modemNews_.empty()) modemState_ = modemNews_.back();
+      modemNews_.clear();
+      modemRead_ = true;
+    } else if (!modemNews_.empty()) {
+      modemState_ = modemNews_.front();
+      modemNews_.pop_front();
+    }
     TModemStatus s;
     if (modemState_ & kModemCts) s.Include(msCTS);
     if (modemState_ & kModemDsr) s.Include(msDSR);
@@ -266,6 +276,8 @@ class TNetBinding final : public TPortBinding {
     if (modemState_ & kModemCd) s.Include(msRLSD);
     return s;
   }
+
+  int ModemNewsLateMs() const override { return telnet_ ? kNetModemNewsLateMs : 0; }
 
  private:
   // Per option: asked for by us, and agreed.
@@ -405,7 +417,14 @@ class TNetBinding final : public TPortBinding {
       std::vector<uint8_t> value(e.payload.begin() + 1, e.payload.end());
       if (command == kNotifyModemState + kServerOffset) {
         if (value.size() != 1) Fail(kErrDeviceGone, "malformed subnegotiation: modem state");
-        modemState_ = value[0];
+        // The lines only (the delta bits say what changed): a repeat of the last news is none,
+        // and a server that chatters keeps only the latest few.
+        const uint8_t lines = value[0] & (kModemCts | kModemDsr | kModemRing | kModemCd);
+        const uint8_t last = modemNews_.empty() ? modemState_ : modemNews_.back();
+        if (lines != last || modemNews_.empty()) {
+          if (modemNews_.size() >= kModemNewsKept) modemNews_.pop_front();
+          modemNews_.push_back(lines);
+        }
       } else if (command > kServerOffset) {
         answers_.emplace_back(static_cast<uint8_t>(command - kServerOffset), std::move(value));
       }
@@ -459,7 +478,10 @@ class TNetBinding final : public TPortBinding {
   std::deque<std::pair<uint8_t, std::vector<uint8_t>>> answers_;
   std::array<TOptionState, 256> local_{};
   std::array<TOptionState, 256> remote_{};
-  uint8_t modemState_ = 0;
+  uint8_t modemState_ = 0;  // the lines as the last ModemStatus gave them
+  static constexpr size_t kModemNewsKept = 8;
+  std::deque<uint8_t> modemNews_;  // notified since, oldest first
+  bool modemRead_ = false;         // ModemStatus was called since the port opened
   TSent sent_;
   bool linesSet_ = false;
   TDTRControl dtr_ = dcDefault;

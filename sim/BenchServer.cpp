@@ -25,10 +25,12 @@ namespace {
 
 using WallClock = std::chrono::steady_clock;
 
-// The bench's operator model counts the tool's DSR polls. Served over the network, the client
-// asks for the modem state with NOTIFY-MODEMSTATE at each of its polls: that request is the
-// poll the bench counts. Between polls the server watches the line without counting and
-// notifies a change at once.
+// The bench's operator model counts DSR polls. A client on the network does not poll (the
+// protocol has no request for the modem state): the server's own looks at the lines, at a
+// steady pace, are the polls the bench counts. Between them the server watches the line
+// without counting and notifies a change at once, unless it plays a polling device server
+// (notify interval), which tells only what its looks saw.
+constexpr auto kOperatorLook = std::chrono::milliseconds(200);
 
 int Listen(const std::string& host, int port) {
   addrinfo hints{};
@@ -75,6 +77,8 @@ struct TBenchServer::TImpl {
     int lastModem = -1;  // last state notified (-1: none yet)
     bool dtr = false, rts = false;  // the echo port's lines
     uint64_t fromClient = 0;
+    WallClock::time_point nextLook{};    // the next look at the lines that the operator counts
+    WallClock::time_point nextNotify{};  // with a notify interval: the next look that notifies
   };
 
   TBench* bench;
@@ -133,6 +137,7 @@ struct TBenchServer::TImpl {
     p.lastModem = -1;
     p.dtr = p.rts = true;  // opened: both lines up, as a terminal raises them
     p.fromClient = 0;
+    p.nextLook = p.nextNotify = WallClock::now();
   }
 
   void Disconnect(TPort& p) {
@@ -146,11 +151,44 @@ struct TBenchServer::TImpl {
     p.out.clear();
   }
 
-  // The lines as they are now; with poll, read as the tool's own DSR poll would read them.
+  bool Polling() const { return options.notifyInterval > 0; }
+  WallClock::duration NotifyEvery() const {
+    return std::chrono::duration_cast<WallClock::duration>(
+        std::chrono::duration<double>(options.notifyInterval));
+  }
+  WallClock::duration LookEvery() const {
+    return std::max<WallClock::duration>(kOperatorLook, NotifyEvery());
+  }
+
+  // The lines as they are now; with poll, read as a DSR poll the bench's operator counts.
   uint8_t ModemState(TPort& p, bool poll = false) {
     if (options.echo) return static_cast<uint8_t>((p.dtr ? kModemDsr : 0) | (p.rts ? kModemCts : 0));
     if (poll) return p.binding->ModemStatus().Contains(msDSR) ? kModemDsr : 0;
     return bench->DsrNow(p.name) ? kModemDsr : 0;
+  }
+
+  // A change of the lines as the client hears of it: at once, or at the next look of a
+  // polling server.
+  void LinesMayHaveChanged(TPort& p) {
+    if (!Polling()) NotifyModem(p, ModemState(p), false);
+  }
+
+  // The server's looks at the lines that are due at wall time now: the operator's polls, and
+  // a polling server's notifications.
+  void Look(TPort& p, WallClock::time_point now) {
+    if (p.client < 0) return;
+    if (p.binding && now >= p.nextLook) {
+      const uint8_t state = ModemState(p, true);
+      p.nextLook = now + LookEvery();
+      if (Polling() && now >= p.nextNotify) {
+        NotifyModem(p, state, false);
+        p.nextNotify = now + NotifyEvery();
+      }
+    }
+    if (Polling() && now >= p.nextNotify) {
+      NotifyModem(p, ModemState(p), false);
+      p.nextNotify = now + NotifyEvery();
+    }
   }
 
   // Tells the client of a change of the lines it asked to hear about.
@@ -214,14 +252,7 @@ struct TBenchServer::TImpl {
           answer = 1;  // no flow control: the only flow control here
         }
         Answer(p, command, {answer});
-        NotifyModem(p, ModemState(p), false);
-        break;
-      }
-      case kNotifyModemState: {  // the client's poll of its modem lines
-        const uint8_t mask = p.modemMask;
-        p.modemMask = 0xFF;
-        NotifyModem(p, ModemState(p, true), true);
-        p.modemMask = mask;
+        LinesMayHaveChanged(p);
         break;
       }
       case kSetLineStateMask: Answer(p, command, value); break;
@@ -311,7 +342,7 @@ struct TBenchServer::TImpl {
           data.resize(p.binding->Read(data.data(), data.size()));
           AppendData(p.out, data.data(), data.size());
         }
-        NotifyModem(p, ModemState(p), false);
+        LinesMayHaveChanged(p);
       } catch (const std::exception&) {
         Disconnect(p);
       }
@@ -361,15 +392,30 @@ void TBenchServer::Run(const std::atomic<bool>& stop) {
   while (!stop.load()) {
     const int64_t now = s.VirtualNow();
     s.Settle(now);
-    for (auto& p : s.ports)
+    const WallClock::time_point wallNow = WallClock::now();
+    for (auto& p : s.ports) {
+      try {
+        s.Look(p, wallNow);
+      } catch (const std::exception&) {
+        s.Disconnect(p);
+      }
       if (p.client >= 0 && !s.Flush(p)) s.Disconnect(p);
+    }
 
     // Wake for the next arrival on a line; while a client is there, every 5 ms to watch its
-    // lines; else at the latest in 100 ms.
+    // lines, and for the server's next look at them; else at the latest in 100 ms.
     const int64_t next = s.bench ? s.bench->NextArrival().count() : INT64_MAX;
     int64_t waitUs = 100'000;
-    for (const auto& p : s.ports)
-      if (p.client >= 0 && s.bench) waitUs = 5'000;
+    for (const auto& p : s.ports) {
+      if (p.client < 0) continue;
+      if (s.bench) waitUs = std::min<int64_t>(waitUs, 5'000);
+      for (const WallClock::time_point at : {p.binding ? p.nextLook : WallClock::time_point::max(),
+                                             s.Polling() ? p.nextNotify : WallClock::time_point::max()}) {
+        if (at == WallClock::time_point::max()) continue;
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - wallNow).count();
+        waitUs = std::clamp<int64_t>(us + 1, 0, waitUs);
+      }
+    }
     if (next != INT64_MAX) {
       const double wall = static_cast<double>(next - now) / s.options.speedFactor;
       waitUs = std::clamp<int64_t>(static_cast<int64_t>(wall) + 1, 0, waitUs);
