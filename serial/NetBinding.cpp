@@ -113,7 +113,7 @@ class TNetBinding final : public TPortBinding {
     Guard([&] { socket_.Connect(host, port, kNetConnectTimeoutMs); });
     parser_ = TParser();
     input_.clear();
-    answers_.clear();
+    answers_.Clear();
     local_ = {};
     remote_ = {};
     modemState_ = 0;
@@ -169,25 +169,33 @@ class TNetBinding final : public TPortBinding {
     if (orders.empty()) return;
 
     std::vector<uint8_t> out;
-    for (const auto& [command, value] : orders) AppendComPort(out, command, value);
-    SendAll(out);
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
-    for (const auto& [command, value] : orders) {
-      const std::vector<uint8_t> answer = AwaitAnswer(command, deadline, SettingName(command, value));
-      if (answer != value)
-        Fail(kErrInvalidArgument, "server refused " + SettingName(command, value) + " (answered " +
-                                      AnswerText(command, answer) + ")",
-             false);
-      switch (command) {
-        case kSetBaudRate: sent_.rate = BaudFrom(value); break;
-        case kSetDataSize: sent_.dataSize = value[0]; break;
-        case kSetParity: sent_.parity = value[0]; break;
-        case kSetStopSize: sent_.stopSize = value[0]; break;
-        case kSetControl:
-          if (value[0] == kDtrOn || value[0] == kDtrOff) sent_.dtr = value[0] == kDtrOn;
-          else sent_.rts = value[0] == kRtsOn;
-          break;
+    std::vector<TAnswerMatcher::TTicket> tickets;
+    for (const auto& [command, value] : orders) tickets.push_back(Order(out, command, value));
+    try {
+      SendAll(out);
+      const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
+      for (size_t i = 0; i < orders.size(); ++i) {
+        const auto& [command, value] = orders[i];
+        const std::vector<uint8_t> answer = AwaitAnswer(tickets[i], deadline, SettingName(command, value));
+        if (!Accepts(command, value, answer))
+          Fail(kErrInvalidArgument, "server refused " + SettingName(command, value) + " (answered " +
+                                        AnswerText(command, answer) + ")",
+               false);
+        switch (command) {
+          case kSetBaudRate: sent_.rate = BaudFrom(value); break;
+          case kSetDataSize: sent_.dataSize = value[0]; break;
+          case kSetParity: sent_.parity = value[0]; break;
+          case kSetStopSize: sent_.stopSize = value[0]; break;
+          case kSetControl:
+            if (value[0] == kDtrOn || value[0] == kDtrOff) sent_.dtr = value[0] == kDtrOn;
+            else sent_.rts = value[0] == kRtsOn;
+            break;
+        }
       }
+    } catch (...) {
+      // The answers still to come are recognised when they come, and dropped.
+      for (const auto ticket : tickets) answers_.GiveUp(ticket);
+      throw;
     }
   }
 
@@ -332,31 +340,47 @@ class TNetBinding final : public TPortBinding {
       }
     }
     out.clear();
-    AppendComPort(out, kSetModemStateMask, {0xFF});
+    // Its answer is not waited for: the modem state the server tells with or after it is.
+    answers_.GiveUp(Order(out, kSetModemStateMask, {0xFF}));
     SendAll(out);
+  }
+
+  // Appends an order to out; its ticket for the answer.
+  TAnswerMatcher::TTicket Order(std::vector<uint8_t>& out, uint8_t command,
+                                const std::vector<uint8_t>& value) {
+    AppendComPort(out, command, value);
+    return answers_.Sent(command);
+  }
+
+  // Whether the answer confirms the value ordered. A speed answer may carry bytes beyond the
+  // four of the rate (some servers pad it); the rate is what counts.
+  static bool Accepts(uint8_t command, const std::vector<uint8_t>& value,
+                      const std::vector<uint8_t>& answer) {
+    if (command == kSetBaudRate && answer.size() > 4)
+      return std::equal(value.begin(), value.end(), answer.begin());
+    return answer == value;
   }
 
   void Purge(uint8_t which) {
     std::vector<uint8_t> out;
-    AppendComPort(out, kPurgeData, {which});
+    const auto ticket = Order(out, kPurgeData, {which});
     SendAll(out);
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
-    AwaitAnswer(kPurgeData, deadline, SettingName(kPurgeData, {which}));
+    AwaitAnswer(ticket, deadline, SettingName(kPurgeData, {which}));
   }
 
-  // The server's next answer to command, taking in data and notifications meanwhile.
-  std::vector<uint8_t> AwaitAnswer(uint8_t command, SteadyClock::time_point deadline,
+  // The server's answer to the order with this ticket, taking in data and notifications
+  // meanwhile. When it does not come in time the order is given up: its answer, should it come
+  // later, is dropped.
+  std::vector<uint8_t> AwaitAnswer(TAnswerMatcher::TTicket ticket, SteadyClock::time_point deadline,
                                    const std::string& what) {
     for (;;) {
-      const auto it = std::find_if(answers_.begin(), answers_.end(),
-                                   [command](const auto& a) { return a.first == command; });
-      if (it != answers_.end()) {
-        std::vector<uint8_t> value = std::move(it->second);
-        answers_.erase(it);
-        return value;
-      }
+      if (auto value = answers_.Take(ticket)) return std::move(*value);
       const int wait = MsUntil(deadline);
-      if (wait == 0) Fail(kErrDeviceGone, "server did not answer " + what, false);
+      if (wait == 0) {
+        answers_.GiveUp(ticket);
+        Fail(kErrDeviceGone, "server did not answer " + what, false);
+      }
       Pump(wait);
     }
   }
@@ -425,8 +449,10 @@ class TNetBinding final : public TPortBinding {
           if (modemNews_.size() >= kModemNewsKept) modemNews_.pop_front();
           modemNews_.push_back(lines);
         }
-      } else if (command > kServerOffset) {
-        answers_.emplace_back(static_cast<uint8_t>(command - kServerOffset), std::move(value));
+      } else if (command > kServerOffset && command != kNotifyLineState + kServerOffset &&
+                 command != kFlowControlSuspend + kServerOffset &&
+                 command != kFlowControlResume + kServerOffset) {
+        answers_.Answered(static_cast<uint8_t>(command - kServerOffset), std::move(value));
       }
     }
     if (!out.empty()) SendAll(out);
@@ -475,7 +501,7 @@ class TNetBinding final : public TPortBinding {
   TNetSocket socket_;
   TParser parser_;
   std::deque<uint8_t> input_;
-  std::deque<std::pair<uint8_t, std::vector<uint8_t>>> answers_;
+  TAnswerMatcher answers_;
   std::array<TOptionState, 256> local_{};
   std::array<TOptionState, 256> remote_{};
   uint8_t modemState_ = 0;  // the lines as the last ModemStatus gave them

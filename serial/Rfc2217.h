@@ -5,8 +5,12 @@
 // split of any input.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,6 +100,39 @@ class TParser {
   State state_ = kData;
   TEvent pending_;
   std::string error_;
+};
+
+// The client's side of the answers: every COM-PORT-OPTION order is answered once, and the
+// answers to one command come in the order of its orders, so the n-th answer to a command
+// answers its n-th order. An order given up (its answer did not come in time) keeps its place:
+// its answer, when it comes late, is recognised and dropped instead of being taken for the
+// answer to a later order of the same command.
+class TAnswerMatcher {
+ public:
+  using TTicket = uint64_t;
+  // Orders not yet answered that are remembered per command; beyond, the oldest is forgotten
+  // (a server that answers none of them).
+  static constexpr size_t kOpenOrdersKept = 32;
+
+  // An order of command went out; its ticket.
+  TTicket Sent(uint8_t command);
+  // The answer to the order is no longer waited for (also for orders sent without waiting).
+  void GiveUp(TTicket ticket);
+  // An answer to command came (command without the server's offset). False when it answers
+  // no order waited for: a late answer to an order given up, or one no order asked for.
+  bool Answered(uint8_t command, std::vector<uint8_t> value);
+  // The answer to the order, once it came (taken away with it).
+  std::optional<std::vector<uint8_t>> Take(TTicket ticket);
+  void Clear();
+
+ private:
+  struct TOrder {
+    TTicket ticket;
+    bool wanted;
+  };
+  TTicket next_ = 1;
+  std::array<std::deque<TOrder>, 256> open_;
+  std::map<TTicket, std::vector<uint8_t>> answers_;
 };
 
 // Data with every 0xFF doubled.

@@ -1,5 +1,7 @@
 #include "FakeServer.h"
 
+#include <chrono>
+
 #include "serial/Rfc2217.h"
 
 using namespace rfc2217;
@@ -24,6 +26,7 @@ void TFakeServer::Serve() {
   if (s < 0) return;
   TParser parser;
   bool dataSeen = false;
+  bool speedAnswered = false;
   for (;;) {
     bool gone = false;
     const std::vector<uint8_t> in = fake_socket::Receive(s, 15000, gone);
@@ -43,6 +46,17 @@ void TFakeServer::Serve() {
           std::vector<uint8_t> value(e.payload.begin() + 1, e.payload.end());
           if (e.payload[0] == kSetBaudRate && behaviour_.answerSpeed != 0)
             value = BaudValue(behaviour_.answerSpeed);
+          if (e.payload[0] == kSetBaudRate) {
+            value.insert(value.end(), behaviour_.speedAnswerTail.begin(),
+                         behaviour_.speedAnswerTail.end());
+            if (!speedAnswered && behaviour_.firstSpeedAnswerLateMs > 0) {
+              // Everything the client sends meanwhile waits in the connection.
+              fake_socket::Send(s, out);
+              out.clear();
+              std::this_thread::sleep_for(std::chrono::milliseconds(behaviour_.firstSpeedAnswerLateMs));
+            }
+            speedAnswered = true;
+          }
           AppendComPort(out, static_cast<uint8_t>(e.payload[0] + kServerOffset), value);
         }
       }

@@ -14,6 +14,8 @@ struct TFakeBehaviour {
   Negotiation negotiation = kAgree;
   bool telnet = true;         // false: a raw TCP echo (socket://)
   uint32_t answerSpeed = 0;   // answer SET-BAUDRATE with this speed (0: as asked)
+  std::vector<uint8_t> speedAnswerTail;  // bytes after the four of every speed answer
+  int firstSpeedAnswerLateMs = 0;        // the first speed answer comes this late
   std::vector<uint8_t> onFirstData;  // sent as they are when the first data byte came
   bool closeOnFirstData = false;     // and then the connection is closed
 };

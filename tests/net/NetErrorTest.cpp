@@ -138,6 +138,47 @@ TEST(NetPortErrors, BrokenStreamEndsTheReadAndThePort) {
   }
 }
 
+// An answer that comes after the client gave up its order is recognised as that order's and
+// dropped: the next order gets its own answer, not the late one.
+TEST(NetPortErrors, LateAnswerIsNotTakenForTheNextOrder) {
+  TFakeBehaviour late;
+  late.firstSpeedAnswerLateMs = kNetAnswerTimeoutMs + 500;
+  TFakeServer server(late);
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  ASSERT_NO_THROW(port.Open());
+  try {
+    port.SetBaudRate(br115200);
+    ADD_FAILURE() << "the late answer was waited for";
+  } catch (const EComError& e) {
+    EXPECT_NE(std::string(e.what()).find(": server did not answer speed 115200"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_TRUE(port.Active());
+  for (TBaudRate rate : {br19200, br9600}) {
+    try {
+      port.SetBaudRate(rate);
+    } catch (const EComError& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
+  port.WriteByte(0x5A);
+  port.Timeouts().SetReadConstant(2000);
+  EXPECT_EQ(port.ReadByte(), 0x5A);
+}
+
+// Lenient where the protocol allows: a speed answer with bytes after the rate is the rate.
+TEST(NetPortErrors, SpeedAnswerWithTrailingBytesIsTheRate) {
+  TFakeBehaviour padded;
+  padded.speedAnswerTail = {0x00, 0x00};
+  TFakeServer server(padded);
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  port.SetBaudRate(br115200);
+  EXPECT_NO_THROW(port.Open());
+  EXPECT_TRUE(port.Active());
+}
+
 // A raw TCP port carries data and has no modem lines: asking for them or ordering DTR/RTS
 // raises, and the port stays usable.
 TEST(NetPortErrors, RawSocketPortHasNoModemLines) {
