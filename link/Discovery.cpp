@@ -28,6 +28,12 @@ const char kServerMark[] = "RFTPSERVER";
 const char kDsrPrompt[] =
     "Make sure the TallyPilot is connected to the dongle, powered\rand switched ON.";
 
+// A failure OpenForProbe has already put into the log.
+class ELoggedComError : public EComError {
+ public:
+  explicit ELoggedComError(const EComError& e) : EComError(e) {}
+};
+
 bool IsIdentityChar(int b) { return (b >= 0x30 && b <= 0x39) || (b >= 0x41 && b <= 0x5B); }
 
 // A selector names a port unless it stands on entry 0, "Auto detect" (or on nothing).
@@ -67,7 +73,7 @@ void OpenForProbe(TRunRecord& run, TComPort& port) {
   } catch (const EComError& e) {
     // The device was not reset as it expects: the port is passed over, and the log says why.
     LogLineControlError(run, port, e);
-    throw;
+    throw ELoggedComError(e);
   }
   run.Clk.Sleep(milliseconds(100));
   port.PurgeInput();
@@ -171,6 +177,8 @@ void DiscoverPorts(TRunRecord& run) {
 
   int state = 0;
   std::ptrdiff_t index = 0;
+  // Network ports whose failure the operator was shown in this discovery.
+  std::vector<std::string> told;
   while (!run.Terminated() && run.Outcome == kOutcomeOk &&
          (state & (kDongleFound | kServerFound)) != (kDongleFound | kServerFound) &&
          index < static_cast<std::ptrdiff_t>(list.size())) {
@@ -184,9 +192,21 @@ void DiscoverPorts(TRunRecord& run) {
       OpenForProbe(run, probe);
       if ((state & kSecondPass) == 0 || Resynchronise(run, probe))
         identity = Identify(run, probe);
-    } catch (const EComError&) {
-      // A port that cannot be opened or driven holds nothing usable; go on with the next one.
+      // The link turns a failing byte into a missing answer; a network connection that broke
+      // on the way says why at the next call.
+      if (identity.empty() && IsNetworkPortName(name)) probe.InputCount();
+    } catch (const ELoggedComError&) {
       identity.clear();
+    } catch (const EComError& e) {
+      // A port that cannot be opened or driven holds nothing usable; go on with the next one.
+      // A network port is one the operator typed: why it failed ("rfc2217://…: connection
+      // refused") is shown on a line of its own, once, before the run says what was not found.
+      identity.clear();
+      if (IsNetworkPortName(name) &&
+          std::find(told.begin(), told.end(), name) == told.end()) {
+        told.push_back(name);
+        run.Bridge.ShowLogLine(e.what());
+      }
     }
 
     if (!identity.empty()) {

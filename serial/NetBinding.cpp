@@ -109,6 +109,7 @@ class TNetBinding final : public TPortBinding {
                       deviceName + ": not a network port name (rfc2217://HOST:PORT or "
                                    "socket://HOST:PORT)");
     name_ = deviceName;
+    broken_.clear();
     telnet_ = scheme == kTelnetScheme;
     Guard([&] { socket_.Connect(host, port, kNetConnectTimeoutMs); });
     parser_ = TParser();
@@ -473,8 +474,13 @@ class TNetBinding final : public TPortBinding {
     });
   }
 
+  // A connection given up says why at every later call, so the reason reaches whoever asks
+  // next even when the call that broke it was caught and dropped.
   void CheckConnected() {
-    if (!socket_.IsOpen()) throw EComError(kErrDeviceGone, name_ + ": connection lost");
+    if (socket_.IsOpen()) return;
+    if (broken_.empty() || broken_ == "connection lost")
+      throw EComError(kErrDeviceGone, name_ + ": connection lost");
+    throw EComError(kErrDeviceGone, name_ + ": connection lost (" + broken_ + ")");
   }
 
   // Runs a socket operation; a failure closes the connection (nothing is read past it) and
@@ -485,6 +491,7 @@ class TNetBinding final : public TPortBinding {
       f();
     } catch (const EComError& e) {
       socket_.Close();
+      broken_ = e.what();
       throw EComError(e.ErrorCode(), name_ + ": " + e.what());
     }
   }
@@ -492,11 +499,15 @@ class TNetBinding final : public TPortBinding {
   // A failure of the port: with close, the connection is given up (a broken stream, a
   // server that stopped answering); without, the port stays usable (a refused setting).
   [[noreturn]] void Fail(int error, const std::string& text, bool close = true) {
-    if (close) socket_.Close();
+    if (close) {
+      socket_.Close();
+      broken_ = text;
+    }
     throw EComError(error, name_ + ": " + text);
   }
 
   std::string name_;
+  std::string broken_;  // why the connection was given up
   bool telnet_ = true;
   TNetSocket socket_;
   TParser parser_;
