@@ -49,6 +49,7 @@ int Usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
   TBenchServerOptions options;
+  options.signature = VersionLine("tptune-sim");
   std::string scenario, report;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];

@@ -63,6 +63,19 @@ std::optional<uint8_t> StopSizeValue(TStopBits stop) {
   return std::nullopt;
 }
 
+// The flow control orders for a configuration: outbound (or both ways) first, then inbound
+// where it differs. Hardware flow control goes with CTS output flow or RTS handshaking.
+std::vector<uint8_t> FlowValues(const TLineConfig& c) {
+  if (c.xOnXOff == xcDefault) return {};
+  const bool hardware = c.options.Contains(opOutputCTSFlow) || c.rts == rcHandshake;
+  switch (c.xOnXOff) {
+    case xcInputOutput: return {kFlowXonXoff};
+    case xcOutput: return {kFlowXonXoff, hardware ? kFlowInHardware : kFlowInNone};
+    case xcInput: return {hardware ? kFlowHardware : kFlowNone, kFlowInXonXoff};
+    default: return {hardware ? kFlowHardware : kFlowNone};
+  }
+}
+
 std::optional<bool> DtrOn(TDTRControl dtr) {
   if (dtr == dcDefault) return std::nullopt;
   return dtr != dcDisable;
@@ -85,6 +98,12 @@ std::string SettingName(uint8_t command, const std::vector<uint8_t>& value) {
       if (v == kDtrOff) return "DTR off";
       if (v == kRtsOn) return "RTS on";
       if (v == kRtsOff) return "RTS off";
+      if (v == kFlowNone) return "no flow control";
+      if (v == kFlowXonXoff) return "XON/XOFF flow control";
+      if (v == kFlowHardware) return "hardware flow control";
+      if (v == kFlowInNone) return "no inbound flow control";
+      if (v == kFlowInXonXoff) return "XON/XOFF inbound flow control";
+      if (v == kFlowInHardware) return "hardware inbound flow control";
       return "control " + std::to_string(v);
     case kPurgeData: return "purge " + std::to_string(v);
     default: return "command " + std::to_string(command);
@@ -120,6 +139,7 @@ class TNetBinding final : public TPortBinding {
     modemState_ = 0;
     modemNews_.clear();
     modemRead_ = false;
+    suspended_ = false;
     sent_ = TSent{};
     linesSet_ = false;
     try {
@@ -163,6 +183,8 @@ class TNetBinding final : public TPortBinding {
     add(kSetDataSize, DataSizeValue(c.dataBits), sent_.dataSize);
     add(kSetParity, ParityValue(c.parity), sent_.parity);
     add(kSetStopSize, StopSizeValue(c.stopBits), sent_.stopSize);
+    if (const std::vector<uint8_t> flow = FlowValues(c); !flow.empty() && flow != sent_.flow)
+      for (uint8_t v : flow) orders.push_back({kSetControl, {v}});
     if (const auto dtr = DtrOn(c.dtr); dtr && dtr != sent_.dtr)
       orders.push_back({kSetControl, {*dtr ? kDtrOn : kDtrOff}});
     if (const auto rts = RtsOn(c.rts); rts && rts != sent_.rts)
@@ -189,10 +211,11 @@ class TNetBinding final : public TPortBinding {
           case kSetStopSize: sent_.stopSize = value[0]; break;
           case kSetControl:
             if (value[0] == kDtrOn || value[0] == kDtrOff) sent_.dtr = value[0] == kDtrOn;
-            else sent_.rts = value[0] == kRtsOn;
+            else if (value[0] == kRtsOn || value[0] == kRtsOff) sent_.rts = value[0] == kRtsOn;
             break;
         }
       }
+      if (const std::vector<uint8_t> flow = FlowValues(c); !flow.empty()) sent_.flow = flow;
     } catch (...) {
       // The answers still to come are recognised when they come, and dropped.
       for (const auto ticket : tickets) answers_.GiveUp(ticket);
@@ -223,6 +246,7 @@ class TNetBinding final : public TPortBinding {
 
   size_t Write(const unsigned char* buffer, size_t length) override {
     CheckConnected();
+    if (telnet_) AwaitResume();
     std::vector<uint8_t> out;
     if (telnet_)
       AppendData(out, buffer, length);
@@ -300,6 +324,7 @@ class TNetBinding final : public TPortBinding {
     uint32_t rate = 0;
     std::optional<uint8_t> dataSize, parity, stopSize;
     std::optional<bool> dtr, rts;
+    std::vector<uint8_t> flow;
   };
 
   static bool WeDo(uint8_t option) {
@@ -341,9 +366,26 @@ class TNetBinding final : public TPortBinding {
       }
     }
     out.clear();
-    // Its answer is not waited for: the modem state the server tells with or after it is.
+    // Their answers are not waited for: the modem state the server tells with or after the
+    // first is. No line state notifications: line errors are not reported by this port.
     answers_.GiveUp(Order(out, kSetModemStateMask, {0xFF}));
+    answers_.GiveUp(Order(out, kSetLineStateMask, {0x00}));
     SendAll(out);
+  }
+
+  // Data waits while the server has asked for a pause (FLOWCONTROL-SUSPEND), as long as an
+  // answer may take; a server that never resumes stalls the port.
+  void AwaitResume() {
+    Pump(0);
+    if (!suspended_) return;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
+    while (suspended_) {
+      const int wait = MsUntil(deadline);
+      if (wait == 0)
+        Fail(kErrDeviceGone, "connection stalled: the server suspended the data for " +
+                                 std::to_string(kNetAnswerTimeoutMs / 1000) + " s");
+      Pump(wait);
+    }
   }
 
   // Appends an order to out; its ticket for the answer.
@@ -440,7 +482,11 @@ class TNetBinding final : public TPortBinding {
       if (e.payload.empty()) Fail(kErrDeviceGone, "malformed subnegotiation: no command");
       const uint8_t command = e.payload[0];
       std::vector<uint8_t> value(e.payload.begin() + 1, e.payload.end());
-      if (command == kNotifyModemState + kServerOffset) {
+      if (command == kSignature && value.empty()) {
+        // The server asks who we are.
+        const std::string name = "tptune";
+        AppendComPort(out, kSignature, {name.begin(), name.end()});
+      } else if (command == kNotifyModemState + kServerOffset) {
         if (value.size() != 1) Fail(kErrDeviceGone, "malformed subnegotiation: modem state");
         // The lines only (the delta bits say what changed): a repeat of the last news is none,
         // and a server that chatters keeps only the latest few.
@@ -450,6 +496,10 @@ class TNetBinding final : public TPortBinding {
           if (modemNews_.size() >= kModemNewsKept) modemNews_.pop_front();
           modemNews_.push_back(lines);
         }
+      } else if (command == kFlowControlSuspend + kServerOffset) {
+        suspended_ = true;
+      } else if (command == kFlowControlResume + kServerOffset) {
+        suspended_ = false;
       } else if (command > kServerOffset && command != kNotifyLineState + kServerOffset &&
                  command != kFlowControlSuspend + kServerOffset &&
                  command != kFlowControlResume + kServerOffset) {
@@ -519,6 +569,7 @@ class TNetBinding final : public TPortBinding {
   static constexpr size_t kModemNewsKept = 8;
   std::deque<uint8_t> modemNews_;  // notified since, oldest first
   bool modemRead_ = false;         // ModemStatus was called since the port opened
+  bool suspended_ = false;         // the server asked for a pause in the data
   TSent sent_;
   bool linesSet_ = false;
   TDTRControl dtr_ = dcDefault;

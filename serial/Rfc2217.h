@@ -33,6 +33,7 @@ inline constexpr uint8_t kOptComPort = 44;
 
 // COM-PORT-OPTION commands as the client sends them; the server answers with the same command
 // plus kServerOffset.
+inline constexpr uint8_t kSignature = 0;
 inline constexpr uint8_t kSetBaudRate = 1;
 inline constexpr uint8_t kSetDataSize = 2;
 inline constexpr uint8_t kSetParity = 3;
@@ -51,8 +52,14 @@ inline constexpr uint8_t kServerOffset = 100;
 inline constexpr uint8_t kParityNone = 1, kParityOdd = 2, kParityEven = 3, kParityMark = 4,
                          kParitySpace = 5;
 inline constexpr uint8_t kStopOne = 1, kStopTwo = 2, kStopOneAndHalf = 3;
-// Values of SET-CONTROL.
-inline constexpr uint8_t kDtrOn = 8, kDtrOff = 9, kRtsOn = 11, kRtsOff = 12;
+// Values of SET-CONTROL: flow control (outbound, or both ways) asked for and set, BREAK, DTR,
+// RTS, and flow control inbound only.
+inline constexpr uint8_t kFlowAsk = 0, kFlowNone = 1, kFlowXonXoff = 2, kFlowHardware = 3;
+inline constexpr uint8_t kBreakAsk = 4, kBreakOn = 5, kBreakOff = 6;
+inline constexpr uint8_t kDtrAsk = 7, kDtrOn = 8, kDtrOff = 9;
+inline constexpr uint8_t kRtsAsk = 10, kRtsOn = 11, kRtsOff = 12;
+inline constexpr uint8_t kFlowInAsk = 13, kFlowInNone = 14, kFlowInXonXoff = 15,
+                         kFlowInHardware = 16;
 // Values of PURGE-DATA.
 inline constexpr uint8_t kPurgeReceive = 1, kPurgeTransmit = 2, kPurgeBoth = 3;
 // Bits of NOTIFY-MODEMSTATE.
@@ -60,10 +67,11 @@ inline constexpr uint8_t kModemCts = 0x10, kModemDsr = 0x20, kModemRing = 0x40, 
 inline constexpr uint8_t kModemDeltaDsr = 0x02;
 
 // The longest subnegotiation each end takes: the client takes the server's answers and
-// notifications, the server the client's orders (the longest is SET-BAUDRATE, 5 bytes, or a
-// signature text). Anything longer breaks the stream.
-inline constexpr size_t kClientSubnegotiationLimit = 64;
-inline constexpr size_t kServerSubnegotiationLimit = 32;
+// notifications, the server the client's orders. The orders and answers are at most 5 bytes;
+// a signature text may be longer (device servers name their make, model and firmware) and is
+// taken up to this bound. Anything longer breaks the stream.
+inline constexpr size_t kClientSubnegotiationLimit = 256;
+inline constexpr size_t kServerSubnegotiationLimit = 256;
 
 // Something other than data in the stream.
 struct TEvent {

@@ -76,6 +76,9 @@ struct TBenchServer::TImpl {
     uint8_t modemMask = 0;
     int lastModem = -1;  // last state notified (-1: none yet)
     bool dtr = false, rts = false;  // the echo port's lines
+    bool breakOn = false;
+    uint32_t rate = 9600;  // the line settings as the client set them
+    uint8_t dataSize = 8, parity = kParityNone, stopSize = kStopOne;
     uint64_t fromClient = 0;
     WallClock::time_point nextLook{};    // the next look at the lines that the operator counts
     WallClock::time_point nextNotify{};  // with a notify interval: the next look that notifies
@@ -136,6 +139,11 @@ struct TBenchServer::TImpl {
     p.modemMask = 0xFF;  // a client hears of every modem line until it sets a mask
     p.lastModem = -1;
     p.dtr = p.rts = true;  // opened: both lines up, as a terminal raises them
+    p.breakOn = false;
+    p.rate = 9600;
+    p.dataSize = 8;
+    p.parity = kParityNone;
+    p.stopSize = kStopOne;
     p.fromClient = 0;
     p.nextLook = p.nextNotify = WallClock::now();
   }
@@ -221,35 +229,60 @@ struct TBenchServer::TImpl {
     const std::vector<uint8_t> value(payload.begin() + 1, payload.end());
     const int v = value.empty() ? -1 : value[0];
     switch (command) {
+      case kSignature:
+        // Without text the client asks for ours; with text it tells its own, which needs no
+        // answer.
+        if (value.empty()) Answer(p, command, {options.signature.begin(), options.signature.end()});
+        break;
       case kSetBaudRate: {
+        // 0 asks for the rate in use.
         const uint32_t rate = BaudFrom(value);
-        if (rate != 0 && p.binding) {
-          TLineConfig c;
-          c.baudRate = brCustom;
-          c.customBaudRate = static_cast<int>(rate);
-          p.binding->ApplyLineSettings(c);
+        if (rate != 0) {
+          if (p.binding) {
+            TLineConfig c;
+            c.baudRate = brCustom;
+            c.customBaudRate = static_cast<int>(rate);
+            p.binding->ApplyLineSettings(c);
+          }
+          p.rate = rate;
         }
-        Answer(p, command, BaudValue(rate != 0 ? rate : 9600));
+        Answer(p, command, BaudValue(p.rate));
         break;
       }
-      // The bench carries bytes, not bits: every framing a UART has is taken.
-      case kSetDataSize: Answer(p, command, {static_cast<uint8_t>(v >= 5 && v <= 8 ? v : 8)}); break;
-      case kSetParity: Answer(p, command, {static_cast<uint8_t>(v >= 1 && v <= 5 ? v : 1)}); break;
-      case kSetStopSize: Answer(p, command, {static_cast<uint8_t>(v >= 1 && v <= 3 ? v : 1)}); break;
+      // The bench carries bytes, not bits: every framing a UART has is taken; 0 (and a value no
+      // UART has) asks for the one in use.
+      case kSetDataSize:
+        if (v >= 5 && v <= 8) p.dataSize = static_cast<uint8_t>(v);
+        Answer(p, command, {p.dataSize});
+        break;
+      case kSetParity:
+        if (v >= 1 && v <= 5) p.parity = static_cast<uint8_t>(v);
+        Answer(p, command, {p.parity});
+        break;
+      case kSetStopSize:
+        if (v >= 1 && v <= 3) p.stopSize = static_cast<uint8_t>(v);
+        Answer(p, command, {p.stopSize});
+        break;
       case kSetControl: {
+        // Each answer is the setting in use after the order: the lines as set, no flow control
+        // either way (the only one here), BREAK as asked.
         uint8_t answer = static_cast<uint8_t>(std::max(v, 0));
-        if (v == kDtrOn || v == kDtrOff) {
-          p.dtr = v == kDtrOn;
-          SetLines(p);
-        } else if (v == kRtsOn || v == kRtsOff) {
-          p.rts = v == kRtsOn;
-          SetLines(p);
-        } else if (v == 7) {
-          answer = p.dtr ? kDtrOn : kDtrOff;  // DTR asked for
-        } else if (v == 10) {
-          answer = p.rts ? kRtsOn : kRtsOff;  // RTS asked for
-        } else if (v == 0 || v == 1) {
-          answer = 1;  // no flow control: the only flow control here
+        switch (v) {
+          case kDtrOn: case kDtrOff: p.dtr = v == kDtrOn; SetLines(p); break;
+          case kRtsOn: case kRtsOff: p.rts = v == kRtsOn; SetLines(p); break;
+          case kDtrAsk: answer = p.dtr ? kDtrOn : kDtrOff; break;
+          case kRtsAsk: answer = p.rts ? kRtsOn : kRtsOff; break;
+          case kBreakOn: case kBreakOff: p.breakOn = v == kBreakOn; break;
+          case kBreakAsk: answer = p.breakOn ? kBreakOn : kBreakOff; break;
+          case kFlowAsk: case kFlowNone: case kFlowXonXoff: case kFlowHardware:
+          case 17: case 19:  // DCD or DSR flow control, outbound
+            answer = kFlowNone;
+            break;
+          case kFlowInAsk: case kFlowInNone: case kFlowInXonXoff: case kFlowInHardware:
+          case 18:  // DTR flow control, inbound
+            answer = kFlowInNone;
+            break;
+          default: break;
         }
         Answer(p, command, {answer});
         LinesMayHaveChanged(p);

@@ -30,6 +30,8 @@ struct TBenchServerOptions {
   // change comes up to one interval late and one that is undone before the next look is never
   // told. 0: every change is notified as it happens.
   double notifyInterval = 0;
+  // The text a client asking for the server's signature gets.
+  std::string signature = "tptune-sim";
   // Fault: the connection of this port is closed once this many data bytes came from its
   // client (0: never).
   std::string dropPort;

@@ -20,6 +20,11 @@ std::string TFakeServer::Name(const std::string& scheme) const {
   return scheme + "://127.0.0.1:" + std::to_string(port_);
 }
 
+std::vector<std::vector<uint8_t>> TFakeServer::Orders() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return orders_;
+}
+
 // Serves one client until it leaves (or 15 s pass, so that a test that never connects ends).
 void TFakeServer::Serve() {
   const intptr_t s = fake_socket::Accept(listener_, 15000);
@@ -43,6 +48,10 @@ void TFakeServer::Serve() {
         } else if (e.kind == TEvent::kNegotiation && e.verb == kDo) {
           AppendNegotiation(out, kWill, e.option);
         } else if (e.kind == TEvent::kSubnegotiation && !e.payload.empty()) {
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            orders_.push_back(e.payload);
+          }
           std::vector<uint8_t> value(e.payload.begin() + 1, e.payload.end());
           if (e.payload[0] == kSetBaudRate && behaviour_.answerSpeed != 0)
             value = BaudValue(behaviour_.answerSpeed);
@@ -67,6 +76,15 @@ void TFakeServer::Serve() {
     }
     if (!data.empty() && !dataSeen) {
       dataSeen = true;
+      if (behaviour_.pauseOnFirstDataMs > 0) {
+        std::vector<uint8_t> pause;
+        AppendComPort(pause, kFlowControlSuspend + kServerOffset, {});
+        pause.insert(pause.end(), out.begin(), out.end());
+        fake_socket::Send(s, pause);
+        std::this_thread::sleep_for(std::chrono::milliseconds(behaviour_.pauseOnFirstDataMs));
+        out.clear();
+        AppendComPort(out, kFlowControlResume + kServerOffset, {});
+      }
       if (!behaviour_.onFirstData.empty() || behaviour_.closeOnFirstData) {
         out = behaviour_.onFirstData;
         fake_socket::Send(s, out);

@@ -179,6 +179,54 @@ TEST(NetPortErrors, SpeedAnswerWithTrailingBytesIsTheRate) {
   EXPECT_TRUE(port.Active());
 }
 
+// Flow control goes to the server as the port has it (the tool's ports: none, as a device
+// server may have XON/XOFF set), and every order is answered and checked.
+TEST(NetPortErrors, FlowControlIsSentAsSet) {
+  struct TFlowCase {
+    TXOnXOffControl flow;
+    std::vector<std::vector<uint8_t>> controls;  // the SET-CONTROL orders sent at open
+  };
+  const TFlowCase cases[] = {
+      {xcDisable, {{kSetControl, kFlowNone}}},
+      {xcInputOutput, {{kSetControl, kFlowXonXoff}}},
+      {xcOutput, {{kSetControl, kFlowXonXoff}, {kSetControl, kFlowInNone}}},
+      {xcInput, {{kSetControl, kFlowNone}, {kSetControl, kFlowInXonXoff}}},
+      {xcDefault, {}},  // the device server's setting is kept
+  };
+  for (const TFlowCase& c : cases) {
+    SCOPED_TRACE(c.flow);
+    TFakeServer server({});
+    TComPort port;
+    port.SetDeviceName(server.Name());
+    port.FlowControl().SetXOnXOff(c.flow);
+    ASSERT_NO_THROW(port.Open());
+    port.Close();
+    std::vector<std::vector<uint8_t>> controls;
+    for (const auto& order : server.Orders())
+      if (order[0] == kSetControl) controls.push_back(order);
+    EXPECT_EQ(controls, c.controls);
+  }
+}
+
+// The server's FLOWCONTROL-SUSPEND holds the data back until its RESUME.
+TEST(NetPortErrors, ServerPauseHoldsTheDataBack) {
+  TFakeBehaviour pausing;
+  pausing.pauseOnFirstDataMs = 600;
+  TFakeServer server(pausing);
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  port.Timeouts().SetReadConstant(2000);
+  ASSERT_NO_THROW(port.Open());
+  port.WriteByte(0x01);
+  EXPECT_EQ(port.ReadByte(), 0x01);  // the pause came before it
+  const auto start = steady_clock::now();
+  port.WriteByte(0x02);
+  port.WriteByte(0x03);  // finishes the write before it
+  EXPECT_GE(steady_clock::now() - start, milliseconds(400));
+  EXPECT_EQ(port.ReadByte(), 0x02);
+  EXPECT_EQ(port.ReadByte(), 0x03);
+}
+
 // A raw TCP port carries data and has no modem lines: asking for them or ordering DTR/RTS
 // raises, and the port stays usable.
 TEST(NetPortErrors, RawSocketPortHasNoModemLines) {
