@@ -7,6 +7,7 @@
 #include <chrono>
 #include <deque>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "serial/NetSocket.h"
@@ -20,6 +21,8 @@ using namespace rfc2217;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr char kTelnetScheme[] = "rfc2217";
+// The input buffer: what has come and was not read yet.
+constexpr size_t kNetInputLimit = 64 * 1024;
 constexpr char kRawScheme[] = "socket";
 
 int MsUntil(SteadyClock::time_point deadline) {
@@ -409,6 +412,12 @@ class TNetBinding final : public TPortBinding {
     const auto ticket = Order(out, kPurgeData, {which});
     SendAll(out);
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
+    // What comes before the answer to a receive purge was received before it.
+    struct TDropping {
+      bool& flag;
+      ~TDropping() { flag = false; }
+    } dropping{dropData_};
+    dropData_ = which == kPurgeReceive || which == kPurgeBoth;
     AwaitAnswer(ticket, deadline, SettingName(kPurgeData, {which}));
   }
 
@@ -430,19 +439,30 @@ class TNetBinding final : public TPortBinding {
 
   // Takes what the connection has (waiting up to waitMs for the first of it) and sorts it
   // into data, answers and notifications.
+  //
+  // The input buffer has a fixed size, as a serial port's driver queue has: once it is full
+  // nothing more is taken from the connection until the caller reads, so a server that floods
+  // is held back by TCP. Data that arrives while a purge waits for its answer is dropped.
   void Pump(int waitMs) {
     uint8_t chunk[4096];
+    const size_t room = dropData_ ? sizeof chunk
+                                  : std::min(sizeof chunk, kNetInputLimit - std::min(kNetInputLimit, input_.size()));
+    if (room == 0) {
+      // Nothing can be taken now; the caller's wait passes as it would without news.
+      if (waitMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(waitMs < 0 ? 10 : std::min(waitMs, 10)));
+      return;
+    }
     size_t n = 0;
-    Guard([&] { n = socket_.Receive(chunk, sizeof chunk, waitMs); });
+    Guard([&] { n = socket_.Receive(chunk, room, waitMs); });
     if (n == 0) return;
     if (!telnet_) {
-      input_.insert(input_.end(), chunk, chunk + n);
+      if (!dropData_) input_.insert(input_.end(), chunk, chunk + n);
       return;
     }
     std::vector<uint8_t> data;
     std::vector<TEvent> events;
     parser_.Feed(chunk, n, data, events);
-    input_.insert(input_.end(), data.begin(), data.end());
+    if (!dropData_) input_.insert(input_.end(), data.begin(), data.end());
     for (TEvent& e : events) Handle(e);
     if (parser_.Failed()) Fail(kErrDeviceGone, parser_.Error());
   }
@@ -570,6 +590,7 @@ class TNetBinding final : public TPortBinding {
   std::deque<uint8_t> modemNews_;  // notified since, oldest first
   bool modemRead_ = false;         // ModemStatus was called since the port opened
   bool suspended_ = false;         // the server asked for a pause in the data
+  bool dropData_ = false;          // a receive purge waits for its answer
   TSent sent_;
   bool linesSet_ = false;
   TDTRControl dtr_ = dcDefault;

@@ -32,6 +32,14 @@ using WallClock = std::chrono::steady_clock;
 // (notify interval), which tells only what its looks saw.
 constexpr auto kOperatorLook = std::chrono::milliseconds(200);
 
+// What the server holds per port, as a device server's fixed buffers: bytes from the client not
+// yet on the line, and bytes for the client not yet taken by it. A client that sends faster than
+// the line carries, or does not read, is held back by TCP, not by the server's memory.
+constexpr size_t kToLineLimit = 4096;
+constexpr size_t kToClientLimit = 64 * 1024;
+// One read from a client per round, so that a flood on one port does not hold up the others.
+constexpr size_t kReadChunk = 4096;
+
 int Listen(const std::string& host, int port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -157,6 +165,14 @@ struct TBenchServer::TImpl {
       p.binding.reset();
     }
     p.out.clear();
+  }
+
+  // How many bytes from the client the port takes now.
+  size_t RoomFromClient(const TPort& p) const {
+    if (p.out.size() >= kToClientLimit) return 0;  // answers and echoes need room to go
+    if (options.echo || !p.binding) return std::min(kReadChunk, (kToClientLimit - p.out.size()) / 2);
+    const size_t queued = bench->QueuedToLine(p.name);
+    return queued >= kToLineLimit ? 0 : std::min(kReadChunk, kToLineLimit - queued);
   }
 
   bool Polling() const { return options.notifyInterval > 0; }
@@ -319,8 +335,10 @@ struct TBenchServer::TImpl {
 
   // What came from the client; false when the connection is to be closed.
   bool FromClient(TPort& p) {
-    uint8_t chunk[4096];
-    const ssize_t n = recv(p.client, chunk, sizeof chunk, 0);
+    uint8_t chunk[kReadChunk];
+    const size_t room = RoomFromClient(p);
+    if (room == 0) return true;
+    const ssize_t n = recv(p.client, chunk, room, 0);
     if (n == 0) return false;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     std::vector<uint8_t> data;
@@ -369,7 +387,8 @@ struct TBenchServer::TImpl {
     for (TPort& p : ports) {
       if (p.client < 0 || !p.binding) continue;
       try {
-        const int32_t count = p.binding->InputCount();
+        const size_t room = kToClientLimit - std::min(kToClientLimit, p.out.size());
+        const int32_t count = std::min<int32_t>(p.binding->InputCount(), static_cast<int32_t>(room / 2));
         if (count > 0) {
           std::vector<uint8_t> data(static_cast<size_t>(count));
           data.resize(p.binding->Read(data.data(), data.size()));
@@ -456,7 +475,9 @@ void TBenchServer::Run(const std::atomic<bool>& stop) {
     fds.clear();
     for (const auto& p : s.ports) {
       fds.push_back({p.listenFd, POLLIN, 0});
-      fds.push_back({p.client, static_cast<short>(POLLIN | (p.out.empty() ? 0 : POLLOUT)), 0});
+      // A client is read only while its port has room; else TCP holds it back.
+      const short in = p.client >= 0 && s.RoomFromClient(p) > 0 ? POLLIN : 0;
+      fds.push_back({p.client, static_cast<short>(in | (p.out.empty() ? 0 : POLLOUT)), 0});
     }
     const timespec ts{static_cast<time_t>(waitUs / 1'000'000), static_cast<long>(waitUs % 1'000'000) * 1000};
     const int r = ppoll(fds.data(), fds.size(), &ts, nullptr);
@@ -469,7 +490,10 @@ void TBenchServer::Run(const std::atomic<bool>& stop) {
       if (p.client < 0 || fds[2 * i + 1].fd < 0) continue;
       bool alive = true;
       try {
-        if (ev & (POLLIN | POLLHUP | POLLERR)) alive = s.FromClient(p);
+        if ((ev & (POLLHUP | POLLERR)) && s.RoomFromClient(p) == 0)
+          alive = false;  // gone, and what it sent last has no room to go anyway
+        else if (ev & (POLLIN | POLLHUP | POLLERR))
+          alive = s.FromClient(p);
       } catch (const std::exception&) {
         alive = false;
       }
