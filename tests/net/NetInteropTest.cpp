@@ -6,9 +6,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "Peer.h"
 #include "serial/ComPort.h"
@@ -167,5 +171,42 @@ TEST(TptuneSim, AnswersAsTheProtocolHasIt) {
   }
   EXPECT_EQ(signature[0].rfind("100:", 0), 0u) << signature[0];
   EXPECT_EQ(text.rfind("tptune-sim", 0), 0u) << text;
+  EXPECT_EQ(sim.Stop(), 0) << sim.Output();
+}
+
+// C-Kermit (Debian's ckermit), another RFC 2217 client no one here wrote, against tptune-sim's
+// echo port: it asks for the server's signature, sets the speed, reads the settings and modem
+// state back, and gets its text echoed. A server that did not answer its signature request held
+// it at "Negotiations...".
+TEST(CKermitClient, NegotiatesAndTalksToTptuneSim) {
+  constexpr const char* kKermit = "/usr/bin/kermit";
+  ASSERT_TRUE(std::ifstream(kKermit).good()) << "C-Kermit is not installed (scripts/setup-deps.sh)";
+  TPeer sim(TPTUNE_SIM, {"--echo", "--listen", "127.0.0.1:0"});
+  const std::string line = sim.WaitForLine("ECHO ", seconds(10));
+  ASSERT_FALSE(line.empty()) << sim.Output();
+  const std::string port = line.substr(line.rfind(':') + 1);
+  const std::string script = testing::TempDir() + "tptune-kermit-" + std::to_string(getpid()) + ".ksc";
+  std::ofstream(script) << "set telopt com-port-control requested\n"
+                           "set carrier-watch off\n"
+                           "set flow none\n"
+                           "set host 127.0.0.1 " << port << " /telnet\n"
+                           "if fail exit 1\n"
+                           "set speed 19200\n"
+                           "if fail exit 2\n"
+                           "show communications\n"
+                           "output hello\\13\n"
+                           "input 5 hello\n"
+                           "if fail exit 3\n"
+                           "echo KERMIT-OK\n"
+                           "exit 0\n";
+  TPeer kermit(kKermit, {script, "-Y", "-B"});
+  kermit.WaitForLine("\x01never\x01", seconds(30));
+  EXPECT_EQ(kermit.Wait(seconds(1)), 0) << kermit.Output();
+  const std::string out = kermit.Output();
+  EXPECT_NE(out.find("Signature            : tptune-sim"), std::string::npos) << out;
+  EXPECT_NE(out.find("Speed                : 19200"), std::string::npos) << out;
+  EXPECT_NE(out.find("Outbound Flow Control: none"), std::string::npos) << out;
+  EXPECT_NE(out.find("KERMIT-OK"), std::string::npos) << out;
+  std::remove(script.c_str());
   EXPECT_EQ(sim.Stop(), 0) << sim.Output();
 }
