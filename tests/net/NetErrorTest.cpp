@@ -167,6 +167,28 @@ TEST(NetPortErrors, LateAnswerIsNotTakenForTheNextOrder) {
   EXPECT_EQ(port.ReadByte(), 0x5A);
 }
 
+// Lenient where the protocol allows: a long server signature (device servers name make, model
+// and firmware) is taken, and the data after it comes through.
+TEST(NetPortErrors, LongServerSignatureIsTaken) {
+  TFakeBehaviour talkative;
+  std::vector<uint8_t> signature(200, 'S');
+  signature.insert(signature.begin(), kSignature + kServerOffset);
+  talkative.onFirstData = {kIac, kSb, kOptComPort};
+  talkative.onFirstData.insert(talkative.onFirstData.end(), signature.begin(), signature.end());
+  talkative.onFirstData.insert(talkative.onFirstData.end(), {kIac, kSe, 0x41});
+  TFakeServer server(talkative);
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  port.Timeouts().SetReadConstant(2000);
+  ASSERT_NO_THROW(port.Open());
+  port.WriteByte(0x01);
+  try {
+    EXPECT_EQ(port.ReadByte(), 0x41);
+  } catch (const EComError& e) {
+    ADD_FAILURE() << e.what();
+  }
+}
+
 // Lenient where the protocol allows: a speed answer with bytes after the rate is the rate.
 TEST(NetPortErrors, SpeedAnswerWithTrailingBytesIsTheRate) {
   TFakeBehaviour padded;
