@@ -3,6 +3,7 @@
 // changes when it polls them, once a second, and one of its ports is set to XON/XOFF.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -154,6 +155,13 @@ TEST_F(Ser2net, WholeJobWithTheDongleBehindSer2netCompletes) {
   EXPECT_NE(cli.Output().find("Dongle found on " + names[0]), std::string::npos) << cli.Output();
   EXPECT_NE(cli.Output().find("Disconnect the TallyPilot...\nCompleted successfully!\n"), std::string::npos)
       << cli.Output();
+  if (HasFailure()) {
+    // The last records of the trace show which byte went unanswered or came back wrong.
+    std::ifstream in(dir_ / "job.ERR");
+    std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::replace(trace.begin(), trace.end(), '\r', ' ');
+    std::cerr << "end of the trace: " << trace.substr(trace.size() > 600 ? trace.size() - 600 : 0) << "\n";
+  }
 }
 
 }  // namespace
