@@ -230,6 +230,25 @@ TEST(NetPortErrors, FlowControlIsSentAsSet) {
   }
 }
 
+// Reading the modem lines sends nothing: the protocol has no request for them, and a server that
+// took a client's NOTIFY-MODEMSTATE for data put it on the line. Open sends the two masks and its
+// two purges, and nothing more is sent.
+TEST(NetPortErrors, ModemStatusSendsNoPoll) {
+  TFakeServer server({});
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  ASSERT_NO_THROW(port.Open());
+  for (int i = 0; i < 5; ++i) port.ModemStatus();
+  port.WriteByte(0x42);  // the orders so far are in before its echo
+  port.Timeouts().SetReadConstant(2000);
+  EXPECT_EQ(port.ReadByte(), 0x42);
+  port.Close();
+  std::vector<uint8_t> commands;
+  for (const auto& order : server.Orders()) commands.push_back(order[0]);
+  EXPECT_EQ(commands,
+            (std::vector<uint8_t>{kSetModemStateMask, kSetLineStateMask, kPurgeData, kPurgeData}));
+}
+
 // The server's FLOWCONTROL-SUSPEND holds the data back until its RESUME.
 TEST(NetPortErrors, ServerPauseHoldsTheDataBack) {
   TFakeBehaviour pausing;
