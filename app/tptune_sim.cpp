@@ -1,7 +1,7 @@
 // tptune-sim: the emulated bench served on the network (Linux).
 //
 //   tptune-sim [SCENARIO.json] --listen HOST:PORT [--speed-factor F] [--echo] [--report FILE]
-//              [--drop-after NAME:N]
+//              [--drop-after NAME:N] [--notify-interval SECONDS]
 //
 // Each bench port (SIM1, SIM2, …) becomes a Telnet COM Port Control server on PORT, PORT+1, …
 // (PORT 0: free ports of the system's choice). The served addresses are printed one a line
@@ -29,7 +29,7 @@ void OnSignal(int) { gStop.store(true); }
 
 const char kUsage[] =
     "Usage: tptune-sim [SCENARIO.json] --listen HOST:PORT [--speed-factor F] [--echo]\n"
-    "                  [--report FILE] [--drop-after NAME:N]\n"
+    "                  [--report FILE] [--drop-after NAME:N] [--notify-interval S]\n"
     "\n"
     "Options:\n"
     "  --listen HOST:PORT   first TCP port; the bench's ports follow on PORT+1, ...\n"
@@ -38,6 +38,8 @@ const char kUsage[] =
     "  --echo               one port that echoes every byte, DSR following DTR\n"
     "  --report FILE        write the bench report when stopped\n"
     "  --drop-after NAME:N  close NAME's connection after N bytes from its client\n"
+    "  --notify-interval S  tell modem line changes as a device server that polls its\n"
+    "                       lines every S seconds does: up to S late, short ones not at all\n"
     "  --version            show the program's version and build date\n";
 
 int Usage(const std::string& problem) {
@@ -49,6 +51,7 @@ int Usage(const std::string& problem) {
 
 int main(int argc, char** argv) {
   TBenchServerOptions options;
+  options.signature = VersionLine("tptune-sim");
   std::string scenario, report;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -78,6 +81,15 @@ int main(int argc, char** argv) {
         return Usage("bad --speed-factor " + v);
       }
       if (options.speedFactor <= 0) return Usage("--speed-factor must be above 0");
+    } else if (a == "--notify-interval") {
+      if (!value(v)) return Usage("--notify-interval needs a number of seconds");
+      try {
+        options.notifyInterval = std::stod(v);
+      } catch (const std::exception&) {
+        return Usage("bad --notify-interval " + v);
+      }
+      if (!(options.notifyInterval >= 0 && options.notifyInterval <= 60))
+        return Usage("--notify-interval must be between 0 and 60 seconds");
     } else if (a == "--echo") {
       options.echo = true;
     } else if (a == "--report") {

@@ -2,17 +2,14 @@
 
 #include <chrono>
 
+#include "link/DsrWait.h"
+#include "link/Handshake.h"
 #include "link/Link.h"
 #include "serial/ComPort.h"
 
 using std::chrono::milliseconds;
 
 namespace {
-
-constexpr uint8_t kIdStart = 0x80;
-constexpr uint8_t kIdNext = 0x55;
-constexpr int kDsrSamplesNeeded = 5;
-constexpr milliseconds kDsrSampleGap{50};
 
 // The set-up registers a run reads from the staged image.
 constexpr uint8_t RegRunParam1 = 29;
@@ -105,27 +102,15 @@ void ResetHandheld(TRunRecord& run, uint16_t budget) {
     run.LinkOk = false;
     return;
   }
-  ByteText identify(1, static_cast<char>(kIdStart));
-  identify.append(16, static_cast<char>(kIdNext));
+  ByteText identify(1, static_cast<char>(IdStart));
+  identify.append(kIdentityChars, static_cast<char>(IdNext));
   Exchange(run, port, identify, run.DongleId);
   if (!run.LinkOk) return;
 
-  // The handheld is up again once the dongle reports DSR on five samples in a row.
-  int seen = 0;
-  while (seen < kDsrSamplesNeeded && budget > 0 && run.MayGoOn()) {
-    ++seen;
-    --budget;
-    try {
-      if (!port.ModemStatus().Contains(msDSR)) seen = 0;
-    } catch (const EComError&) {
-      // An adapter that cannot report its lines any more (unplugged, hung up) will not show
-      // the handheld coming back: fail now instead of polling out the whole budget.
-      run.LinkOk = false;
-      return;
-    }
-    run.Clk.Sleep(kDsrSampleGap);
-  }
-  if (seen < kDsrSamplesNeeded) {
+  // The handheld is up again once the dongle reports DSR on five samples in a row. An adapter
+  // that cannot report its lines any more (unplugged, hung up) will not show it coming back:
+  // the wait fails at once instead of polling out the whole budget.
+  if (WaitForDsr(run, port, TDsrAwait::kBack, budget) != TDsrWaitEnd::kSeen) {
     run.LinkOk = false;
     return;
   }

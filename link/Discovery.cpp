@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "link/Devices.h"
+#include "link/DsrWait.h"
+#include "link/Handshake.h"
 #include "link/Link.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"
@@ -13,13 +15,6 @@
 using std::chrono::milliseconds;
 
 namespace {
-
-// The identification handshake.
-constexpr uint8_t IdStart = 0x80;
-constexpr uint8_t IdSync = 0x00;
-constexpr uint8_t IdCheck = 0xA5;
-constexpr uint8_t IdNext = 0x55;
-constexpr int kIdentityChars = 16;
 
 constexpr int kProbeTimeoutMs = 50;
 constexpr int kIdentifiedTimeoutMs = 250;
@@ -32,6 +27,12 @@ constexpr int kSecondPass = 4;
 const char kServerMark[] = "RFTPSERVER";
 const char kDsrPrompt[] =
     "Make sure the TallyPilot is connected to the dongle, powered\rand switched ON.";
+
+// A failure OpenForProbe has already put into the log.
+class ELoggedComError : public EComError {
+ public:
+  explicit ELoggedComError(const EComError& e) : EComError(e) {}
+};
 
 bool IsIdentityChar(int b) { return (b >= 0x30 && b <= 0x39) || (b >= 0x41 && b <= 0x5B); }
 
@@ -72,7 +73,7 @@ void OpenForProbe(TRunRecord& run, TComPort& port) {
   } catch (const EComError& e) {
     // The device was not reset as it expects: the port is passed over, and the log says why.
     LogLineControlError(run, port, e);
-    throw;
+    throw ELoggedComError(e);
   }
   run.Clk.Sleep(milliseconds(100));
   port.PurgeInput();
@@ -176,6 +177,8 @@ void DiscoverPorts(TRunRecord& run) {
 
   int state = 0;
   std::ptrdiff_t index = 0;
+  // Network ports whose failure the operator was shown in this discovery.
+  std::vector<std::string> told;
   while (!run.Terminated() && run.Outcome == kOutcomeOk &&
          (state & (kDongleFound | kServerFound)) != (kDongleFound | kServerFound) &&
          index < static_cast<std::ptrdiff_t>(list.size())) {
@@ -189,9 +192,21 @@ void DiscoverPorts(TRunRecord& run) {
       OpenForProbe(run, probe);
       if ((state & kSecondPass) == 0 || Resynchronise(run, probe))
         identity = Identify(run, probe);
-    } catch (const EComError&) {
-      // A port that cannot be opened or driven holds nothing usable; go on with the next one.
+      // The link turns a failing byte into a missing answer; a network connection that broke
+      // on the way says why at the next call.
+      if (identity.empty() && IsNetworkPortName(name)) probe.InputCount();
+    } catch (const ELoggedComError&) {
       identity.clear();
+    } catch (const EComError& e) {
+      // A port that cannot be opened or driven holds nothing usable; go on with the next one.
+      // A network port is one the operator typed: why it failed ("rfc2217://…: connection
+      // refused") is shown on a line of its own, once, before the run says what was not found.
+      identity.clear();
+      if (IsNetworkPortName(name) &&
+          std::find(told.begin(), told.end(), name) == told.end()) {
+        told.push_back(name);
+        run.Bridge.ShowLogLine(e.what());
+      }
     }
 
     if (!identity.empty()) {
@@ -302,22 +317,22 @@ void InitDevice(TRunRecord& run, TComPort& port, bool handheld) {
     } catch (const EComError&) {
       linesReadable = false;
     }
-    if (!dsr && linesReadable) {
+    bool prompted = false;
+    auto prompt = [&] {
       run.Reply = kDsrPrompt;
       run.Bridge.ShowStatus(run.Reply);
+      prompted = true;
+    };
+    if (linesReadable && !dsr) prompt();
+    // A port whose news of the lines may be late may still show DSR from before the probe's
+    // reset pulse: it waits for fresh news too, and asks for the handheld only if it is missing.
+    if (linesReadable && (!dsr || port.ModemNewsLateMs() > 0)) {
       // No time limit: the operator plugs the handheld in, or cancels.
-      int seen = 0;
-      while (seen < 5 && !run.Terminated() && linesReadable) {
-        ++seen;
-        try {
-          if (!port.ModemStatus().Contains(msDSR)) seen = 0;
-        } catch (const EComError&) {
-          linesReadable = false;
-        }
-        run.Clk.Sleep(milliseconds(50));
-      }
-      run.Bridge.HideStatus();
+      const TDsrWaitEnd end =
+          WaitForDsr(run, port, TDsrAwait::kPluggedIn, 0, prompted ? std::function<void()>() : prompt);
+      linesReadable = end != TDsrWaitEnd::kLinesUnreadable;
     }
+    if (prompted) run.Bridge.HideStatus();
     // A port that cannot report its lines would never show the handheld.
     if (!linesReadable) run.LinkOk = false;
   }

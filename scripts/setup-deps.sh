@@ -10,7 +10,7 @@ packages=(
   libsqlite3-dev libpq-dev postgresql libssl-dev zlib1g-dev
   xvfb xauth
   g++-mingw-w64-x86-64-posix wine64 python3
-  python3-serial
+  python3-serial ser2net ckermit
   help2man dpkg-dev file desktop-file-utils man-db
   lintian librsvg2-bin x11-utils hicolor-icon-theme
   apt-utils gnupg debootstrap zstd

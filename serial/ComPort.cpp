@@ -352,4 +352,6 @@ TModemStatus TComPort::ModemStatus() {
   return binding_->ModemStatus();
 }
 
+int TComPort::ModemNewsLateMs() const { return binding_ ? binding_->ModemNewsLateMs() : 0; }
+
 void TComPort::EnumComPorts(std::vector<std::string>& list) const { EnumAllPorts(list); }

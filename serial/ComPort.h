@@ -257,6 +257,10 @@ class TComPort {
   void PurgeInput();
   void PurgeOutput();
   TModemStatus ModemStatus();
+  // How late ModemStatus may report a change of the lines, in milliseconds: 0 for a serial
+  // device or the bench, whose lines are read as they are; a port on a device server reports
+  // the server's latest notification (0 while closed).
+  int ModemNewsLateMs() const;
 
   // Appends the names of the serial ports present, as Open accepts them in DeviceName.
   void EnumComPorts(std::vector<std::string>& list) const;

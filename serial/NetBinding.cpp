@@ -7,6 +7,7 @@
 #include <chrono>
 #include <deque>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "serial/NetSocket.h"
@@ -20,6 +21,8 @@ using namespace rfc2217;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr char kTelnetScheme[] = "rfc2217";
+// The input buffer: what has come and was not read yet.
+constexpr size_t kNetInputLimit = 64 * 1024;
 constexpr char kRawScheme[] = "socket";
 
 int MsUntil(SteadyClock::time_point deadline) {
@@ -63,6 +66,19 @@ std::optional<uint8_t> StopSizeValue(TStopBits stop) {
   return std::nullopt;
 }
 
+// The flow control orders for a configuration: outbound (or both ways) first, then inbound
+// where it differs. Hardware flow control goes with CTS output flow or RTS handshaking.
+std::vector<uint8_t> FlowValues(const TLineConfig& c) {
+  if (c.xOnXOff == xcDefault) return {};
+  const bool hardware = c.options.Contains(opOutputCTSFlow) || c.rts == rcHandshake;
+  switch (c.xOnXOff) {
+    case xcInputOutput: return {kFlowXonXoff};
+    case xcOutput: return {kFlowXonXoff, hardware ? kFlowInHardware : kFlowInNone};
+    case xcInput: return {hardware ? kFlowHardware : kFlowNone, kFlowInXonXoff};
+    default: return {hardware ? kFlowHardware : kFlowNone};
+  }
+}
+
 std::optional<bool> DtrOn(TDTRControl dtr) {
   if (dtr == dcDefault) return std::nullopt;
   return dtr != dcDisable;
@@ -85,6 +101,12 @@ std::string SettingName(uint8_t command, const std::vector<uint8_t>& value) {
       if (v == kDtrOff) return "DTR off";
       if (v == kRtsOn) return "RTS on";
       if (v == kRtsOff) return "RTS off";
+      if (v == kFlowNone) return "no flow control";
+      if (v == kFlowXonXoff) return "XON/XOFF flow control";
+      if (v == kFlowHardware) return "hardware flow control";
+      if (v == kFlowInNone) return "no inbound flow control";
+      if (v == kFlowInXonXoff) return "XON/XOFF inbound flow control";
+      if (v == kFlowInHardware) return "hardware inbound flow control";
       return "control " + std::to_string(v);
     case kPurgeData: return "purge " + std::to_string(v);
     default: return "command " + std::to_string(command);
@@ -109,14 +131,18 @@ class TNetBinding final : public TPortBinding {
                       deviceName + ": not a network port name (rfc2217://HOST:PORT or "
                                    "socket://HOST:PORT)");
     name_ = deviceName;
+    broken_.clear();
     telnet_ = scheme == kTelnetScheme;
     Guard([&] { socket_.Connect(host, port, kNetConnectTimeoutMs); });
     parser_ = TParser();
     input_.clear();
-    answers_.clear();
+    answers_.Clear();
     local_ = {};
     remote_ = {};
     modemState_ = 0;
+    modemNews_.clear();
+    modemRead_ = false;
+    suspended_ = false;
     sent_ = TSent{};
     linesSet_ = false;
     try {
@@ -160,6 +186,8 @@ class TNetBinding final : public TPortBinding {
     add(kSetDataSize, DataSizeValue(c.dataBits), sent_.dataSize);
     add(kSetParity, ParityValue(c.parity), sent_.parity);
     add(kSetStopSize, StopSizeValue(c.stopBits), sent_.stopSize);
+    if (const std::vector<uint8_t> flow = FlowValues(c); !flow.empty() && flow != sent_.flow)
+      for (uint8_t v : flow) orders.push_back({kSetControl, {v}});
     if (const auto dtr = DtrOn(c.dtr); dtr && dtr != sent_.dtr)
       orders.push_back({kSetControl, {*dtr ? kDtrOn : kDtrOff}});
     if (const auto rts = RtsOn(c.rts); rts && rts != sent_.rts)
@@ -167,25 +195,34 @@ class TNetBinding final : public TPortBinding {
     if (orders.empty()) return;
 
     std::vector<uint8_t> out;
-    for (const auto& [command, value] : orders) AppendComPort(out, command, value);
-    SendAll(out);
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
-    for (const auto& [command, value] : orders) {
-      const std::vector<uint8_t> answer = AwaitAnswer(command, deadline, SettingName(command, value));
-      if (answer != value)
-        Fail(kErrInvalidArgument, "server refused " + SettingName(command, value) + " (answered " +
-                                      AnswerText(command, answer) + ")",
-             false);
-      switch (command) {
-        case kSetBaudRate: sent_.rate = BaudFrom(value); break;
-        case kSetDataSize: sent_.dataSize = value[0]; break;
-        case kSetParity: sent_.parity = value[0]; break;
-        case kSetStopSize: sent_.stopSize = value[0]; break;
-        case kSetControl:
-          if (value[0] == kDtrOn || value[0] == kDtrOff) sent_.dtr = value[0] == kDtrOn;
-          else sent_.rts = value[0] == kRtsOn;
-          break;
+    std::vector<TAnswerMatcher::TTicket> tickets;
+    for (const auto& [command, value] : orders) tickets.push_back(Order(out, command, value));
+    try {
+      SendAll(out);
+      const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
+      for (size_t i = 0; i < orders.size(); ++i) {
+        const auto& [command, value] = orders[i];
+        const std::vector<uint8_t> answer = AwaitAnswer(tickets[i], deadline, SettingName(command, value));
+        if (!Accepts(command, value, answer))
+          Fail(kErrInvalidArgument, "server refused " + SettingName(command, value) + " (answered " +
+                                        AnswerText(command, answer) + ")",
+               false);
+        switch (command) {
+          case kSetBaudRate: sent_.rate = BaudFrom(value); break;
+          case kSetDataSize: sent_.dataSize = value[0]; break;
+          case kSetParity: sent_.parity = value[0]; break;
+          case kSetStopSize: sent_.stopSize = value[0]; break;
+          case kSetControl:
+            if (value[0] == kDtrOn || value[0] == kDtrOff) sent_.dtr = value[0] == kDtrOn;
+            else if (value[0] == kRtsOn || value[0] == kRtsOff) sent_.rts = value[0] == kRtsOn;
+            break;
+        }
       }
+      if (const std::vector<uint8_t> flow = FlowValues(c); !flow.empty()) sent_.flow = flow;
+    } catch (...) {
+      // The answers still to come are recognised when they come, and dropped.
+      for (const auto ticket : tickets) answers_.GiveUp(ticket);
+      throw;
     }
   }
 
@@ -212,6 +249,7 @@ class TNetBinding final : public TPortBinding {
 
   size_t Write(const unsigned char* buffer, size_t length) override {
     CheckConnected();
+    if (telnet_) AwaitResume();
     std::vector<uint8_t> out;
     if (telnet_)
       AppendData(out, buffer, length);
@@ -246,19 +284,27 @@ class TNetBinding final : public TPortBinding {
     if (telnet_) Purge(kPurgeTransmit);
   }
 
-  // The modem lines as the server's latest notification gave them. The server notifies a
-  // change when it sees it, so right after a DTR/RTS order the answer may still be the state
-  // from before; callers that poll (the dongle's DSR every 50 ms) see the change at the next
-  // poll after the notification came. Each call also asks the server for the present state
-  // (NOTIFY-MODEMSTATE), without waiting for its answer: the server sees the polls as a local
-  // port's device would, and a server that only answers requests is heard from by the next.
+  // The modem lines as the server notified them. The server notifies a change when it sees
+  // it: at once, or (a device server that polls its UART's lines) up to a second or so later,
+  // so the answer may still be the state from before a change. Every state notified is given
+  // by at least one call, in order, so a change undone before the next call (a handheld that
+  // restarts in a moment) is still seen. The server is not asked again here: the protocol has
+  // no request for the modem state, and a server that takes an order it does not expect for
+  // data would put it on the line.
   TModemStatus ModemStatus() override {
     CheckConnected();
     if (!telnet_) Fail(kErrInvalidArgument, "a socket:// port has no modem lines", false);
     Pump(0);
-    std::vector<uint8_t> poll;
-    AppendComPort(poll, kNotifyModemState, {});
-    SendAll(poll);
+    if (!modemRead_) {
+      // The first look after opening starts from the present, not from the changes that came
+      // with the open sequence's own line orders.
+      if (!modemNews_.empty()) modemState_ = modemNews_.back();
+      modemNews_.clear();
+      modemRead_ = true;
+    } else if (!modemNews_.empty()) {
+      modemState_ = modemNews_.front();
+      modemNews_.pop_front();
+    }
     TModemStatus s;
     if (modemState_ & kModemCts) s.Include(msCTS);
     if (modemState_ & kModemDsr) s.Include(msDSR);
@@ -266,6 +312,8 @@ class TNetBinding final : public TPortBinding {
     if (modemState_ & kModemCd) s.Include(msRLSD);
     return s;
   }
+
+  int ModemNewsLateMs() const override { return telnet_ ? kNetModemNewsLateMs : 0; }
 
  private:
   // Per option: asked for by us, and agreed.
@@ -279,6 +327,7 @@ class TNetBinding final : public TPortBinding {
     uint32_t rate = 0;
     std::optional<uint8_t> dataSize, parity, stopSize;
     std::optional<bool> dtr, rts;
+    std::vector<uint8_t> flow;
   };
 
   static bool WeDo(uint8_t option) {
@@ -320,50 +369,100 @@ class TNetBinding final : public TPortBinding {
       }
     }
     out.clear();
-    AppendComPort(out, kSetModemStateMask, {0xFF});
+    // Their answers are not waited for: the modem state the server tells with or after the
+    // first is. No line state notifications: line errors are not reported by this port.
+    answers_.GiveUp(Order(out, kSetModemStateMask, {0xFF}));
+    answers_.GiveUp(Order(out, kSetLineStateMask, {0x00}));
     SendAll(out);
+  }
+
+  // Data waits while the server has asked for a pause (FLOWCONTROL-SUSPEND), as long as an
+  // answer may take; a server that never resumes stalls the port.
+  void AwaitResume() {
+    Pump(0);
+    if (!suspended_) return;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
+    while (suspended_) {
+      const int wait = MsUntil(deadline);
+      if (wait == 0)
+        Fail(kErrDeviceGone, "connection stalled: the server suspended the data for " +
+                                 std::to_string(kNetAnswerTimeoutMs / 1000) + " s");
+      Pump(wait);
+    }
+  }
+
+  // Appends an order to out; its ticket for the answer.
+  TAnswerMatcher::TTicket Order(std::vector<uint8_t>& out, uint8_t command,
+                                const std::vector<uint8_t>& value) {
+    AppendComPort(out, command, value);
+    return answers_.Sent(command);
+  }
+
+  // Whether the answer confirms the value ordered. A speed answer may carry bytes beyond the
+  // four of the rate (some servers pad it); the rate is what counts.
+  static bool Accepts(uint8_t command, const std::vector<uint8_t>& value,
+                      const std::vector<uint8_t>& answer) {
+    if (command == kSetBaudRate && answer.size() > 4)
+      return std::equal(value.begin(), value.end(), answer.begin());
+    return answer == value;
   }
 
   void Purge(uint8_t which) {
     std::vector<uint8_t> out;
-    AppendComPort(out, kPurgeData, {which});
+    const auto ticket = Order(out, kPurgeData, {which});
     SendAll(out);
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kNetAnswerTimeoutMs);
-    AwaitAnswer(kPurgeData, deadline, SettingName(kPurgeData, {which}));
+    // What comes before the answer to a receive purge was received before it.
+    struct TDropping {
+      bool& flag;
+      ~TDropping() { flag = false; }
+    } dropping{dropData_};
+    dropData_ = which == kPurgeReceive || which == kPurgeBoth;
+    AwaitAnswer(ticket, deadline, SettingName(kPurgeData, {which}));
   }
 
-  // The server's next answer to command, taking in data and notifications meanwhile.
-  std::vector<uint8_t> AwaitAnswer(uint8_t command, SteadyClock::time_point deadline,
+  // The server's answer to the order with this ticket, taking in data and notifications
+  // meanwhile. When it does not come in time the order is given up: its answer, should it come
+  // later, is dropped.
+  std::vector<uint8_t> AwaitAnswer(TAnswerMatcher::TTicket ticket, SteadyClock::time_point deadline,
                                    const std::string& what) {
     for (;;) {
-      const auto it = std::find_if(answers_.begin(), answers_.end(),
-                                   [command](const auto& a) { return a.first == command; });
-      if (it != answers_.end()) {
-        std::vector<uint8_t> value = std::move(it->second);
-        answers_.erase(it);
-        return value;
-      }
+      if (auto value = answers_.Take(ticket)) return std::move(*value);
       const int wait = MsUntil(deadline);
-      if (wait == 0) Fail(kErrDeviceGone, "server did not answer " + what, false);
+      if (wait == 0) {
+        answers_.GiveUp(ticket);
+        Fail(kErrDeviceGone, "server did not answer " + what, false);
+      }
       Pump(wait);
     }
   }
 
   // Takes what the connection has (waiting up to waitMs for the first of it) and sorts it
   // into data, answers and notifications.
+  //
+  // The input buffer has a fixed size, as a serial port's driver queue has: once it is full
+  // nothing more is taken from the connection until the caller reads, so a server that floods
+  // is held back by TCP. Data that arrives while a purge waits for its answer is dropped.
   void Pump(int waitMs) {
     uint8_t chunk[4096];
+    const size_t room = dropData_ ? sizeof chunk
+                                  : std::min(sizeof chunk, kNetInputLimit - std::min(kNetInputLimit, input_.size()));
+    if (room == 0) {
+      // Nothing can be taken now; the caller's wait passes as it would without news.
+      if (waitMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(waitMs < 0 ? 10 : std::min(waitMs, 10)));
+      return;
+    }
     size_t n = 0;
-    Guard([&] { n = socket_.Receive(chunk, sizeof chunk, waitMs); });
+    Guard([&] { n = socket_.Receive(chunk, room, waitMs); });
     if (n == 0) return;
     if (!telnet_) {
-      input_.insert(input_.end(), chunk, chunk + n);
+      if (!dropData_) input_.insert(input_.end(), chunk, chunk + n);
       return;
     }
     std::vector<uint8_t> data;
     std::vector<TEvent> events;
     parser_.Feed(chunk, n, data, events);
-    input_.insert(input_.end(), data.begin(), data.end());
+    if (!dropData_) input_.insert(input_.end(), data.begin(), data.end());
     for (TEvent& e : events) Handle(e);
     if (parser_.Failed()) Fail(kErrDeviceGone, parser_.Error());
   }
@@ -403,11 +502,28 @@ class TNetBinding final : public TPortBinding {
       if (e.payload.empty()) Fail(kErrDeviceGone, "malformed subnegotiation: no command");
       const uint8_t command = e.payload[0];
       std::vector<uint8_t> value(e.payload.begin() + 1, e.payload.end());
-      if (command == kNotifyModemState + kServerOffset) {
+      if (command == kSignature && value.empty()) {
+        // The server asks who we are.
+        const std::string name = "tptune";
+        AppendComPort(out, kSignature, {name.begin(), name.end()});
+      } else if (command == kNotifyModemState + kServerOffset) {
         if (value.size() != 1) Fail(kErrDeviceGone, "malformed subnegotiation: modem state");
-        modemState_ = value[0];
-      } else if (command > kServerOffset) {
-        answers_.emplace_back(static_cast<uint8_t>(command - kServerOffset), std::move(value));
+        // The lines only (the delta bits say what changed): a repeat of the last news is none,
+        // and a server that chatters keeps only the latest few.
+        const uint8_t lines = value[0] & (kModemCts | kModemDsr | kModemRing | kModemCd);
+        const uint8_t last = modemNews_.empty() ? modemState_ : modemNews_.back();
+        if (lines != last || modemNews_.empty()) {
+          if (modemNews_.size() >= kModemNewsKept) modemNews_.pop_front();
+          modemNews_.push_back(lines);
+        }
+      } else if (command == kFlowControlSuspend + kServerOffset) {
+        suspended_ = true;
+      } else if (command == kFlowControlResume + kServerOffset) {
+        suspended_ = false;
+      } else if (command > kServerOffset && command != kNotifyLineState + kServerOffset &&
+                 command != kFlowControlSuspend + kServerOffset &&
+                 command != kFlowControlResume + kServerOffset) {
+        answers_.Answered(static_cast<uint8_t>(command - kServerOffset), std::move(value));
       }
     }
     if (!out.empty()) SendAll(out);
@@ -428,8 +544,13 @@ class TNetBinding final : public TPortBinding {
     });
   }
 
+  // A connection given up says why at every later call, so the reason reaches whoever asks
+  // next even when the call that broke it was caught and dropped.
   void CheckConnected() {
-    if (!socket_.IsOpen()) throw EComError(kErrDeviceGone, name_ + ": connection lost");
+    if (socket_.IsOpen()) return;
+    if (broken_.empty() || broken_ == "connection lost")
+      throw EComError(kErrDeviceGone, name_ + ": connection lost");
+    throw EComError(kErrDeviceGone, name_ + ": connection lost (" + broken_ + ")");
   }
 
   // Runs a socket operation; a failure closes the connection (nothing is read past it) and
@@ -440,6 +561,7 @@ class TNetBinding final : public TPortBinding {
       f();
     } catch (const EComError& e) {
       socket_.Close();
+      broken_ = e.what();
       throw EComError(e.ErrorCode(), name_ + ": " + e.what());
     }
   }
@@ -447,19 +569,28 @@ class TNetBinding final : public TPortBinding {
   // A failure of the port: with close, the connection is given up (a broken stream, a
   // server that stopped answering); without, the port stays usable (a refused setting).
   [[noreturn]] void Fail(int error, const std::string& text, bool close = true) {
-    if (close) socket_.Close();
+    if (close) {
+      socket_.Close();
+      broken_ = text;
+    }
     throw EComError(error, name_ + ": " + text);
   }
 
   std::string name_;
+  std::string broken_;  // why the connection was given up
   bool telnet_ = true;
   TNetSocket socket_;
   TParser parser_;
   std::deque<uint8_t> input_;
-  std::deque<std::pair<uint8_t, std::vector<uint8_t>>> answers_;
+  TAnswerMatcher answers_;
   std::array<TOptionState, 256> local_{};
   std::array<TOptionState, 256> remote_{};
-  uint8_t modemState_ = 0;
+  uint8_t modemState_ = 0;  // the lines as the last ModemStatus gave them
+  static constexpr size_t kModemNewsKept = 8;
+  std::deque<uint8_t> modemNews_;  // notified since, oldest first
+  bool modemRead_ = false;         // ModemStatus was called since the port opened
+  bool suspended_ = false;         // the server asked for a pause in the data
+  bool dropData_ = false;          // a receive purge waits for its answer
   TSent sent_;
   bool linesSet_ = false;
   TDTRControl dtr_ = dcDefault;

@@ -20,3 +20,6 @@ std::unique_ptr<TPortBinding> CreateNetworkBinding(const std::string& deviceName
 // option or a setting.
 inline constexpr int kNetConnectTimeoutMs = 3000;
 inline constexpr int kNetAnswerTimeoutMs = 3000;
+// How late a device server's news of a modem line change may come: it reports what it sees
+// when it looks, and device servers that poll their UART's lines look once a second.
+inline constexpr int kNetModemNewsLateMs = 1250;

@@ -41,6 +41,10 @@ class TPortBinding {
   virtual void PurgeInput() = 0;
   virtual void PurgeOutput() = 0;
   virtual TModemStatus ModemStatus() = 0;
+  // How late the news of a change of the modem input lines may come, in milliseconds: 0 where
+  // the lines are read as they are (a local device, the bench), more where a device server
+  // reports the changes it sees on its own schedule.
+  virtual int ModemNewsLateMs() const { return 0; }
 };
 
 class TPortProvider {

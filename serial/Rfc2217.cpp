@@ -67,6 +67,46 @@ void TParser::Feed(const uint8_t* input, size_t length, std::vector<uint8_t>& da
   }
 }
 
+TAnswerMatcher::TTicket TAnswerMatcher::Sent(uint8_t command) {
+  std::deque<TOrder>& open = open_[command];
+  if (open.size() >= kOpenOrdersKept) {
+    answers_.erase(open.front().ticket);
+    open.pop_front();
+  }
+  open.push_back(TOrder{next_, true});
+  return next_++;
+}
+
+void TAnswerMatcher::GiveUp(TTicket ticket) {
+  answers_.erase(ticket);
+  for (std::deque<TOrder>& open : open_)
+    for (TOrder& o : open)
+      if (o.ticket == ticket) o.wanted = false;
+}
+
+bool TAnswerMatcher::Answered(uint8_t command, std::vector<uint8_t> value) {
+  std::deque<TOrder>& open = open_[command];
+  if (open.empty()) return false;
+  const TOrder order = open.front();
+  open.pop_front();
+  if (!order.wanted) return false;
+  answers_[order.ticket] = std::move(value);
+  return true;
+}
+
+std::optional<std::vector<uint8_t>> TAnswerMatcher::Take(TTicket ticket) {
+  const auto it = answers_.find(ticket);
+  if (it == answers_.end()) return std::nullopt;
+  std::vector<uint8_t> value = std::move(it->second);
+  answers_.erase(it);
+  return value;
+}
+
+void TAnswerMatcher::Clear() {
+  for (std::deque<TOrder>& open : open_) open.clear();
+  answers_.clear();
+}
+
 void AppendData(std::vector<uint8_t>& out, const uint8_t* data, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     out.push_back(data[i]);

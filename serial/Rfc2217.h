@@ -5,8 +5,12 @@
 // split of any input.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,7 @@ inline constexpr uint8_t kOptComPort = 44;
 
 // COM-PORT-OPTION commands as the client sends them; the server answers with the same command
 // plus kServerOffset.
+inline constexpr uint8_t kSignature = 0;
 inline constexpr uint8_t kSetBaudRate = 1;
 inline constexpr uint8_t kSetDataSize = 2;
 inline constexpr uint8_t kSetParity = 3;
@@ -47,8 +52,14 @@ inline constexpr uint8_t kServerOffset = 100;
 inline constexpr uint8_t kParityNone = 1, kParityOdd = 2, kParityEven = 3, kParityMark = 4,
                          kParitySpace = 5;
 inline constexpr uint8_t kStopOne = 1, kStopTwo = 2, kStopOneAndHalf = 3;
-// Values of SET-CONTROL.
-inline constexpr uint8_t kDtrOn = 8, kDtrOff = 9, kRtsOn = 11, kRtsOff = 12;
+// Values of SET-CONTROL: flow control (outbound, or both ways) asked for and set, BREAK, DTR,
+// RTS, and flow control inbound only.
+inline constexpr uint8_t kFlowAsk = 0, kFlowNone = 1, kFlowXonXoff = 2, kFlowHardware = 3;
+inline constexpr uint8_t kBreakAsk = 4, kBreakOn = 5, kBreakOff = 6;
+inline constexpr uint8_t kDtrAsk = 7, kDtrOn = 8, kDtrOff = 9;
+inline constexpr uint8_t kRtsAsk = 10, kRtsOn = 11, kRtsOff = 12;
+inline constexpr uint8_t kFlowInAsk = 13, kFlowInNone = 14, kFlowInXonXoff = 15,
+                         kFlowInHardware = 16;
 // Values of PURGE-DATA.
 inline constexpr uint8_t kPurgeReceive = 1, kPurgeTransmit = 2, kPurgeBoth = 3;
 // Bits of NOTIFY-MODEMSTATE.
@@ -56,10 +67,11 @@ inline constexpr uint8_t kModemCts = 0x10, kModemDsr = 0x20, kModemRing = 0x40, 
 inline constexpr uint8_t kModemDeltaDsr = 0x02;
 
 // The longest subnegotiation each end takes: the client takes the server's answers and
-// notifications, the server the client's orders (the longest is SET-BAUDRATE, 5 bytes, or a
-// signature text). Anything longer breaks the stream.
-inline constexpr size_t kClientSubnegotiationLimit = 64;
-inline constexpr size_t kServerSubnegotiationLimit = 32;
+// notifications, the server the client's orders. The orders and answers are at most 5 bytes;
+// a signature text may be longer (device servers name their make, model and firmware) and is
+// taken up to this bound. Anything longer breaks the stream.
+inline constexpr size_t kClientSubnegotiationLimit = 256;
+inline constexpr size_t kServerSubnegotiationLimit = 256;
 
 // Something other than data in the stream.
 struct TEvent {
@@ -96,6 +108,39 @@ class TParser {
   State state_ = kData;
   TEvent pending_;
   std::string error_;
+};
+
+// The client's side of the answers: every COM-PORT-OPTION order is answered once, and the
+// answers to one command come in the order of its orders, so the n-th answer to a command
+// answers its n-th order. An order given up (its answer did not come in time) keeps its place:
+// its answer, when it comes late, is recognised and dropped instead of being taken for the
+// answer to a later order of the same command.
+class TAnswerMatcher {
+ public:
+  using TTicket = uint64_t;
+  // Orders not yet answered that are remembered per command; beyond, the oldest is forgotten
+  // (a server that answers none of them).
+  static constexpr size_t kOpenOrdersKept = 32;
+
+  // An order of command went out; its ticket.
+  TTicket Sent(uint8_t command);
+  // The answer to the order is no longer waited for (also for orders sent without waiting).
+  void GiveUp(TTicket ticket);
+  // An answer to command came (command without the server's offset). False when it answers
+  // no order waited for: a late answer to an order given up, or one no order asked for.
+  bool Answered(uint8_t command, std::vector<uint8_t> value);
+  // The answer to the order, once it came (taken away with it).
+  std::optional<std::vector<uint8_t>> Take(TTicket ticket);
+  void Clear();
+
+ private:
+  struct TOrder {
+    TTicket ticket;
+    bool wanted;
+  };
+  TTicket next_ = 1;
+  std::array<std::deque<TOrder>, 256> open_;
+  std::map<TTicket, std::vector<uint8_t>> answers_;
 };
 
 // Data with every 0xFF doubled.

@@ -596,6 +596,12 @@ bool TBench::DsrNow(const std::string& port) const {
   return p->device->Dsr(now);
 }
 
+size_t TBench::QueuedToLine(const std::string& port) const {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  sim::TVirtualPort* p = core_->Find(port);
+  return p ? p->toDevice.size() : 0;
+}
+
 void TBench::SetPaced(double speedFactor) {
   core_->clock.SetPaced(speedFactor);
 }

@@ -72,6 +72,8 @@ class TBench {
   // DSR on the port now, as a look at the line that is not one of the tool's polls (the
   // operator model counts those).
   bool DsrNow(const std::string& port) const;
+  // Bytes written to the port that have not yet left it for the line.
+  size_t QueuedToLine(const std::string& port) const;
 
   // Final state of every device (README.md lists the keys).
   nlohmann::json Report() const;

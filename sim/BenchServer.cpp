@@ -25,10 +25,20 @@ namespace {
 
 using WallClock = std::chrono::steady_clock;
 
-// The bench's operator model counts the tool's DSR polls. Served over the network, the client
-// asks for the modem state with NOTIFY-MODEMSTATE at each of its polls: that request is the
-// poll the bench counts. Between polls the server watches the line without counting and
-// notifies a change at once.
+// The bench's operator model counts DSR polls. A client on the network does not poll (the
+// protocol has no request for the modem state): the server's own looks at the lines, at a
+// steady pace, are the polls the bench counts. Between them the server watches the line
+// without counting and notifies a change at once, unless it plays a polling device server
+// (notify interval), which tells only what its looks saw.
+constexpr auto kOperatorLook = std::chrono::milliseconds(200);
+
+// What the server holds per port, as a device server's fixed buffers: bytes from the client not
+// yet on the line, and bytes for the client not yet taken by it. A client that sends faster than
+// the line carries, or does not read, is held back by TCP, not by the server's memory.
+constexpr size_t kToLineLimit = 4096;
+constexpr size_t kToClientLimit = 64 * 1024;
+// One read from a client per round, so that a flood on one port does not hold up the others.
+constexpr size_t kReadChunk = 4096;
 
 int Listen(const std::string& host, int port) {
   addrinfo hints{};
@@ -74,7 +84,12 @@ struct TBenchServer::TImpl {
     uint8_t modemMask = 0;
     int lastModem = -1;  // last state notified (-1: none yet)
     bool dtr = false, rts = false;  // the echo port's lines
+    bool breakOn = false;
+    uint32_t rate = 9600;  // the line settings as the client set them
+    uint8_t dataSize = 8, parity = kParityNone, stopSize = kStopOne;
     uint64_t fromClient = 0;
+    WallClock::time_point nextLook{};    // the next look at the lines that the operator counts
+    WallClock::time_point nextNotify{};  // with a notify interval: the next look that notifies
   };
 
   TBench* bench;
@@ -132,7 +147,13 @@ struct TBenchServer::TImpl {
     p.modemMask = 0xFF;  // a client hears of every modem line until it sets a mask
     p.lastModem = -1;
     p.dtr = p.rts = true;  // opened: both lines up, as a terminal raises them
+    p.breakOn = false;
+    p.rate = 9600;
+    p.dataSize = 8;
+    p.parity = kParityNone;
+    p.stopSize = kStopOne;
     p.fromClient = 0;
+    p.nextLook = p.nextNotify = WallClock::now();
   }
 
   void Disconnect(TPort& p) {
@@ -146,11 +167,52 @@ struct TBenchServer::TImpl {
     p.out.clear();
   }
 
-  // The lines as they are now; with poll, read as the tool's own DSR poll would read them.
+  // How many bytes from the client the port takes now.
+  size_t RoomFromClient(const TPort& p) const {
+    if (p.out.size() >= kToClientLimit) return 0;  // answers and echoes need room to go
+    if (options.echo || !p.binding) return std::min(kReadChunk, (kToClientLimit - p.out.size()) / 2);
+    const size_t queued = bench->QueuedToLine(p.name);
+    return queued >= kToLineLimit ? 0 : std::min(kReadChunk, kToLineLimit - queued);
+  }
+
+  bool Polling() const { return options.notifyInterval > 0; }
+  WallClock::duration NotifyEvery() const {
+    return std::chrono::duration_cast<WallClock::duration>(
+        std::chrono::duration<double>(options.notifyInterval));
+  }
+  WallClock::duration LookEvery() const {
+    return std::max<WallClock::duration>(kOperatorLook, NotifyEvery());
+  }
+
+  // The lines as they are now; with poll, read as a DSR poll the bench's operator counts.
   uint8_t ModemState(TPort& p, bool poll = false) {
     if (options.echo) return static_cast<uint8_t>((p.dtr ? kModemDsr : 0) | (p.rts ? kModemCts : 0));
     if (poll) return p.binding->ModemStatus().Contains(msDSR) ? kModemDsr : 0;
     return bench->DsrNow(p.name) ? kModemDsr : 0;
+  }
+
+  // A change of the lines as the client hears of it: at once, or at the next look of a
+  // polling server.
+  void LinesMayHaveChanged(TPort& p) {
+    if (!Polling()) NotifyModem(p, ModemState(p), false);
+  }
+
+  // The server's looks at the lines that are due at wall time now: the operator's polls, and
+  // a polling server's notifications.
+  void Look(TPort& p, WallClock::time_point now) {
+    if (p.client < 0) return;
+    if (p.binding && now >= p.nextLook) {
+      const uint8_t state = ModemState(p, true);
+      p.nextLook = now + LookEvery();
+      if (Polling() && now >= p.nextNotify) {
+        NotifyModem(p, state, false);
+        p.nextNotify = now + NotifyEvery();
+      }
+    }
+    if (Polling() && now >= p.nextNotify) {
+      NotifyModem(p, ModemState(p), false);
+      p.nextNotify = now + NotifyEvery();
+    }
   }
 
   // Tells the client of a change of the lines it asked to hear about.
@@ -183,45 +245,63 @@ struct TBenchServer::TImpl {
     const std::vector<uint8_t> value(payload.begin() + 1, payload.end());
     const int v = value.empty() ? -1 : value[0];
     switch (command) {
+      case kSignature:
+        // Without text the client asks for ours; with text it tells its own, which needs no
+        // answer.
+        if (value.empty()) Answer(p, command, {options.signature.begin(), options.signature.end()});
+        break;
       case kSetBaudRate: {
+        // 0 asks for the rate in use.
         const uint32_t rate = BaudFrom(value);
-        if (rate != 0 && p.binding) {
-          TLineConfig c;
-          c.baudRate = brCustom;
-          c.customBaudRate = static_cast<int>(rate);
-          p.binding->ApplyLineSettings(c);
+        if (rate != 0) {
+          if (p.binding) {
+            TLineConfig c;
+            c.baudRate = brCustom;
+            c.customBaudRate = static_cast<int>(rate);
+            p.binding->ApplyLineSettings(c);
+          }
+          p.rate = rate;
         }
-        Answer(p, command, BaudValue(rate != 0 ? rate : 9600));
+        Answer(p, command, BaudValue(p.rate));
         break;
       }
-      // The bench carries bytes, not bits: every framing a UART has is taken.
-      case kSetDataSize: Answer(p, command, {static_cast<uint8_t>(v >= 5 && v <= 8 ? v : 8)}); break;
-      case kSetParity: Answer(p, command, {static_cast<uint8_t>(v >= 1 && v <= 5 ? v : 1)}); break;
-      case kSetStopSize: Answer(p, command, {static_cast<uint8_t>(v >= 1 && v <= 3 ? v : 1)}); break;
+      // The bench carries bytes, not bits: every framing a UART has is taken; 0 (and a value no
+      // UART has) asks for the one in use.
+      case kSetDataSize:
+        if (v >= 5 && v <= 8) p.dataSize = static_cast<uint8_t>(v);
+        Answer(p, command, {p.dataSize});
+        break;
+      case kSetParity:
+        if (v >= 1 && v <= 5) p.parity = static_cast<uint8_t>(v);
+        Answer(p, command, {p.parity});
+        break;
+      case kSetStopSize:
+        if (v >= 1 && v <= 3) p.stopSize = static_cast<uint8_t>(v);
+        Answer(p, command, {p.stopSize});
+        break;
       case kSetControl: {
+        // Each answer is the setting in use after the order: the lines as set, no flow control
+        // either way (the only one here), BREAK as asked.
         uint8_t answer = static_cast<uint8_t>(std::max(v, 0));
-        if (v == kDtrOn || v == kDtrOff) {
-          p.dtr = v == kDtrOn;
-          SetLines(p);
-        } else if (v == kRtsOn || v == kRtsOff) {
-          p.rts = v == kRtsOn;
-          SetLines(p);
-        } else if (v == 7) {
-          answer = p.dtr ? kDtrOn : kDtrOff;  // DTR asked for
-        } else if (v == 10) {
-          answer = p.rts ? kRtsOn : kRtsOff;  // RTS asked for
-        } else if (v == 0 || v == 1) {
-          answer = 1;  // no flow control: the only flow control here
+        switch (v) {
+          case kDtrOn: case kDtrOff: p.dtr = v == kDtrOn; SetLines(p); break;
+          case kRtsOn: case kRtsOff: p.rts = v == kRtsOn; SetLines(p); break;
+          case kDtrAsk: answer = p.dtr ? kDtrOn : kDtrOff; break;
+          case kRtsAsk: answer = p.rts ? kRtsOn : kRtsOff; break;
+          case kBreakOn: case kBreakOff: p.breakOn = v == kBreakOn; break;
+          case kBreakAsk: answer = p.breakOn ? kBreakOn : kBreakOff; break;
+          case kFlowAsk: case kFlowNone: case kFlowXonXoff: case kFlowHardware:
+          case 17: case 19:  // DCD or DSR flow control, outbound
+            answer = kFlowNone;
+            break;
+          case kFlowInAsk: case kFlowInNone: case kFlowInXonXoff: case kFlowInHardware:
+          case 18:  // DTR flow control, inbound
+            answer = kFlowInNone;
+            break;
+          default: break;
         }
         Answer(p, command, {answer});
-        NotifyModem(p, ModemState(p), false);
-        break;
-      }
-      case kNotifyModemState: {  // the client's poll of its modem lines
-        const uint8_t mask = p.modemMask;
-        p.modemMask = 0xFF;
-        NotifyModem(p, ModemState(p, true), true);
-        p.modemMask = mask;
+        LinesMayHaveChanged(p);
         break;
       }
       case kSetLineStateMask: Answer(p, command, value); break;
@@ -255,8 +335,10 @@ struct TBenchServer::TImpl {
 
   // What came from the client; false when the connection is to be closed.
   bool FromClient(TPort& p) {
-    uint8_t chunk[4096];
-    const ssize_t n = recv(p.client, chunk, sizeof chunk, 0);
+    uint8_t chunk[kReadChunk];
+    const size_t room = RoomFromClient(p);
+    if (room == 0) return true;
+    const ssize_t n = recv(p.client, chunk, room, 0);
     if (n == 0) return false;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     std::vector<uint8_t> data;
@@ -305,13 +387,14 @@ struct TBenchServer::TImpl {
     for (TPort& p : ports) {
       if (p.client < 0 || !p.binding) continue;
       try {
-        const int32_t count = p.binding->InputCount();
+        const size_t room = kToClientLimit - std::min(kToClientLimit, p.out.size());
+        const int32_t count = std::min<int32_t>(p.binding->InputCount(), static_cast<int32_t>(room / 2));
         if (count > 0) {
           std::vector<uint8_t> data(static_cast<size_t>(count));
           data.resize(p.binding->Read(data.data(), data.size()));
           AppendData(p.out, data.data(), data.size());
         }
-        NotifyModem(p, ModemState(p), false);
+        LinesMayHaveChanged(p);
       } catch (const std::exception&) {
         Disconnect(p);
       }
@@ -361,15 +444,30 @@ void TBenchServer::Run(const std::atomic<bool>& stop) {
   while (!stop.load()) {
     const int64_t now = s.VirtualNow();
     s.Settle(now);
-    for (auto& p : s.ports)
+    const WallClock::time_point wallNow = WallClock::now();
+    for (auto& p : s.ports) {
+      try {
+        s.Look(p, wallNow);
+      } catch (const std::exception&) {
+        s.Disconnect(p);
+      }
       if (p.client >= 0 && !s.Flush(p)) s.Disconnect(p);
+    }
 
     // Wake for the next arrival on a line; while a client is there, every 5 ms to watch its
-    // lines; else at the latest in 100 ms.
+    // lines, and for the server's next look at them; else at the latest in 100 ms.
     const int64_t next = s.bench ? s.bench->NextArrival().count() : INT64_MAX;
     int64_t waitUs = 100'000;
-    for (const auto& p : s.ports)
-      if (p.client >= 0 && s.bench) waitUs = 5'000;
+    for (const auto& p : s.ports) {
+      if (p.client < 0) continue;
+      if (s.bench) waitUs = std::min<int64_t>(waitUs, 5'000);
+      for (const WallClock::time_point at : {p.binding ? p.nextLook : WallClock::time_point::max(),
+                                             s.Polling() ? p.nextNotify : WallClock::time_point::max()}) {
+        if (at == WallClock::time_point::max()) continue;
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at - wallNow).count();
+        waitUs = std::clamp<int64_t>(us + 1, 0, waitUs);
+      }
+    }
     if (next != INT64_MAX) {
       const double wall = static_cast<double>(next - now) / s.options.speedFactor;
       waitUs = std::clamp<int64_t>(static_cast<int64_t>(wall) + 1, 0, waitUs);
@@ -377,7 +475,9 @@ void TBenchServer::Run(const std::atomic<bool>& stop) {
     fds.clear();
     for (const auto& p : s.ports) {
       fds.push_back({p.listenFd, POLLIN, 0});
-      fds.push_back({p.client, static_cast<short>(POLLIN | (p.out.empty() ? 0 : POLLOUT)), 0});
+      // A client is read only while its port has room; else TCP holds it back.
+      const short in = p.client >= 0 && s.RoomFromClient(p) > 0 ? POLLIN : 0;
+      fds.push_back({p.client, static_cast<short>(in | (p.out.empty() ? 0 : POLLOUT)), 0});
     }
     const timespec ts{static_cast<time_t>(waitUs / 1'000'000), static_cast<long>(waitUs % 1'000'000) * 1000};
     const int r = ppoll(fds.data(), fds.size(), &ts, nullptr);
@@ -390,7 +490,10 @@ void TBenchServer::Run(const std::atomic<bool>& stop) {
       if (p.client < 0 || fds[2 * i + 1].fd < 0) continue;
       bool alive = true;
       try {
-        if (ev & (POLLIN | POLLHUP | POLLERR)) alive = s.FromClient(p);
+        if ((ev & (POLLHUP | POLLERR)) && s.RoomFromClient(p) == 0)
+          alive = false;  // gone, and what it sent last has no room to go anyway
+        else if (ev & (POLLIN | POLLHUP | POLLERR))
+          alive = s.FromClient(p);
       } catch (const std::exception&) {
         alive = false;
       }

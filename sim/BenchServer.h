@@ -2,6 +2,9 @@
 // own as a Telnet COM Port Control (RFC 2217) server, in wall time at a speed factor. One
 // client per port, as a serial port has one opener: a second connection is closed at once.
 // DTR and RTS orders go to the bench port's lines; DSR changes are notified to the client.
+// The bench's operator, who unplugs a handheld once the tool waits for it and plugs in the
+// next, watches the tool through the server's looks at the lines (every 200 ms, or every notify
+// interval when that is longer).
 //
 // Single-threaded: Run() polls the sockets and moves the bench's virtual clock along with
 // wall time (virtual = wall x speed factor), waking when the next byte arrives on a line.
@@ -22,6 +25,13 @@ struct TBenchServerOptions {
   // Instead of the bench: one port that echoes every byte at once, with DSR following DTR and
   // CTS following RTS (a loop-back plug).
   bool echo = false;
+  // Modem line news as a device server that polls its UART's lines gives it: the lines are
+  // looked at once per interval (seconds of wall time) and a change is notified then, so a
+  // change comes up to one interval late and one that is undone before the next look is never
+  // told. 0: every change is notified as it happens.
+  double notifyInterval = 0;
+  // The text a client asking for the server's signature gets.
+  std::string signature = "tptune-sim";
   // Fault: the connection of this port is closed once this many data bytes came from its
   // client (0: never).
   std::string dropPort;

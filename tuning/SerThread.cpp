@@ -11,6 +11,7 @@
 #include "firmware/Versions.h"
 #include "link/Devices.h"
 #include "link/Discovery.h"
+#include "link/DsrWait.h"
 #include "link/Link.h"
 #include "serial/ComPort.h"
 #include "tuning/FineTuning.h"
@@ -162,20 +163,10 @@ void TSerThread::HandheldLoop(bool& retry) {
   }
 }
 
-// The handheld counts as unplugged once DSR has been off at five polls in a row.
+// The handheld counts as unplugged once DSR has been off at five polls in a row; a port that
+// cannot report its lines any more has nothing plugged in.
 void TSerThread::WaitForDisconnection() {
-  TRunRecord& r = run_;
-  int off = 0;
-  while (off < 5 && !r.Terminated()) {
-    bool dsr = false;
-    try {
-      dsr = r.Main.SerIF1->ModemStatus().Contains(msDSR);
-    } catch (const EComError&) {
-      // A port that cannot report its lines any more has nothing plugged in.
-    }
-    r.Clk.Sleep(std::chrono::milliseconds(50));
-    off = dsr ? 0 : off + 1;
-  }
+  WaitForDsr(run_, *run_.Main.SerIF1, TDsrAwait::kUnplugged);
 }
 
 void TSerThread::FinishHandheld() {

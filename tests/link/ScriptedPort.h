@@ -51,6 +51,7 @@ struct TScriptedPeer {
   std::function<bool(int)> dsr = [](int) { return true; };
   bool failWrites = false;
   bool failLines = false;  // the driver refuses DTR/RTS changes (as on a pseudo-terminal)
+  int lateMs = 0;          // how late the port says its news of the lines may be
 
   ByteText written;
   ByteText input;
@@ -139,6 +140,7 @@ class TScriptedProvider final : public TPortProvider {
     TModemStatus ModemStatus() override {
       return peer_.dsr(peer_.statusReads++) ? TModemStatus{msDSR} : TModemStatus{};
     }
+    int ModemNewsLateMs() const override { return peer_.lateMs; }
 
    private:
     void Event(const std::string& what) {

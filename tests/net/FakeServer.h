@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,9 @@ struct TFakeBehaviour {
   Negotiation negotiation = kAgree;
   bool telnet = true;         // false: a raw TCP echo (socket://)
   uint32_t answerSpeed = 0;   // answer SET-BAUDRATE with this speed (0: as asked)
+  std::vector<uint8_t> speedAnswerTail;  // bytes after the four of every speed answer
+  int firstSpeedAnswerLateMs = 0;        // the first speed answer comes this late
+  int pauseOnFirstDataMs = 0;  // FLOWCONTROL-SUSPEND before the first data's echo, RESUME this later
   std::vector<uint8_t> onFirstData;  // sent as they are when the first data byte came
   bool closeOnFirstData = false;     // and then the connection is closed
 };
@@ -26,6 +30,8 @@ class TFakeServer {
   TFakeServer& operator=(const TFakeServer&) = delete;
   // "scheme://127.0.0.1:PORT".
   std::string Name(const std::string& scheme = "rfc2217") const;
+  // The COM port orders received so far (command and value, as sent).
+  std::vector<std::vector<uint8_t>> Orders() const;
 
  private:
   void Serve();
@@ -33,6 +39,8 @@ class TFakeServer {
   intptr_t listener_ = -1;
   int port_ = 0;
   std::thread thread_;
+  mutable std::mutex mutex_;
+  std::vector<std::vector<uint8_t>> orders_;
 };
 
 // The test's own sockets (FakeSocketPosix.cpp, FakeSocketWin32.cpp): a listener on the

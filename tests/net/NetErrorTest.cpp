@@ -138,6 +138,136 @@ TEST(NetPortErrors, BrokenStreamEndsTheReadAndThePort) {
   }
 }
 
+// An answer that comes after the client gave up its order is recognised as that order's and
+// dropped: the next order gets its own answer, not the late one.
+TEST(NetPortErrors, LateAnswerIsNotTakenForTheNextOrder) {
+  TFakeBehaviour late;
+  late.firstSpeedAnswerLateMs = kNetAnswerTimeoutMs + 500;
+  TFakeServer server(late);
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  ASSERT_NO_THROW(port.Open());
+  try {
+    port.SetBaudRate(br115200);
+    ADD_FAILURE() << "the late answer was waited for";
+  } catch (const EComError& e) {
+    EXPECT_NE(std::string(e.what()).find(": server did not answer speed 115200"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_TRUE(port.Active());
+  for (TBaudRate rate : {br19200, br9600}) {
+    try {
+      port.SetBaudRate(rate);
+    } catch (const EComError& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
+  port.WriteByte(0x5A);
+  port.Timeouts().SetReadConstant(2000);
+  EXPECT_EQ(port.ReadByte(), 0x5A);
+}
+
+// Lenient where the protocol allows: a long server signature (device servers name make, model
+// and firmware) is taken, and the data after it comes through.
+TEST(NetPortErrors, LongServerSignatureIsTaken) {
+  TFakeBehaviour talkative;
+  std::vector<uint8_t> signature(200, 'S');
+  signature.insert(signature.begin(), kSignature + kServerOffset);
+  talkative.onFirstData = {kIac, kSb, kOptComPort};
+  talkative.onFirstData.insert(talkative.onFirstData.end(), signature.begin(), signature.end());
+  talkative.onFirstData.insert(talkative.onFirstData.end(), {kIac, kSe, 0x41});
+  TFakeServer server(talkative);
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  port.Timeouts().SetReadConstant(2000);
+  ASSERT_NO_THROW(port.Open());
+  port.WriteByte(0x01);
+  try {
+    EXPECT_EQ(port.ReadByte(), 0x41);
+  } catch (const EComError& e) {
+    ADD_FAILURE() << e.what();
+  }
+}
+
+// Lenient where the protocol allows: a speed answer with bytes after the rate is the rate.
+TEST(NetPortErrors, SpeedAnswerWithTrailingBytesIsTheRate) {
+  TFakeBehaviour padded;
+  padded.speedAnswerTail = {0x00, 0x00};
+  TFakeServer server(padded);
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  port.SetBaudRate(br115200);
+  EXPECT_NO_THROW(port.Open());
+  EXPECT_TRUE(port.Active());
+}
+
+// Flow control goes to the server as the port has it (the tool's ports: none, as a device
+// server may have XON/XOFF set), and every order is answered and checked.
+TEST(NetPortErrors, FlowControlIsSentAsSet) {
+  struct TFlowCase {
+    TXOnXOffControl flow;
+    std::vector<std::vector<uint8_t>> controls;  // the SET-CONTROL orders sent at open
+  };
+  const TFlowCase cases[] = {
+      {xcDisable, {{kSetControl, kFlowNone}}},
+      {xcInputOutput, {{kSetControl, kFlowXonXoff}}},
+      {xcOutput, {{kSetControl, kFlowXonXoff}, {kSetControl, kFlowInNone}}},
+      {xcInput, {{kSetControl, kFlowNone}, {kSetControl, kFlowInXonXoff}}},
+      {xcDefault, {}},  // the device server's setting is kept
+  };
+  for (const TFlowCase& c : cases) {
+    SCOPED_TRACE(c.flow);
+    TFakeServer server({});
+    TComPort port;
+    port.SetDeviceName(server.Name());
+    port.FlowControl().SetXOnXOff(c.flow);
+    ASSERT_NO_THROW(port.Open());
+    port.Close();
+    std::vector<std::vector<uint8_t>> controls;
+    for (const auto& order : server.Orders())
+      if (order[0] == kSetControl) controls.push_back(order);
+    EXPECT_EQ(controls, c.controls);
+  }
+}
+
+// Reading the modem lines sends nothing: the protocol has no request for them, and a server that
+// took a client's NOTIFY-MODEMSTATE for data put it on the line. Open sends the two masks and its
+// two purges, and nothing more is sent.
+TEST(NetPortErrors, ModemStatusSendsNoPoll) {
+  TFakeServer server({});
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  ASSERT_NO_THROW(port.Open());
+  for (int i = 0; i < 5; ++i) port.ModemStatus();
+  port.WriteByte(0x42);  // the orders so far are in before its echo
+  port.Timeouts().SetReadConstant(2000);
+  EXPECT_EQ(port.ReadByte(), 0x42);
+  port.Close();
+  std::vector<uint8_t> commands;
+  for (const auto& order : server.Orders()) commands.push_back(order[0]);
+  EXPECT_EQ(commands,
+            (std::vector<uint8_t>{kSetModemStateMask, kSetLineStateMask, kPurgeData, kPurgeData}));
+}
+
+// The server's FLOWCONTROL-SUSPEND holds the data back until its RESUME.
+TEST(NetPortErrors, ServerPauseHoldsTheDataBack) {
+  TFakeBehaviour pausing;
+  pausing.pauseOnFirstDataMs = 600;
+  TFakeServer server(pausing);
+  TComPort port;
+  port.SetDeviceName(server.Name());
+  port.Timeouts().SetReadConstant(2000);
+  ASSERT_NO_THROW(port.Open());
+  port.WriteByte(0x01);
+  EXPECT_EQ(port.ReadByte(), 0x01);  // the pause came before it
+  const auto start = steady_clock::now();
+  port.WriteByte(0x02);
+  port.WriteByte(0x03);  // finishes the write before it
+  EXPECT_GE(steady_clock::now() - start, milliseconds(400));
+  EXPECT_EQ(port.ReadByte(), 0x02);
+  EXPECT_EQ(port.ReadByte(), 0x03);
+}
+
 // A raw TCP port carries data and has no modem lines: asking for them or ordering DTR/RTS
 // raises, and the port stays usable.
 TEST(NetPortErrors, RawSocketPortHasNoModemLines) {

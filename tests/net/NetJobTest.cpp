@@ -48,8 +48,9 @@ class NetJob : public testing::Test {
   }
 
   // Starts tptune-sim on free ports; the names of its ports in names.
-  std::unique_ptr<TPeer> StartSim(std::vector<std::string> extra, std::vector<std::string>& names) {
-    std::vector<std::string> args{SCENARIO, "--listen", "127.0.0.1:0", "--speed-factor", "1000",
+  std::unique_ptr<TPeer> StartSim(std::vector<std::string> extra, std::vector<std::string>& names,
+                                  const std::string& scenario = SCENARIO) {
+    std::vector<std::string> args{scenario, "--listen", "127.0.0.1:0", "--speed-factor", "1000",
                                   "--report", (dir_ / "net-report.json").string()};
     args.insert(args.end(), extra.begin(), extra.end());
     auto sim = std::make_unique<TPeer>(TPTUNE_SIM, args);
@@ -114,6 +115,39 @@ TEST_F(NetJob, SameLogAndReportAsTheInProcessBench) {
   EXPECT_EQ(WithoutTimes(Load(dir_ / "net-report.json")), WithoutTimes(Load(dir_ / "ref-report.json")));
   // The three handhelds were tuned.
   EXPECT_EQ(Load(dir_ / "net-report.json")["handhelds"].size(), 3u);
+}
+
+// A device server that looks at its lines once a second tells a change up to a second late,
+// and a change that is undone before its next look not at all. The handheld here takes its
+// time to restart (0.4 s of wall time, and its runs on top), so DSR from before a reset pulse
+// is stale news for a good while: the job still completes, each reset waiting for news from
+// after its pulse.
+TEST_F(NetJob, CompletesWhenDsrNewsComesASecondLate) {
+  nlohmann::json scenario = Load(SCENARIO);
+  scenario["handhelds"] = nlohmann::json::array({scenario["handhelds"][0]});
+  nlohmann::json& handheld = scenario["handhelds"][0];
+  // Virtual milliseconds; the bench runs 1000 times faster than wall time.
+  handheld["restart_ms"] = 400000;
+  handheld["start_run_ms"] = 1000000;
+  handheld["test_run_ms"] = 300000;
+  handheld["store_run_ms"] = 200000;
+  const fs::path file = dir_ / "slow-handheld.json";
+  std::ofstream(file) << scenario.dump(2);
+
+  std::vector<std::string> names;
+  auto sim = StartSim({"--notify-interval", "1.0"}, names, file.string());
+  int status = -1;
+  const auto start = steady_clock::now();
+  const std::string log = RunCli(JobArgs(names[0], names[1], "ok", "net.ERR"), status, seconds(150));
+  std::cerr << "job with DSR news a second late: "
+            << duration_cast<milliseconds>(steady_clock::now() - start).count() << " ms\n";
+  EXPECT_EQ(status, 0) << log;
+  ASSERT_EQ(sim->Stop(), 0) << sim->Output();
+  EXPECT_NE(log.find("Storing obtained compensation value\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Disconnect the TallyPilot...\nCompleted successfully!\n"), std::string::npos) << log;
+  const nlohmann::json report = Load(dir_ / "net-report.json");
+  EXPECT_EQ(report["handhelds"][0]["stored"].size(), 1u) << report.dump();
+  EXPECT_EQ(report["handhelds"][0]["firmware"], "production") << report.dump();
 }
 
 TEST_F(NetJob, DroppedConnectionWhileProgrammingFailsWithoutHanging) {

@@ -24,6 +24,7 @@ class TPeer {
   // Every line read so far.
   const std::vector<std::string>& Lines() const { return lines_; }
   std::string Output() const;
+  pid_t Pid() const { return pid_; }
   // SIGTERM, then waits up to limit for the end; returns the exit status (-1: killed or gone).
   int Stop(std::chrono::milliseconds limit = std::chrono::seconds(5));
   // Waits up to limit for the program to end by itself (then kills it); the exit status as
@@ -38,6 +39,9 @@ class TPeer {
   std::vector<std::string> lines_;
   size_t scanned_ = 0;
 };
+
+// The peak resident memory of a process (VmHWM in /proc/PID/status), in KiB; 0 when unknown.
+long PeakMemoryKiB(pid_t pid);
 
 // A TCP port on the loopback address that nobody listens on at the moment of asking.
 int FreeLoopbackPort();

@@ -216,6 +216,74 @@ const TNameCase kNameCases[] = {
     {"loop://", false, false, "", "", ""},
 };
 
+// The answers matched to the orders. A script of steps: "s<command>" sends an order (its
+// tickets are numbered from 1), "g<n>" gives up order n, "a<command>:<value>" is an answer
+// with its expected fate ("+" taken, "-" dropped), "t<n>:<value>" takes order n's answer
+// ("-": none).
+struct TMatchCase {
+  const char* what;
+  std::vector<std::string> steps;
+};
+
+const TMatchCase kMatchCases[] = {
+    {"each order its answer", {"s1", "s5", "a1:7+", "a5:8+", "t1:7", "t2:8"}},
+    {"answers to different commands in any order", {"s1", "s5", "a5:8+", "a1:7+", "t2:8", "t1:7"}},
+    {"a late answer to an order given up is dropped",
+     {"s1", "g1", "s1", "a1:115-", "a1:19+", "t2:19"}},
+    {"the same for purges", {"s12", "g1", "s12", "a12:1-", "t2:-", "a12:1+", "t2:1"}},
+    {"an answer no order asked for is dropped", {"a1:7-", "s1", "t1:-", "a1:9+", "t1:9"}},
+    {"an answer is taken once", {"s1", "a1:7+", "t1:7", "t1:-"}},
+    {"an order given up after its answer came", {"s1", "a1:7+", "g1", "t1:-", "s1", "a1:8+", "t2:8"}},
+};
+
+TEST(Rfc2217Answers, MatchedToTheirOrders) {
+  for (const TMatchCase& c : kMatchCases) {
+    SCOPED_TRACE(c.what);
+    TAnswerMatcher m;
+    for (const std::string& step : c.steps) {
+      SCOPED_TRACE(step);
+      const std::string arg = step.substr(1);
+      const size_t colon = arg.find(':');
+      switch (step[0]) {
+        case 's': m.Sent(static_cast<uint8_t>(std::stoi(arg))); break;
+        case 'g': m.GiveUp(std::stoull(arg)); break;
+        case 'a': {
+          const auto command = static_cast<uint8_t>(std::stoi(arg.substr(0, colon)));
+          const std::string rest = arg.substr(colon + 1);
+          const bool taken = rest.back() == '+';
+          const auto value = static_cast<uint8_t>(std::stoi(rest));
+          EXPECT_EQ(m.Answered(command, {value}), taken);
+          break;
+        }
+        case 't': {
+          const auto got = m.Take(std::stoull(arg.substr(0, colon)));
+          const std::string want = arg.substr(colon + 1);
+          if (want == "-") {
+            EXPECT_FALSE(got.has_value());
+          } else {
+            ASSERT_TRUE(got.has_value());
+            EXPECT_EQ(*got, Bytes{static_cast<uint8_t>(std::stoi(want))});
+          }
+          break;
+        }
+      }
+    }
+  }
+}
+
+// A server that answers nothing keeps no more than a bounded number of open orders.
+TEST(Rfc2217Answers, OpenOrdersAreBounded) {
+  TAnswerMatcher m;
+  TAnswerMatcher::TTicket last = 0;
+  for (size_t i = 0; i < TAnswerMatcher::kOpenOrdersKept + 5; ++i) last = m.Sent(kPurgeData);
+  // The answers now go to the orders still remembered, the oldest of them first.
+  for (size_t i = 0; i < TAnswerMatcher::kOpenOrdersKept; ++i)
+    EXPECT_TRUE(m.Answered(kPurgeData, {1}));
+  EXPECT_FALSE(m.Answered(kPurgeData, {1}));
+  EXPECT_TRUE(m.Take(last).has_value());
+  EXPECT_FALSE(m.Take(1).has_value());
+}
+
 TEST(NetworkPortNames, ClaimedAndSplit) {
   for (const TNameCase& c : kNameCases) {
     EXPECT_EQ(IsNetworkPortName(c.name), c.network) << c.name;
