@@ -447,9 +447,13 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
     io.err << "Cancelling...\n" << std::flush;
     worker->RequestTermination();
   };
-  // Waiting for a handheld with no answer left to give: nobody is there to plug it in.
+  // Waiting for a handheld with no answer left to give: nobody is there to plug it in. Nor on
+  // the emulated bench once every handheld of its scenario has been plugged in, whatever answers
+  // are left: the wait would never end, and on the bench's clock its polls would spin on a core.
+  // The worker is blocked in this call, so the bench may be looked at.
   bridge.OnHandheldWait([&] {
-    if (answers.AtEnd()) cancel();
+    if (answers.AtEnd() || (bench && bench->CurrentHandheld() >= bench->HandheldCount()))
+      cancel();
   });
   TSerThread worker(fields, bridge, *clock, &records);
   running.store(&worker);
