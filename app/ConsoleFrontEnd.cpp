@@ -8,11 +8,10 @@
 
 #include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
+#include "front/FrontEndSetup.h"
 #include "link/Discovery.h"
-#include "app/ConsoleRecordStore.h"
 #include "run/CallQueue.h"
 #include "run/MainFields.h"
-#include "run/ProgramFiles.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"
 #include "serial/PortProvider.h"
@@ -377,18 +376,18 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   fields.AnalysisOnly = options.analysisOnly;
   fields.RestoreSrv = options.restoreServer;
   fields.RestoreTP = options.restoreHandheld;
-  // Beside the program, or for an installed program its data folder and the user's own.
-  const TProgramFiles files = ProgramFiles(programPath);
-  fields.ProgDir = files.ProgDir;
-  fields.IniName = files.IniName;
+  // Beside the program, or for an installed program its data folder and the user's own; the
+  // window and the records program of the same installation work these out alike.
+  const TFrontEndSetup setup =
+      FrontEndSetup({programPath, bench != nullptr, options.records});
+  fields.ProgDir = setup.Files.ProgDir;
+  fields.IniName = setup.Files.IniName;
   fields.TraceName = options.trace;
   fields.SerIF1 = &port1;
   fields.SerIF2 = &port2;
   // On the emulated bench only its own ports are probed: a run there never touches the
   // machine's serial devices.
-  std::vector<std::string> ports = bench ? bench->PortNames() : PortList();
-  if (ports.empty())
-    for (int i = 0; i < 9; ++i) ports.push_back(FallbackPortName(i));
+  const std::vector<std::string> ports = WithFallbackPorts(bench ? bench->PortNames() : PortList());
   FillPortSelector(fields.COM1Combo, ports, options.dongle);
   FillPortSelector(fields.COM2Combo, ports, options.server);
   fields.File1Combo.Text = options.rfModem;
@@ -397,14 +396,13 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
 
   // A program file that carries a firmware bundle takes its packages from it, and the bundle may
   // fix the golden reference and the analysis-only choice.
-  const TEmbeddedBundle bundle = ReadEmbeddedBundle(programPath);
-  if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) {
+  if (setup.Bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) {
     io.err << "tptune-cli: cannot read the program file " << programPath << '\n';
     return 1;
   }
-  if (bundle.Status == TEmbeddedBundle::TStatus::kPresent) {
-    const TBundleChoices choices = BundleChoices(*bundle.Bytes);
-    fields.EmbPkg = bundle.Bytes;
+  if (setup.Choices) {
+    const TBundleChoices& choices = *setup.Choices;
+    fields.EmbPkg = setup.Bundle.Bytes;
     ApplyBundleChoices(choices, fields);
     io.err << "Using the embedded firmware bundle"
            << (choices.title ? " \"" + *choices.title + "\"" : std::string()) << '\n';
@@ -426,10 +424,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
 
   TConsoleBridge bridge(io);
   TAnswers answers(options.answers, io);
-  const std::unique_ptr<TRecordSink> store =
-      options.records == "none"
-          ? nullptr
-          : OpenConsoleRecordStore(options.records, fields.IniName, bench != nullptr, io.err);
+  const std::unique_ptr<TRecordSink> store = OpenRecordSink(setup, "tptune-cli", io.err);
   TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
 
   // The worker starts at once; cancel reaches it once it exists.

@@ -4,12 +4,10 @@
 #include <optional>
 #include <ostream>
 
+#include "front/FrontEndSetup.h"
 #include "records/Drift.h"
 #include "records/RecordStore.h"
-#include "run/ProgramFiles.h"
 #include "records/Reports.h"
-#include "records/StoreSink.h"
-#include "run/MainFields.h"
 
 namespace {
 
@@ -152,8 +150,10 @@ int RunRecordsTool(const std::vector<std::string>& args, const std::string& prog
     out << RecordsUsage();
     return 0;
   }
-  const std::string iniName = ProgramFiles(programPath).IniName;
-  const std::string location = o.db.empty() ? DefaultRecordsLocation(iniName, false) : o.db;
+  // The factory's records of this installation or folder, where its window and console keep
+  // them, unless --db names a store.
+  const TFrontEndSetup setup = FrontEndSetup({programPath, false, {}});
+  const std::string location = o.db.empty() ? setup.RecordsLocation : o.db;
   try {
     auto store = OpenRecordStore(location, TStoreOpen::kExisting);
     if (o.command == "list") {
@@ -178,7 +178,7 @@ int RunRecordsTool(const std::vector<std::string>& args, const std::string& prog
       store->Points(o.filter, [&](const TRecordPoint& p) { drift.Add(p); });
       out << '\n';
       WriteDrift(out, drift.Series(),
-                 o.threshold.value_or(ReadDriftThreshold(DefaultDriftSettingsPath(iniName))));
+                 o.threshold.value_or(ReadDriftThreshold(setup.DriftSettingsPath)));
     }
     out << std::flush;
   } catch (const std::exception& e) {

@@ -27,6 +27,7 @@
 #include <exception>
 
 #include "firmware/Packages.h"
+#include "front/FrontEndSetup.h"
 #include "records/Drift.h"
 #include "records/RecordSink.h"
 #include "records/RecordStore.h"
@@ -34,10 +35,9 @@
 #include "run/Paths.h"
 #include "run/Clock.h"
 #include "run/Combo.h"
-#include "run/ProgramFiles.h"
 #include "tuning/SerThread.h"
 #include "ui/RecordsWindow.h"
-#include "ui/Settings.h"
+#include "front/Settings.h"
 
 namespace {
 
@@ -463,16 +463,21 @@ void TMain::DoActiv() {
   DoUpdCOMs();
   fields_.GoldTP = fields_.RestoreSrv = fields_.RestoreTP = fields_.AnalysisOnly = false;
 
-  const TEmbeddedBundle bundle = ReadEmbeddedBundle(programPath_);
+  // Beside the program, or for an installed program its data folder and the user's own; the
+  // program's bundle. The console and the records program work these out alike.
+  TFrontEndSetup own;
+  const TFrontEndSetup* setup = options_.Setup;
+  if (!setup) {
+    own = FrontEndSetup({programPath_, false, "none"});
+    setup = &own;
+  }
+  const TEmbeddedBundle& bundle = setup->Bundle;
   if (bundle.Status == TEmbeddedBundle::TStatus::kPresent) fields_.EmbPkg = bundle.Bytes;
   // A program file whose header cannot be read ends the program; the first activation is not
   // finished then, so no settings file is written.
   if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) close();
-
-  // Beside the program, or for an installed program its data folder and the user's own.
-  const TProgramFiles files = ProgramFiles(programPath_);
-  fields_.ProgDir = files.ProgDir;
-  fields_.IniName = files.IniName;
+  fields_.ProgDir = setup->Files.ProgDir;
+  fields_.IniName = setup->Files.IniName;
 
   UpdateMinimumSize();
   ReadSettings();
@@ -484,16 +489,17 @@ void TMain::DoActiv() {
       PushCombo(c);
     }
   }
+  // On the emulated bench, file boxes without a history start with its demo packages.
+  if (!fields_.EmbPkg && FillDemoPackages(*setup, fields_)) PushFileCombos();
   serThread_.reset();
-  if (fields_.EmbPkg) ApplyBundle();
+  if (fields_.EmbPkg && setup->Choices) ApplyBundle(*setup->Choices);
 
   StartBut->setFocus();
   firstActivate_ = false;
   CheckGoldenDrift();
 }
 
-void TMain::ApplyBundle() {
-  const TBundleChoices choices = BundleChoices(*fields_.EmbPkg);
+void TMain::ApplyBundle(const TBundleChoices& choices) {
   if (choices.analysisLocked) {
     AnaChk->setChecked(choices.analysis);
     AnaChk->setEnabled(false);
@@ -676,9 +682,8 @@ void TMain::DoUpdCOMs() {
     ports = options_.EnumPorts();
   else
     fields_.SerIF1->EnumComPorts(ports);
-  // Without any serial device reported, the conventional names of this platform's first nine.
-  if (ports.empty())
-    for (int i = 0; i < 9; ++i) ports.push_back("/dev/ttyS" + std::to_string(i));
+  // Without any serial device reported, the usual names of this platform's first nine.
+  ports = WithFallbackPorts(std::move(ports));
   FillPortCombo(COM1Combo, ports);
   FillPortCombo(COM2Combo, ports);
 }

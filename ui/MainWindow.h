@@ -25,9 +25,11 @@
 #include "serial/PortAccess.h"
 
 class Clock;
+struct TFrontEndSetup;
 class TRecordSink;
 class TSerThread;
 class TRecordsWindow;
+struct TBundleChoices;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -50,6 +52,9 @@ struct TMainOptions {
   TRecordSink* Records = nullptr;
   // Whether the user may open a port. None: its device node's permissions.
   std::function<TPortAccess(const std::string&)> AccessOf;
+  // What the program worked out at its start (program files, bundle, demo packages). None:
+  // worked out for ProgramPath at the first activation.
+  const TFrontEndSetup* Setup = nullptr;
 };
 
 class TMain : public QWidget {
@@ -134,7 +139,7 @@ class TMain : public QWidget {
 
   void ReadSettings();
   void WriteSettings();
-  void ApplyBundle();
+  void ApplyBundle(const TBundleChoices& choices);
   QString OpenFileDialog(const QString& title, const char* filter, const QString& suffix,
                          const QString& startName);
 
