@@ -9,8 +9,8 @@
 #include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
 #include "front/FrontEndSetup.h"
+#include "front/MarshalledBridge.h"
 #include "link/Discovery.h"
-#include "run/CallQueue.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"
@@ -38,49 +38,39 @@ std::string ForTerminal(const ByteText& text) {
 
 enum class TPrompt { None, Ok, YesNo };
 
+// The console's side of the operator bridge, on the main thread: the run's calls reach it
+// through a marshalled bridge that the main loop serves.
 class TConsoleBridge final : public TOperatorBridge {
  public:
   TConsoleBridge(TCliIo& io) : io_(io) {}
 
   void ShowLogLine(const ByteText& text) override {
-    queue_.Call([&] {
-      ClearBar();
-      io_.out << ForTerminal(text) << '\n' << std::flush;
-    });
+    ClearBar();
+    io_.out << ForTerminal(text) << '\n' << std::flush;
   }
   void ProgressStart() override {
-    queue_.Call([&] {
-      shownTenth_ = -1;
-      Progress(0);
-    });
+    shownTenth_ = -1;
+    Progress(0);
   }
-  void ProgressStep(int percent, bool) override { queue_.Call([&] { Progress(percent); }); }
-  void ProgressEnd() override { queue_.Call([&] { ClearBar(); }); }
+  void ProgressStep(int percent, bool) override { Progress(percent); }
+  void ProgressEnd() override { ClearBar(); }
   void ShowStatus(const ByteText& text) override {
-    queue_.Call([&] {
-      io_.out << ForTerminal(text) << '\n' << std::flush;
-      // Decided before the worker goes on, so that the same input always gives the same run.
-      handheldWait_ = text == HandheldConnectPrompt();
-      if (handheldWait_ && onHandheldWait_) onHandheldWait_();
-    });
+    io_.out << ForTerminal(text) << '\n' << std::flush;
+    // Decided before the worker goes on, so that the same input always gives the same run.
+    handheldWait_ = text == HandheldConnectPrompt();
+    if (handheldWait_ && onHandheldWait_) onHandheldWait_();
   }
-  void HideStatus() override {
-    queue_.Call([&] { handheldWait_ = false; });
-  }
+  void HideStatus() override { handheldWait_ = false; }
   void ShowOkPrompt(const ByteText& text) override { Ask(text, TPrompt::Ok); }
   void ShowYesNoPrompt(const ByteText& text) override { Ask(text, TPrompt::YesNo); }
   // The worker's last call: after it the worker only returns, so the main loop need not wait for
   // another round of the queue to see its end.
-  void EndRunUi() override {
-    queue_.Call([&] { runEnded_ = true; });
-  }
-  void RunOnUi(const std::function<void()>& work) override { queue_.Call(work); }
+  void EndRunUi() override { runEnded_ = true; }
+  void RunOnUi(const std::function<void()>& work) override { work(); }
 
-  // Main thread.
-  void Serve() { queue_.Serve(std::chrono::milliseconds(50)); }
-  // Called on the main thread when the run starts waiting for a handheld to be plugged in.
+  // Called when the run starts waiting for a handheld to be plugged in.
   void OnHandheldWait(std::function<void()> handler) { onHandheldWait_ = std::move(handler); }
-  // The run waits for a handheld to be plugged in (main thread).
+  // The run waits for a handheld to be plugged in.
   bool WaitingForHandheld() const { return handheldWait_; }
   bool RunEnded() const { return runEnded_; }
   TPrompt TakePrompt() {
@@ -91,10 +81,8 @@ class TConsoleBridge final : public TOperatorBridge {
 
  private:
   void Ask(const ByteText& text, TPrompt kind) {
-    queue_.Call([&] {
-      io_.out << '\n' << ForTerminal(text) << '\n' << std::flush;
-      prompt_ = kind;
-    });
+    io_.out << '\n' << ForTerminal(text) << '\n' << std::flush;
+    prompt_ = kind;
   }
   void Progress(int percent) {
     if (io_.progressBar) {
@@ -113,7 +101,6 @@ class TConsoleBridge final : public TOperatorBridge {
   }
 
   TCliIo& io_;
-  TCallQueue queue_;
   std::function<void()> onHandheldWait_;
   bool handheldWait_ = false;
   bool runEnded_ = false;
@@ -422,7 +409,9 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
       missing(options.serverFirmware, "server firmware", "--server-firmware");
   }
 
-  TConsoleBridge bridge(io);
+  TConsoleBridge console(io);
+  // The main loop serves the run's calls itself: no wake-up needed.
+  TMarshalledBridge bridge(console);
   TAnswers answers(options.answers, io);
   const std::unique_ptr<TRecordSink> store = OpenRecordSink(setup, "tptune-cli", io.err);
   TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
@@ -446,18 +435,18 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   // the emulated bench once every handheld of its scenario has been plugged in, whatever answers
   // are left: the wait would never end, and on the bench's clock its polls would spin on a core.
   // The worker is blocked in this call, so the bench may be looked at.
-  bridge.OnHandheldWait([&] {
+  console.OnHandheldWait([&] {
     if (answers.AtEnd() || (bench && bench->CurrentHandheld() >= bench->HandheldCount()))
       cancel();
   });
   TSerThread worker(fields, bridge, *clock, &records);
   running.store(&worker);
 
-  while (!worker.Ended() && !bridge.RunEnded()) {
-    bridge.Serve();
+  while (!worker.Ended() && !console.RunEnded()) {
+    bridge.Serve(std::chrono::milliseconds(50));
     if (io.interrupted && io.interrupted->load()) cancel();
-    if (bridge.WaitingForHandheld() && answers.AtEnd()) cancel();
-    const TPrompt prompt = bridge.TakePrompt();
+    if (console.WaitingForHandheld() && answers.AtEnd()) cancel();
+    const TPrompt prompt = console.TakePrompt();
     if (prompt == TPrompt::None) continue;
     for (;;) {
       const std::string a = cancelled ? "cancel" : answers.Next();

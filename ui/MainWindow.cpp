@@ -21,13 +21,13 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStringDecoder>
-#include <QThread>
 #include <algorithm>
 #include <chrono>
 #include <exception>
 
 #include "firmware/Packages.h"
 #include "front/FrontEndSetup.h"
+#include "front/MarshalledBridge.h"
 #include "records/Drift.h"
 #include "records/RecordSink.h"
 #include "records/RecordStore.h"
@@ -111,51 +111,26 @@ QStringList DialogNameFilters(const QString& filter) {
   return result;
 }
 
-// ---- The operator bridge: the worker's calls, carried onto the window's thread ----
+// ---- The operator bridge: the window's side, on the window's thread ----
 
-class TMain::TWindowBridge final : public TOperatorBridge {
+class TMain::TWindowSide final : public TOperatorBridge {
  public:
-  explicit TWindowBridge(TMain& window) : w_(window) {}
+  explicit TWindowSide(TMain& window) : w_(window) {}
 
-  void ShowLogLine(const ByteText& text) override { OnUi([&] { w_.UiShowLogLine(text); }); }
-  void ProgressStart() override { OnUi([&] { w_.UiProgressStart(); }); }
+  void ShowLogLine(const ByteText& text) override { w_.UiShowLogLine(text); }
+  void ProgressStart() override { w_.UiProgressStart(); }
   void ProgressStep(int percent, bool finishing) override {
-    OnUi([&] { w_.UiProgressStep(percent, finishing); });
+    w_.UiProgressStep(percent, finishing);
   }
-  void ProgressEnd() override { OnUi([&] { w_.UiProgressEnd(); }); }
-  void ShowStatus(const ByteText& text) override { OnUi([&] { w_.UiShowStatus(text); }); }
-  void HideStatus() override { OnUi([&] { w_.UiHideStatus(); }); }
-  void ShowOkPrompt(const ByteText& text) override { OnUi([&] { w_.UiShowOkPrompt(text); }); }
-  void ShowYesNoPrompt(const ByteText& text) override {
-    OnUi([&] { w_.UiShowYesNoPrompt(text); });
-  }
-  void EndRunUi() override { OnUi([&] { w_.UiEndRunUi(); }); }
-  void RunOnUi(const std::function<void()>& work) override {
-    OnUi([&] { w_.UiRunOnUi(work); });
-  }
+  void ProgressEnd() override { w_.UiProgressEnd(); }
+  void ShowStatus(const ByteText& text) override { w_.UiShowStatus(text); }
+  void HideStatus() override { w_.UiHideStatus(); }
+  void ShowOkPrompt(const ByteText& text) override { w_.UiShowOkPrompt(text); }
+  void ShowYesNoPrompt(const ByteText& text) override { w_.UiShowYesNoPrompt(text); }
+  void EndRunUi() override { w_.UiEndRunUi(); }
+  void RunOnUi(const std::function<void()>& work) override { w_.UiRunOnUi(work); }
 
  private:
-  // Runs work on the window's thread and returns when it has run there; an exception it throws
-  // comes back to the caller instead of unwinding the window's event loop.
-  void OnUi(const std::function<void()>& work) {
-    if (QThread::currentThread() == w_.thread()) {
-      work();
-      return;
-    }
-    std::exception_ptr error;
-    QMetaObject::invokeMethod(
-        &w_,
-        [&] {
-          try {
-            work();
-          } catch (...) {
-            error = std::current_exception();
-          }
-        },
-        Qt::BlockingQueuedConnection);
-    if (error) std::rethrow_exception(error);
-  }
-
   TMain& w_;
 };
 
@@ -169,7 +144,13 @@ TMain::TMain(TMainOptions options, QWidget* parent)
                      ? ProgramFileName(QCoreApplication::arguments().value(0).toLocal8Bit().constData())
                      : ToStd(options_.ProgramPath);
   setObjectName(QStringLiteral("Main"));
-  bridge_ = std::make_unique<TWindowBridge>(*this);
+  // The worker's calls wait in the bridge's queue; a queued call wakes the event loop (also the
+  // local one that waits for the worker's end) to serve them. A window destroyed meanwhile
+  // drops the queued call with itself.
+  windowSide_ = std::make_unique<TWindowSide>(*this);
+  bridge_ = std::make_unique<TMarshalledBridge>(*windowSide_, [this] {
+    QMetaObject::invokeMethod(this, [this] { bridge_->Serve(); }, Qt::QueuedConnection);
+  });
 
   SetUpPortObject(serIF1_, 0);
   SetUpPortObject(serIF2_, 1);

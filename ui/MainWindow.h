@@ -5,7 +5,8 @@
 // choices in the settings file and reads the embedded firmware bundle of the program file.
 //
 // The worker's window work reaches the window's thread synchronously: each bridge call is carried
-// over as a blocking queued call and the worker waits until it has run. While the window waits
+// over by the marshalled bridge, which wakes the window's event loop with a queued call, and the
+// worker waits until it has run. While the window waits
 // for the worker to end (Cancel, closing) it runs a local event loop, so those calls keep being
 // served.
 #pragma once
@@ -28,6 +29,7 @@ class Clock;
 struct TFrontEndSetup;
 class TRecordSink;
 class TSerThread;
+class TMarshalledBridge;
 class TRecordsWindow;
 struct TBundleChoices;
 class QCheckBox;
@@ -117,8 +119,8 @@ class TMain : public QWidget {
   void keyPressEvent(QKeyEvent* e) override;
 
  private:
-  class TWindowBridge;
-  friend class TWindowBridge;
+  class TWindowSide;
+  friend class TWindowSide;
   struct TAnchored {
     QWidget* widget;
     int x, y, w, h;
@@ -177,7 +179,8 @@ class TMain : public QWidget {
   bool runEnded_ = false;
 
   TComPort serIF1_, serIF2_;
-  std::unique_ptr<TWindowBridge> bridge_;
+  std::unique_ptr<TWindowSide> windowSide_;
+  std::unique_ptr<TMarshalledBridge> bridge_;
   std::unique_ptr<TRecordsWindow> recordsWindow_;
   std::future<std::string> driftCheck_;
   bool driftCheckAgain_ = false;  // records were written while a check ran
