@@ -27,6 +27,7 @@
 
 #include "firmware/Packages.h"
 #include "front/FrontEndSetup.h"
+#include "front/MainLayout.h"
 #include "front/MarshalledBridge.h"
 #include "records/Drift.h"
 #include "records/RecordSink.h"
@@ -40,19 +41,6 @@
 #include "front/Settings.h"
 
 namespace {
-
-// Anchors: an anchored edge keeps its distance to that edge of the parent on resizing.
-constexpr int akLeft = 1, akTop = 2, akRight = 4, akBottom = 8;
-constexpr int akLT = akLeft | akTop;
-
-// Client area and position at design, and the smallest outer size the window may take.
-constexpr int kClientW = 354, kClientH = 370;
-constexpr int kDesignX = 192, kDesignY = 107;
-constexpr int kGroupW = 337, kGroupH = 137;
-constexpr int kMinOuterW = 350, kMinOuterH = 388;
-// The label column inside the groups: its left margin and the gap before the boxes.
-constexpr int kLabelLeft = 6;
-constexpr int kLabelGap = 6;
 
 const char kCaption[] = "TallyPilot Pro automatic fine-tuning tool";
 const char kAutoDetect[] = "Auto detect";
@@ -177,8 +165,8 @@ TMain::TMain(TMainOptions options, QWidget* parent)
           Qt::QueuedConnection);
     });
   }
-  move(kDesignX, kDesignY);
-  resize(kClientW, kClientH);
+  move(kMainDesignX, kMainDesignY);
+  resize(kMainClientSize.W, kMainClientSize.H);
   DoCreat();
 }
 
@@ -191,10 +179,22 @@ TMain::~TMain() {
 
 void TMain::DoCreat() { firstActivate_ = true; }
 
-void TMain::Place(QWidget* w, int x, int y, int width, int height, int anchors, int parentW,
-                  int parentH) {
-  anchored_.push_back({w, x, y, width, height, anchors, parentW, parentH});
-  w->setGeometry(x, y, width, height);
+// Every control where the layout table puts it for the texts' widths in this font; resizing
+// moves them by their anchors.
+void TMain::PlaceControls() {
+  auto named = [this](std::string_view name) {
+    return findChild<QWidget*>(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+  };
+  const std::vector<TPlace> layout = MainLayout([&](std::string_view name) {
+    QWidget* w = named(name);
+    return w ? HintWidth(w) : 0;
+  });
+  for (const TPlace& p : layout) {
+    QWidget* w = named(p.Name);
+    const TSize parent = p.Parent.empty() ? kMainClientSize : kMainGroupSize;
+    anchored_.push_back({w, p.Rect, p.Anchors, parent});
+    w->setGeometry(p.Rect.X, p.Rect.Y, p.Rect.W, p.Rect.H);
+  }
 }
 
 void TMain::CreateControls() {
@@ -226,14 +226,6 @@ void TMain::CreateControls() {
     return c;
   };
   const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
-  const int W = kClientW, H = kClientH, GW = kGroupW, GH = kGroupH;
-  // A right-aligned label keeps its right edge and grows to the left when its text needs more.
-  auto placeRight = [&](QLabel* l, int x, int y, int rightEdge, int h, int pw, int ph) {
-    const int left = std::min(x, rightEdge - HintWidth(l));
-    Place(l, left, y, rightEdge - left, h, akLT, pw, ph);
-  };
-  // Buttons and boxes keep their design size unless their text needs more.
-  auto fit = [](QWidget* w, int width) { return std::max(width, HintWidth(w)); };
 
   // Status and prompt text, in a fixed-pitch font small enough (8 point at most) for the
   // prompts' longest line, 57 characters, to fit the design width; longer lines wrap.
@@ -246,7 +238,6 @@ void TMain::CreateControls() {
   StatTxt->setFont(mono);
   StatTxt->setTextFormat(Qt::PlainText);
   StatTxt->setWordWrap(true);
-  Place(StatTxt, 8, 8, 337, 297, akLeft | akTop | akRight | akBottom, W, H);
   StatTxt->hide();
 
   GoldTxt = label(this, "GoldTxt", "&Golden reference", right);
@@ -255,36 +246,19 @@ void TMain::CreateControls() {
   SRVradio = new QRadioButton(QStringLiteral("&Server"), this);
   SRVradio->setObjectName(QStringLiteral("SRVradio"));
   GoldTxt->setBuddy(TPradio);
-  placeRight(GoldTxt, 32, 7, 114, 17, W, H);
-  Place(TPradio, 120, 7, fit(TPradio, 81), 17, akLT, W, H);
-  Place(SRVradio, std::max(216, 120 + fit(TPradio, 81) + 8), 7, fit(SRVradio, 57), 17, akLT, W,
-        H);
 
-  // The analysis-only box has its box on the right of its text, which ends where it did at
-  // design.
+  // The analysis-only box has its box on the right of its text.
   AnaChk = check(this, "AnaChk", "&Analysis only, do not change compensation setting");
   AnaChk->setLayoutDirection(Qt::RightToLeft);
-  {
-    const int width = fit(AnaChk, 259);
-    Place(AnaChk, std::max(4, 289 - width), 24, width, 17, akLT, W, H);
-  }
 
   TPGroup = new QGroupBox(QStringLiteral("TallyPilot "), this);
   TPGroup->setObjectName(QStringLiteral("TPGroup"));
-  Place(TPGroup, 8, 44, GW, GH, akLeft | akTop | akRight, W, H);
   SrvGroup = new QGroupBox(QStringLiteral("Server "), this);
   SrvGroup->setObjectName(QStringLiteral("SrvGroup"));
-  Place(SrvGroup, 8, 184, GW, GH, akLeft | akTop | akRight, W, H);
 
-  // Three buttons of one size in the bottom row: Start keeps its left edge, Exit its right edge,
-  // Records stays halfway between them.
-  constexpr int kButtonW = 97;
   StartBut = button(this, "StartBut", kStartFirst);
-  Place(StartBut, 24, 336, kButtonW, 25, akLeft | akBottom, W, H);
   RecordsBut = button(this, "RecordsBut", kRecords);
-  Place(RecordsBut, (24 + 329 - kButtonW) / 2, 336, kButtonW, 25, akBottom, W, H);
   ExitBut = button(this, "ExitBut", kExit);
-  Place(ExitBut, 329 - kButtonW, 336, kButtonW, 25, akRight | akBottom, W, H);
 
   LogMemo = new QPlainTextEdit(this);
   LogMemo->setObjectName(QStringLiteral("LogMemo"));
@@ -292,19 +266,15 @@ void TMain::CreateControls() {
   LogMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   LogMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   LogMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  Place(LogMemo, 8, 8, 337, 297, akLeft | akTop | akRight | akBottom, W, H);
   LogMemo->hide();
 
   PrcBar = new QProgressBar(this);
   PrcBar->setObjectName(QStringLiteral("PrcBar"));
   PrcBar->setRange(0, 100);
   PrcBar->setTextVisible(false);
-  Place(PrcBar, 8, 312, 337, 16, akLeft | akRight | akBottom, W, H);
   PrcBar->hide();
 
-  // The two groups: labels in a right-aligned column, then the boxes. The column is as wide as
-  // at design unless the labels' font needs more; the boxes then start further right and are
-  // that much narrower.
+  // The two groups: labels in a right-aligned column, then the boxes.
   COM1Txt = label(TPGroup, "COM1Txt", "COM port", right);
   // The port boxes take a typed network port name besides the listed ports.
   COM1Combo = combo(TPGroup, "COM1Combo", true);
@@ -323,32 +293,7 @@ void TMain::CreateControls() {
   File3Txt = label(SrvGroup, "File3Txt", "Server firmware", right);
   File3Combo = combo(SrvGroup, "File3Combo", true);
   Browse3But = button(SrvGroup, "Browse3But", "...");
-
-  int labelWidth = 0;
-  for (QLabel* l : {COM1Txt, File1Txt, File2Txt, COM2Txt, File3Txt})
-    labelWidth = std::max(labelWidth, HintWidth(l));
-  const int boxX = std::max(112, kLabelLeft + labelWidth + kLabelGap);
-  const int boxW = 169 - (boxX - 112);
-  const int labelRight = boxX - kLabelGap;
-
-  placeRight(COM1Txt, 60, 21, labelRight, 21, GW, GH);
-  Place(COM1Combo, boxX, 21, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Upd1But, 288, 21, 31, 21, akTop | akRight, GW, GH);
-  Place(TPchk, boxX, 54, fit(TPchk, 153), 17, akLT, GW, GH);
-  placeRight(File1Txt, 13, 77, labelRight, 21, GW, GH);
-  Place(File1Combo, boxX, 77, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Browse1But, 288, 77, 31, 21, akTop | akRight, GW, GH);
-  placeRight(File2Txt, 18, 101, labelRight, 21, GW, GH);
-  Place(File2Combo, boxX, 101, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Browse2But, 288, 101, 31, 21, akTop | akRight, GW, GH);
-
-  placeRight(COM2Txt, 60, 21, labelRight, 21, GW, GH);
-  Place(COM2Combo, boxX, 21, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Upd2But, 288, 21, 31, 21, akTop | akRight, GW, GH);
-  Place(SrvChk, boxX, 64, fit(SrvChk, 153), 17, akLT, GW, GH);
-  placeRight(File3Txt, 33, 101, labelRight, 21, GW, GH);
-  Place(File3Combo, boxX, 101, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Browse3But, 288, 101, 31, 21, akTop | akRight, GW, GH);
+  PlaceControls();
 
   // Tab order: the choices from top to bottom, inside each group as at design, then the
   // buttons and the log.
@@ -380,20 +325,8 @@ void TMain::CreateControls() {
 void TMain::ApplyAnchors() {
   for (const TAnchored& a : anchored_) {
     const QSize parent = a.widget->parentWidget()->size();
-    const int dx = parent.width() - a.parentW;
-    const int dy = parent.height() - a.parentH;
-    int x = a.x, y = a.y, w = a.w, h = a.h;
-    if ((a.anchors & akLeft) && (a.anchors & akRight))
-      w += dx;
-    else if (a.anchors & akRight)
-      x += dx;
-    else if (!(a.anchors & akLeft))
-      x += dx / 2;  // neither edge: keeps its place in the middle
-    if ((a.anchors & akTop) && (a.anchors & akBottom))
-      h += dy;
-    else if (a.anchors & akBottom)
-      y += dy;
-    a.widget->setGeometry(x, y, std::max(w, 0), std::max(h, 0));
+    const TRect r = Anchored(a.design, a.anchors, a.designParent, {parent.width(), parent.height()});
+    a.widget->setGeometry(r.X, r.Y, r.W, r.H);
   }
 }
 
@@ -408,7 +341,7 @@ void TMain::resizeEvent(QResizeEvent* e) {
 // platform that shows no frame gets it as the client size.
 void TMain::UpdateMinimumSize() {
   const QSize frame = frameGeometry().size() - geometry().size();
-  setMinimumSize(kMinOuterW - frame.width(), kMinOuterH - frame.height());
+  setMinimumSize(kMainMinOuterSize.W - frame.width(), kMainMinOuterSize.H - frame.height());
 }
 
 bool TMain::event(QEvent* e) {

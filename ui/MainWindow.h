@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "front/MainLayout.h"
 #include "run/Bridge.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
@@ -123,14 +124,13 @@ class TMain : public QWidget {
   friend class TWindowSide;
   struct TAnchored {
     QWidget* widget;
-    int x, y, w, h;
+    TRect design;
     int anchors;
-    int parentW, parentH;
+    TSize designParent;
   };
 
   void CreateControls();
-  void Place(QWidget* w, int x, int y, int width, int height, int anchors, int parentW,
-             int parentH);
+  void PlaceControls();
   void ApplyAnchors();
   void UpdateMinimumSize();
 
