@@ -126,11 +126,12 @@ TEST_F(SettingsFileOnDisk, MissingAndUnwritableFiles) {
   lines[4] = "untouched";
   EXPECT_FALSE(ReadSettingsFile((dir_ / "none.INI").string(), lines));
   EXPECT_EQ(lines[4], "untouched");
-  // A directory in the file's place reads as an empty file and cannot be written; neither
-  // raises.
+  // A directory in the file's place gives no choices (POSIX opens it and reads nothing,
+  // Windows does not open it) and cannot be written; neither raises.
   fs::create_directory(dir_ / "busy.INI");
-  EXPECT_TRUE(ReadSettingsFile((dir_ / "busy.INI").string(), lines));
-  EXPECT_EQ(lines[4], "");
+  TSettingsLines fromDirectory;
+  ReadSettingsFile((dir_ / "busy.INI").string(), fromDirectory);
+  EXPECT_EQ(fromDirectory, TSettingsLines{});
   EXPECT_FALSE(WriteSettingsFile((dir_ / "busy.INI").string(), FormatSettings(TSettings{})));
 }
 
