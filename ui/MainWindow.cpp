@@ -28,7 +28,7 @@
 #include "firmware/Packages.h"
 #include "front/FrontEndSetup.h"
 #include "front/MainLayout.h"
-#include "front/MarshalledBridge.h"
+#include "front/MainPresenter.h"
 #include "records/Drift.h"
 #include "records/RecordSink.h"
 #include "records/RecordStore.h"
@@ -44,13 +44,6 @@ namespace {
 
 const char kCaption[] = "TallyPilot Pro automatic fine-tuning tool";
 const char kAutoDetect[] = "Auto detect";
-const char kStartFirst[] = "&Start!";
-const char kStartAgain[] = "&Start";
-const char kOk[] = "&Ok";
-const char kYes[] = "&Yes";
-const char kNo[] = "&No";
-const char kCancel[] = "&Cancel";
-const char kExit[] = "&Exit";
 const char kRecords[] = "&Records...";
 const char kRestore[] = "Restore firmware after test";
 
@@ -99,24 +92,37 @@ QStringList DialogNameFilters(const QString& filter) {
   return result;
 }
 
-// ---- The operator bridge: the window's side, on the window's thread ----
+// ---- The presenter's view ----
 
-class TMain::TWindowSide final : public TOperatorBridge {
+class TMain::TWindowView final : public TMainView {
  public:
-  explicit TWindowSide(TMain& window) : w_(window) {}
+  explicit TWindowView(TMain& window) : w_(window) {}
 
-  void ShowLogLine(const ByteText& text) override { w_.UiShowLogLine(text); }
-  void ProgressStart() override { w_.UiProgressStart(); }
-  void ProgressStep(int percent, bool finishing) override {
-    w_.UiProgressStep(percent, finishing);
+  void Render(const TMainState& state) override { w_.Render(state); }
+  void AppendLog(const ByteText& line) override {
+    w_.LogMemo->appendPlainText(DisplayText(line));
+    w_.ScrollLogToEnd();
   }
-  void ProgressEnd() override { w_.UiProgressEnd(); }
-  void ShowStatus(const ByteText& text) override { w_.UiShowStatus(text); }
-  void HideStatus() override { w_.UiHideStatus(); }
-  void ShowOkPrompt(const ByteText& text) override { w_.UiShowOkPrompt(text); }
-  void ShowYesNoPrompt(const ByteText& text) override { w_.UiShowYesNoPrompt(text); }
-  void EndRunUi() override { w_.UiEndRunUi(); }
-  void RunOnUi(const std::function<void()>& work) override { w_.UiRunOnUi(work); }
+  void RunStarting() override {
+    w_.LogMemo->clear();
+    w_.LogGoldenDrift();
+    // The run reads the boxes' choices from the run's copies; from here on they do not change
+    // on the window's side until the run has ended.
+    for (QComboBox* c : {w_.COM1Combo, w_.COM2Combo, w_.File1Combo, w_.File2Combo, w_.File3Combo})
+      w_.PullCombo(c);
+  }
+  void FilesChanged() override { w_.PushFileCombos(); }
+  void CloseWindow() override { w_.close(); }
+  // A queued call; a window destroyed meanwhile drops it with itself.
+  void Wake() override {
+    QMetaObject::invokeMethod(&w_, [this] { w_.presenter_->ServeWorker(); }, Qt::QueuedConnection);
+  }
+  // Events are processed here directly rather than through QEventLoop::exec, which refuses to
+  // start while the application is quitting and would leave the worker blocked in a call.
+  void PumpUntil(const std::function<bool()>& done) override {
+    QEventLoop loop;
+    while (!done()) loop.processEvents(QEventLoop::WaitForMoreEvents);
+  }
 
  private:
   TMain& w_;
@@ -132,13 +138,7 @@ TMain::TMain(TMainOptions options, QWidget* parent)
                      ? ProgramFileName(QCoreApplication::arguments().value(0).toLocal8Bit().constData())
                      : ToStd(options_.ProgramPath);
   setObjectName(QStringLiteral("Main"));
-  // The worker's calls wait in the bridge's queue; a queued call wakes the event loop (also the
-  // local one that waits for the worker's end) to serve them. A window destroyed meanwhile
-  // drops the queued call with itself.
-  windowSide_ = std::make_unique<TWindowSide>(*this);
-  bridge_ = std::make_unique<TMarshalledBridge>(*windowSide_, [this] {
-    QMetaObject::invokeMethod(this, [this] { bridge_->Serve(); }, Qt::QueuedConnection);
-  });
+
 
   SetUpPortObject(serIF1_, 0);
   SetUpPortObject(serIF2_, 1);
@@ -150,6 +150,9 @@ TMain::TMain(TMainOptions options, QWidget* parent)
   f.setPointSize(8);
   setFont(f);
   CreateControls();
+  view_ = std::make_unique<TWindowView>(*this);
+  presenter_ = std::make_unique<TMainPresenter>(
+      *view_, fields_, options_.RunClock ? *options_.RunClock : RealClock(), options_.Records);
   if (!options_.Records || options_.Records->Location().empty()) {
     RecordsBut->setEnabled(false);
     RecordsBut->setToolTip(QStringLiteral("No production records are kept"));
@@ -174,7 +177,7 @@ TMain::~TMain() {
   // A window destroyed without being closed still must not leave a worker behind that calls
   // into it, nor a record sink that tells it of records.
   if (options_.Records) options_.Records->SetWrittenHandler(nullptr);
-  StopWorker();
+  presenter_->Stop();
 }
 
 void TMain::DoCreat() { firstActivate_ = true; }
@@ -256,9 +259,9 @@ void TMain::CreateControls() {
   SrvGroup = new QGroupBox(QStringLiteral("Server "), this);
   SrvGroup->setObjectName(QStringLiteral("SrvGroup"));
 
-  StartBut = button(this, "StartBut", kStartFirst);
+  StartBut = button(this, "StartBut", kCaptionStartFirst);
   RecordsBut = button(this, "RecordsBut", kRecords);
-  ExitBut = button(this, "ExitBut", kExit);
+  ExitBut = button(this, "ExitBut", kCaptionExit);
 
   LogMemo = new QPlainTextEdit(this);
   LogMemo->setObjectName(QStringLiteral("LogMemo"));
@@ -405,7 +408,6 @@ void TMain::DoActiv() {
   }
   // On the emulated bench, file boxes without a history start with its demo packages.
   if (!fields_.EmbPkg && FillDemoPackages(*setup, fields_)) PushFileCombos();
-  serThread_.reset();
   if (fields_.EmbPkg && setup->Choices) ApplyBundle(*setup->Choices);
 
   StartBut->setFocus();
@@ -435,9 +437,7 @@ void TMain::DoClos() {
   if (firstActivate_) return;
   // The worker writes the last-found ports while it runs freely; only while it waits for the
   // operator (or has ended) may the window read them. Otherwise it is stopped first.
-  if (serThread_ && !runEnded_ && !PromptWaiting()) StopWorker();
-  WriteSettings();
-  StopWorker();
+  presenter_->Close([this] { WriteSettings(); });
   fields_.EmbPkg.reset();
 }
 
@@ -685,66 +685,33 @@ void TMain::DoBrowse3() {
 
 // ---- Views: Start, Exit and the worker ----
 
-bool TMain::SetUpView() const { return !TPGroup->isHidden(); }
+TSerThread* TMain::SerThread() const { return presenter_->Worker(); }
 
-// A prompt waits for Ok or Yes/No: both buttons are shown while the run goes on.
-bool TMain::PromptWaiting() const {
-  return serThread_ && !runEnded_ && !StartBut->isHidden() && !ExitBut->isHidden();
-}
+void TMain::DoStart() { presenter_->Start(); }
 
-void TMain::DoStart() {
-  StatTxt->hide();
-  if (SetUpView()) {
-    for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio,
-                                                      SRVradio, AnaChk, RecordsBut})
-      w->hide();
-    LogMemo->clear();
-    LogGoldenDrift();
-    StartBut->hide();
-    StartBut->setText(QString::fromLatin1(kOk));
-    ExitBut->setText(QString::fromLatin1(kCancel));
-    // The run reads the boxes' choices from the run's copies; from here on they do not change
-    // on the window's side until the run has ended.
-    for (QComboBox* c : {COM1Combo, COM2Combo, File1Combo, File2Combo, File3Combo}) PullCombo(c);
-    runEnded_ = false;
-    Clock& clock = options_.RunClock ? *options_.RunClock : RealClock();
-    serThread_ = std::make_unique<TSerThread>(fields_, *bridge_, clock, options_.Records);
-  } else if (!ExitBut->isHidden()) {
-    ShowLog();
-    StartBut->hide();
-    StartBut->setText(QString::fromLatin1(kOk));
-    ExitBut->setText(QString::fromLatin1(kCancel));
-    if (serThread_) serThread_->ReleaseOperator(false);
-  } else {
-    LogMemo->hide();
-    PrcBar->hide();
-    for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio,
-                                                      SRVradio, AnaChk, RecordsBut})
-      w->show();
-    ExitBut->setText(QString::fromLatin1(kExit));
-    ExitBut->show();
-    StartBut->setText(QString::fromLatin1(kStartAgain));
-    if (serThread_) serThread_->Join();
-    serThread_.reset();
-  }
-}
+void TMain::DoExit() { presenter_->Exit(); }
 
-void TMain::DoExit() {
-  if (SetUpView()) {
-    close();
-  } else if (ExitBut->text() == QLatin1String(kNo)) {
-    ShowLog();
-    StartBut->hide();
-    StartBut->setText(QString::fromLatin1(kOk));
-    ExitBut->setText(QString::fromLatin1(kCancel));
-    // Outcome 0x81 (No), then the worker goes on.
-    if (serThread_) serThread_->ReleaseOperator(true);
-  } else if (serThread_) {
-    // Termination also opens the operator wait, now or when the worker reaches it; the worker
-    // object stays until Start leads back to set-up.
-    serThread_->RequestTermination();
-    WaitForWorkerEnd();
-  }
+// The presenter's state in the widgets.
+void TMain::Render(const TMainState& s) {
+  for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio, SRVradio,
+                                                    AnaChk, RecordsBut})
+    w->setVisible(s.SetUpShown);
+  const QString status = DisplayText(s.StatusText);
+  if (StatTxt->text() != status) StatTxt->setText(status);
+  StatTxt->setVisible(s.StatusShown);
+  const bool logAppears = s.LogShown && LogMemo->isHidden();
+  LogMemo->setVisible(s.LogShown);
+  PrcBar->setValue(s.Progress);
+  PrcBar->setVisible(s.ProgressShown);
+  if (s.ProgressShown && s.ProgressFinishing) LogMemo->repaint();
+  StartBut->setText(QString::fromLatin1(s.StartCaption.c_str()));
+  StartBut->setVisible(s.StartShown);
+  ExitBut->setText(QString::fromLatin1(s.ExitCaption.c_str()));
+  ExitBut->setVisible(s.ExitShown);
+  // The latest lines are the ones in view, also after the log was hidden behind a prompt.
+  if (s.Focus == TMainFocus::Start) StartBut->setFocus();
+  if (s.Focus == TMainFocus::Log) LogMemo->setFocus();
+  if (logAppears || s.Focus != TMainFocus::Unchanged) ScrollLogToEnd();
 }
 
 void TMain::DoRecords() {
@@ -815,96 +782,7 @@ void TMain::LogGoldenDrift() {
   if (!driftLine_.empty()) LogMemo->appendPlainText(FromStd(driftLine_));
 }
 
-// Serves the worker's calls (and the operator's clicks) until the run has ended. Events are
-// processed here directly rather than through QEventLoop::exec, which refuses to start while
-// the application is quitting and would leave the worker blocked in a call.
-void TMain::WaitForWorkerEnd() {
-  QEventLoop loop;
-  while (serThread_ && !runEnded_) loop.processEvents(QEventLoop::WaitForMoreEvents);
-}
-
-void TMain::StopWorker() {
-  if (!serThread_) return;
-  serThread_->RequestTermination();
-  WaitForWorkerEnd();
-  // A handler run from the wait (Start in the Run ended view) may have freed it already.
-  if (serThread_) {
-    serThread_->Join();
-    serThread_.reset();
-  }
-}
-
-// ---- The worker's window work ----
-
-void TMain::UiShowLogLine(const ByteText& text) {
-  LogMemo->appendPlainText(DisplayText(text));
-  ScrollLogToEnd();
-}
-
-// The latest lines are the ones in view, also after the log was hidden behind a prompt.
-void TMain::ShowLog() {
-  LogMemo->show();
-  LogMemo->setFocus();
-  ScrollLogToEnd();
-}
-
 void TMain::ScrollLogToEnd() {
   LogMemo->moveCursor(QTextCursor::End);
   LogMemo->ensureCursorVisible();
-}
-
-void TMain::UiProgressStart() {
-  PrcBar->setValue(0);
-  PrcBar->show();
-}
-
-void TMain::UiProgressStep(int percent, bool finishing) {
-  PrcBar->setValue(std::clamp(percent, 0, 100));
-  if (finishing) LogMemo->repaint();
-}
-
-void TMain::UiProgressEnd() { PrcBar->hide(); }
-
-void TMain::UiShowStatus(const ByteText& text) {
-  LogMemo->hide();
-  PrcBar->hide();
-  StatTxt->setText(DisplayText(text));
-  StatTxt->show();
-}
-
-void TMain::UiHideStatus() {
-  StatTxt->hide();
-  ShowLog();
-}
-
-void TMain::UiShowOkPrompt(const ByteText& text) {
-  UiShowStatus(text);
-  StartBut->setText(QString::fromLatin1(kOk));
-  StartBut->show();
-  StartBut->setFocus();
-}
-
-void TMain::UiShowYesNoPrompt(const ByteText& text) {
-  UiShowStatus(text);
-  StartBut->setText(QString::fromLatin1(kYes));
-  StartBut->show();
-  StartBut->setFocus();
-  ExitBut->setText(QString::fromLatin1(kNo));
-}
-
-void TMain::UiEndRunUi() {
-  runEnded_ = true;
-  StatTxt->hide();
-  LogMemo->show();
-  ScrollLogToEnd();
-  StartBut->show();
-  StartBut->setFocus();
-  ExitBut->hide();
-}
-
-void TMain::UiRunOnUi(const std::function<void()>& work) {
-  // Package loading reads the file boxes' run copies and updates their histories; the boxes
-  // then show the new histories.
-  work();
-  PushFileCombos();
 }

@@ -30,7 +30,8 @@ class Clock;
 struct TFrontEndSetup;
 class TRecordSink;
 class TSerThread;
-class TMarshalledBridge;
+class TMainPresenter;
+struct TMainState;
 class TRecordsWindow;
 struct TBundleChoices;
 class QCheckBox;
@@ -109,7 +110,7 @@ class TMain : public QWidget {
   bool FirstActivate() const { return firstActivate_; }
   // The fields a run reads; the window leaves them alone while a run is under way.
   TMainFields& Fields() { return fields_; }
-  TSerThread* SerThread() const { return serThread_.get(); }
+  TSerThread* SerThread() const;
   // The Records window, once it was opened.
   TRecordsWindow* RecordsWindow() const { return recordsWindow_.get(); }
 
@@ -120,8 +121,8 @@ class TMain : public QWidget {
   void keyPressEvent(QKeyEvent* e) override;
 
  private:
-  class TWindowSide;
-  friend class TWindowSide;
+  class TWindowView;
+  friend class TWindowView;
   struct TAnchored {
     QWidget* widget;
     TRect design;
@@ -150,24 +151,8 @@ class TMain : public QWidget {
   // after each record written; its latest line goes into the log at the start of a run.
   void CheckGoldenDrift();
   void LogGoldenDrift();
-  void ShowLog();
   void ScrollLogToEnd();
-  bool SetUpView() const;
-  bool PromptWaiting() const;
-  void StopWorker();
-  void WaitForWorkerEnd();
-
-  // Work the worker asks for, on the window's thread.
-  void UiShowLogLine(const ByteText& text);
-  void UiProgressStart();
-  void UiProgressStep(int percent, bool finishing);
-  void UiProgressEnd();
-  void UiShowStatus(const ByteText& text);
-  void UiHideStatus();
-  void UiShowOkPrompt(const ByteText& text);
-  void UiShowYesNoPrompt(const ByteText& text);
-  void UiEndRunUi();
-  void UiRunOnUi(const std::function<void()>& work);
+  void Render(const TMainState& state);
 
   TMainOptions options_;
   std::string programPath_;
@@ -175,12 +160,10 @@ class TMain : public QWidget {
   // Fields, in the order the run and the settings file know them.
   bool firstActivate_ = false;
   TMainFields fields_;
-  std::unique_ptr<TSerThread> serThread_;
-  bool runEnded_ = false;
 
   TComPort serIF1_, serIF2_;
-  std::unique_ptr<TWindowSide> windowSide_;
-  std::unique_ptr<TMarshalledBridge> bridge_;
+  std::unique_ptr<TWindowView> view_;
+  std::unique_ptr<TMainPresenter> presenter_;
   std::unique_ptr<TRecordsWindow> recordsWindow_;
   std::future<std::string> driftCheck_;
   bool driftCheckAgain_ = false;  // records were written while a check ran
