@@ -14,6 +14,19 @@ const char kCaptionNo[] = "&No";
 const char kCaptionCancel[] = "&Cancel";
 const char kCaptionExit[] = "&Exit";
 
+TChoiceControls ChoiceControls(bool goldHandheld, bool restoreHandheld, bool restoreServer,
+                               bool bundled) {
+  if (bundled) return {};
+  TChoiceControls c;
+  // The golden device keeps its firmware unless asked; the tuned one always gets it back.
+  c.HandheldRestoreShown = goldHandheld;
+  c.ServerRestoreShown = !goldHandheld;
+  // A device's packages are needed when its firmware is restored.
+  c.HandheldFilesShown = restoreHandheld || !goldHandheld;
+  c.ServerFilesShown = restoreServer || goldHandheld;
+  return c;
+}
+
 // The presenter's side of the operator bridge, on the view's thread.
 class TMainPresenter::TSide final : public TOperatorBridge {
  public:

@@ -56,6 +56,19 @@ struct TMainState {
   bool operator==(const TMainState&) const = default;
 };
 
+// The set-up view's choice controls: which restore boxes and firmware file rows are shown for
+// the golden reference and the restore choices. A bundled program fixes the packages and
+// always restores: it shows neither boxes nor file rows.
+struct TChoiceControls {
+  bool HandheldRestoreShown = false;  // "Restore firmware after test" of the TallyPilot group
+  bool ServerRestoreShown = false;    // the same in the server group
+  bool HandheldFilesShown = false;    // RF modem and EEPROM firmware
+  bool ServerFilesShown = false;      // server firmware
+  bool operator==(const TChoiceControls&) const = default;
+};
+TChoiceControls ChoiceControls(bool goldHandheld, bool restoreHandheld, bool restoreServer,
+                               bool bundled);
+
 // What the presenter asks of its view; all but Wake on the view's thread.
 class TMainView {
  public:

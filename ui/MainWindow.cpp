@@ -426,10 +426,7 @@ void TMain::ApplyBundle(const TBundleChoices& choices) {
     SRVradio->setEnabled(false);
   }
   ApplyBundleChoices(choices, fields_);
-  for (QWidget* w : std::initializer_list<QWidget*>{Browse1But, Browse2But, Browse3But, File1Combo,
-                                                    File2Combo, File3Combo, File1Txt, File2Txt,
-                                                    File3Txt, SrvChk, TPchk})
-    w->hide();
+  ShowChoiceControls();
   if (choices.title) setWindowTitle(DisplayText(*choices.title));
 }
 
@@ -605,12 +602,9 @@ void TMain::DoUpdCOMs() {
 // ---- Choices ----
 
 void TMain::SetGold(bool gold) {
-  const bool bundled = fields_.EmbPkg != nullptr;
   fields_.GoldTP = gold;
   TPradio->setChecked(gold);
-  TPchk->setVisible(gold && !bundled);
   SRVradio->setChecked(!gold);
-  SrvChk->setVisible(!gold && !bundled);
   UpdSrvChk();
   UpdTPchk();
 }
@@ -620,24 +614,25 @@ void TMain::DoGoldRadio() { SetGold(!SRVradio->isChecked()); }
 void TMain::UpdAnaChk() { fields_.AnalysisOnly = AnaChk->isChecked(); }
 
 void TMain::UpdTPchk() {
-  bool shown = false;
-  if (!fields_.EmbPkg) {
-    fields_.RestoreTP = TPchk->isChecked();
-    shown = fields_.RestoreTP || !fields_.GoldTP;
-  }
-  for (QWidget* w : std::initializer_list<QWidget*>{File1Txt, File1Combo, Browse1But, File2Txt,
-                                                    File2Combo, Browse2But})
-    w->setVisible(shown);
+  if (!fields_.EmbPkg) fields_.RestoreTP = TPchk->isChecked();
+  ShowChoiceControls();
 }
 
 void TMain::UpdSrvChk() {
-  bool shown = false;
-  if (!fields_.EmbPkg) {
-    fields_.RestoreSrv = SrvChk->isChecked();
-    shown = fields_.GoldTP || fields_.RestoreSrv;
-  }
+  if (!fields_.EmbPkg) fields_.RestoreSrv = SrvChk->isChecked();
+  ShowChoiceControls();
+}
+
+void TMain::ShowChoiceControls() {
+  const TChoiceControls c = ChoiceControls(fields_.GoldTP, fields_.RestoreTP, fields_.RestoreSrv,
+                                           fields_.EmbPkg != nullptr);
+  TPchk->setVisible(c.HandheldRestoreShown);
+  SrvChk->setVisible(c.ServerRestoreShown);
+  for (QWidget* w : std::initializer_list<QWidget*>{File1Txt, File1Combo, Browse1But, File2Txt,
+                                                    File2Combo, Browse2But})
+    w->setVisible(c.HandheldFilesShown);
   for (QWidget* w : std::initializer_list<QWidget*>{File3Txt, File3Combo, Browse3But})
-    w->setVisible(shown);
+    w->setVisible(c.ServerFilesShown);
 }
 
 // ---- Browsing ----

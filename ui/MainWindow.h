@@ -91,6 +91,8 @@ class TMain : public QWidget {
   void UpdAnaChk();
   void UpdTPchk();
   void UpdSrvChk();
+  // The restore boxes and file rows the golden reference and restore choices call for.
+  void ShowChoiceControls();
 
   // ---- Methods ----
   // The golden reference (true: the handheld) with the visibility that follows from it.

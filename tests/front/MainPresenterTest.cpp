@@ -232,3 +232,31 @@ TEST_F(MainPresenter, CloseTakesTheFieldsOnlyWhileTheRunLeavesThemAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// Which restore boxes and file rows the set-up view shows: every combination of the golden
+// reference and the two restore choices, and a bundled program.
+TEST(ChoiceControls, FollowTheGoldenReferenceAndTheRestoreChoices) {
+  const struct {
+    bool gold, restoreHandheld, restoreServer, bundled;
+    TChoiceControls shown;  // handheld box, server box, handheld files, server files
+  } cases[] = {
+      {false, false, false, false, {false, true, true, false}},
+      {false, false, true, false, {false, true, true, true}},
+      {false, true, false, false, {false, true, true, false}},  // a hidden box's choice
+      {true, false, false, false, {true, false, false, true}},
+      {true, true, false, false, {true, false, true, true}},
+      {true, false, true, false, {true, false, false, true}},
+      {false, false, true, true, {false, false, false, false}},
+      {true, true, true, true, {false, false, false, false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "gold handheld " << c.gold << ", restore handheld "
+                                    << c.restoreHandheld << ", restore server "
+                                    << c.restoreServer << ", bundled " << c.bundled);
+    EXPECT_EQ(ChoiceControls(c.gold, c.restoreHandheld, c.restoreServer, c.bundled), c.shown);
+  }
+}
+
+}  // namespace
