@@ -301,11 +301,25 @@ bool TRecordsWindow::OpenStore() {
 }
 
 void TRecordsWindow::Refresh() {
+  // A closed window does not read the store during a run; it is read again once shown.
+  if (isHidden()) {
+    stale_ = true;
+    return;
+  }
   if (!refreshTimer_->isActive()) refreshTimer_->start();
+}
+
+void TRecordsWindow::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (stale_) {
+    stale_ = false;
+    Refresh();
+  }
 }
 
 void TRecordsWindow::Reload() {
   refreshTimer_->stop();
+  stale_ = false;
   if (!OpenStore()) {
     model_->SetStore(nullptr);
     drift_.clear();

@@ -44,7 +44,7 @@ class TRecordsWindow : public QWidget {
   ~TRecordsWindow() override;
 
   // New records may be there: the table and the charts are read again soon (several calls in a
-  // short time give one reading).
+  // short time give one reading); a hidden window is read again once it is shown.
   void Refresh();
   // Reads the table and the charts again now.
   void Reload();
@@ -66,6 +66,9 @@ class TRecordsWindow : public QWidget {
 
   TRecordsModel* Model() const { return model_; }
 
+ protected:
+  void showEvent(QShowEvent* e) override;
+
  private:
   void CreateControls();
   bool OpenStore();
@@ -82,6 +85,7 @@ class TRecordsWindow : public QWidget {
 
   TRecordsModel* model_ = nullptr;
   QTimer* refreshTimer_ = nullptr;
+  bool stale_ = false;  // records were written while the window was hidden
   QTimer* filterTimer_ = nullptr;
 
   QLineEdit* FromEdit = nullptr;

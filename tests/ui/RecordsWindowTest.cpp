@@ -356,6 +356,26 @@ class RecordsWindowTest : public QObject {
 
   // The warning shows exactly when the latest rolling median leaves the band; the threshold is
   // kept in its own settings file.
+  // Records written while the window is closed are not read then (a run goes on meanwhile),
+  // but as soon as it is shown again.
+  void hiddenWindowReadsOnlyOnceShown() {
+    QTemporaryDir dir;
+    const std::string db = dir.filePath(QStringLiteral("r.db")).toStdString();
+    Fill(db, {{"00000010", kRecordCompleted, 0, "2026-12-10T08:00:00.000Z", "st1", "SRV_A", 0}});
+    auto w = OpenRecords(db);
+    auto* count = Find<QLabel>(*w, "CountTxt");
+    QCOMPARE(count->text(), QStringLiteral("1 records"));
+    w->hide();
+    Fill(db, {{"00000011", kRecordCompleted, 0, "2026-12-10T09:00:00.000Z", "st1", "SRV_A", 0}},
+         1);
+    w->Refresh();
+    QTest::qWait(400);  // twice the refresh delay
+    QCOMPARE(count->text(), QStringLiteral("1 records"));
+    QCOMPARE(w->Model()->rowCount(), 1);
+    w->show();
+    QTRY_COMPARE(count->text(), QStringLiteral("2 records"));
+  }
+
   void driftWarningFollowsTheBand() {
     QTemporaryDir dir;
     const std::string db = dir.filePath(QStringLiteral("r.db")).toStdString();
