@@ -341,7 +341,8 @@ void TRecordsBrowser::ShowRecord(int64_t id) {
 }
 
 void TRecordsBrowser::Export(const std::string& path, bool json) {
-  const TRecordFilter filter = state_.Filter;
+  // What the filter boxes say, even when its table is still being read.
+  const TRecordFilter filter = filter_;
   worker_->Post([filter, path, json](TWorker& w) {
     std::string error;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

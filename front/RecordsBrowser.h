@@ -102,7 +102,7 @@ class TRecordsBrowser {
 
   // Asks for the whole text of a record (log and trace included): RecordTextArrived follows.
   void ShowRecord(int64_t id);
-  // Writes the records of the filter shown, oldest first with every column, as CSV with a
+  // Writes the records of the filter last set, oldest first with every column, as CSV with a
   // header line or as JSON lines: ExportEnded follows.
   void Export(const std::string& path, bool json);
 
