@@ -447,6 +447,33 @@ std::string NormaliseMac(const std::string& text) {
   return std::string(8 - t.size(), '0') + t;
 }
 
+namespace {
+
+bool MacAdmitted(const TRecordFilter& f, const std::string& mac) {
+  if (f.Mac.empty()) return true;
+  const std::string wanted = NormaliseMac(f.Mac);
+  return mac == (wanted.empty() ? f.Mac : wanted);
+}
+
+}  // namespace
+
+bool RecordFilterAdmitsPoint(const TRecordFilter& f, const TRecordPoint& p) {
+  return MacAdmitted(f, p.Mac) && (f.Outcome.empty() || p.Outcome == f.Outcome);
+}
+
+bool RecordFilterAdmits(const TRecordFilter& f, const TTuningRecord& r) {
+  if (!f.IncludeBench && r.Bench) return false;
+  if (!MacAdmitted(f, r.Mac)) return false;
+  if (!f.From.empty() && r.StartedAt < f.From) return false;
+  if (!f.To.empty() && !(r.StartedAt < f.To)) return false;
+  if (!f.Outcome.empty() && r.Outcome != f.Outcome) return false;
+  if (!f.Station.empty() && r.Station != f.Station) return false;
+  if (!f.DeviceKind.empty() && r.DeviceKind != f.DeviceKind) return false;
+  if (!f.GoldenServer.empty() && (r.Golden != "server" || r.ServerIdentity != f.GoldenServer))
+    return false;
+  return true;
+}
+
 std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode) {
   if (location.empty()) throw ERecordError("no records location given");
   std::unique_ptr<TSqlConnection> c =
