@@ -47,11 +47,9 @@ TRecordsChart BuildRecordsChart(const std::vector<TRecordPoint>& points, const T
   TDriftRule rule;
   std::vector<TChartPoint> completed, failed;
   std::vector<double> unmeasured;
-  const std::string mac = NormaliseMac(filter.Mac);
   for (const TRecordPoint& p : points) {
     rule.Add(p);
-    if (!filter.Outcome.empty() && p.Outcome != filter.Outcome) continue;
-    if (!filter.Mac.empty() && p.Mac != (mac.empty() ? filter.Mac : mac)) continue;
+    if (!RecordFilterAdmitsPoint(filter, p)) continue;
     accumulator.Add(p);
     const auto at = RecordTimeMs(p.StartedAt);
     if (!at) continue;

@@ -5,6 +5,7 @@
 // function, so the same pictures come out of every view.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
