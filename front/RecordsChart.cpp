@@ -16,6 +16,12 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
 
 std::string Num(int64_t n) { return std::to_string(n); }
 
+// A record's start time on a chart's time axis: the one place the charts read a time text.
+std::optional<double> ChartTime(const std::string& text) {
+  const auto ms = RecordTimeMs(text);
+  return ms ? std::optional<double>(static_cast<double>(*ms)) : std::nullopt;
+}
+
 }  // namespace
 
 std::optional<int64_t> RecordTimeMs(const std::string& t) {
@@ -51,9 +57,9 @@ TRecordsChart BuildRecordsChart(const std::vector<TRecordPoint>& points, const T
     rule.Add(p);
     if (!RecordFilterAdmitsPoint(filter, p)) continue;
     accumulator.Add(p);
-    const auto at = RecordTimeMs(p.StartedAt);
+    const auto at = ChartTime(p.StartedAt);
     if (!at) continue;
-    const double x = static_cast<double>(*at);
+    const double x = *at;
     if (p.Outcome == kRecordCompleted && p.OffsetSteps)
       completed.push_back({x, StepsToPpm(*p.OffsetSteps)});
     else if (p.Outcome == kRecordFailed && p.OffsetSteps)
@@ -98,7 +104,7 @@ TRecordsChart BuildRecordsChart(const std::vector<TRecordPoint>& points, const T
     TRecordsChart::TDrift line{d.Server, {}};
     std::vector<TChartPoint> median;
     for (const TDriftPoint& p : d.Points)
-      if (const auto at = RecordTimeMs(p.At)) median.push_back({static_cast<double>(*at), p.MedianSteps});
+      if (const auto at = ChartTime(p.At)) median.push_back({*at, p.MedianSteps});
     line.Median = ThinnedPoints(median);
     c.Drift.push_back(std::move(line));
     const auto latest = d.Latest();
