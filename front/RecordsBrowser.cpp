@@ -14,6 +14,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a browser that goes waits for a query under way before it leaves it to end alone.
+constexpr std::chrono::milliseconds kStopWait{500};
+
 std::string Ppm(const std::optional<double>& v) { return v ? Fixed(*v, 1) : std::string(); }
 
 }  // namespace
@@ -36,11 +39,14 @@ class TRecordsBrowser::TWorker : public std::enable_shared_from_this<TWorker> {
   void Stop() {
     bool busy;
     {
-      std::lock_guard l(m_);
+      std::unique_lock l(m_);
       stop_ = true;
       jobs_.clear();
       results_.clear();
-      busy = busy_;
+      cv_.notify_all();
+      // A query about to end is waited for, so that the store is closed when the browser is
+      // gone; one that hangs is not.
+      busy = !cv_.wait_for(l, kStopWait, [this] { return !busy_; });
     }
     {
       std::lock_guard l(viewM_);
@@ -63,13 +69,22 @@ class TRecordsBrowser::TWorker : public std::enable_shared_from_this<TWorker> {
     cv_.notify_all();
   }
 
-  // On the reading thread: hands a result to the view's thread.
+  // On the reading thread: hands a result to the view's thread. A result proves that the store
+  // answers: a "not answering" said before is taken back first, and the rest of the job is timed
+  // anew.
   void Deliver(TResult result) {
     {
       std::lock_guard l(m_);
       if (stop_) return;
+      if (slowSaid_) {
+        slowSaid_ = false;
+        results_.push_back([](TRecordsBrowser& b) { b.SetNotAnswering(false); });
+      }
+      busySince_ = Clock::now();
+      ++jobNumber_;
       results_.push_back(std::move(result));
     }
+    cv_.notify_all();
     Wake();
   }
 
@@ -111,6 +126,7 @@ class TRecordsBrowser::TWorker : public std::enable_shared_from_this<TWorker> {
       job(*this);
       l.lock();
       busy_ = false;
+      cv_.notify_all();
       if (slowSaid_) {
         slowSaid_ = false;
         if (!stop_) {

@@ -77,7 +77,8 @@ class TRecordsBrowser {
   static constexpr size_t kPagesKept = 16;
 
   TRecordsBrowser(TRecordsBrowserOptions options, TRecordsView& view);
-  // Does not wait for a query that hangs: the reading thread ends by itself once it returns.
+  // Waits a moment for a query under way; one that hangs is left to end alone (the reading
+  // thread closes its store once the query returns).
   ~TRecordsBrowser();
   TRecordsBrowser(const TRecordsBrowser&) = delete;
   TRecordsBrowser& operator=(const TRecordsBrowser&) = delete;

@@ -250,6 +250,21 @@ TEST_F(RecordsBrowserTest, WholeRecordAndExportOfTheFilterShown) {
   EXPECT_EQ(ids, shown);
 }
 
+// A store that answers late: once its answer has come the state no longer says that it is not
+// answering (every query counts as late here).
+TEST_F(RecordsBrowserTest, AnswerThatComesLateEndsTheNotice) {
+  TRecordsBrowser b({db_, std::chrono::milliseconds(0)}, view_);
+  view_.Browser = &b;
+  b.SetShown(true);
+  for (int reading = 0; reading < 5; ++reading) {
+    SCOPED_TRACE(reading);
+    b.Refresh();
+    ASSERT_TRUE(view_.TurnUntil([&] { return !b.Busy(); }));
+    EXPECT_FALSE(b.State().NotAnswering);
+    EXPECT_EQ(b.State().Status, "7 records");
+  }
+}
+
 // A store that cannot be opened says why, and a later refresh tries again.
 TEST_F(RecordsBrowserTest, MissingStoreSaysNoRecordsYet) {
   const std::string missing = (dir_ / "none.db").string();
