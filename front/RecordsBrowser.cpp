@@ -72,10 +72,12 @@ class TRecordsBrowser::TWorker : public std::enable_shared_from_this<TWorker> {
   // On the reading thread: hands a result to the view's thread. A result proves that the store
   // answers: a "not answering" said before is taken back first, and the rest of the job is timed
   // anew.
-  void Deliver(TResult result) {
+  // The job's last result ends its timing at once: nothing is left that could be late.
+  void Deliver(TResult result, bool last = false) {
     {
       std::lock_guard l(m_);
       if (stop_) return;
+      if (last) busy_ = false;
       if (slowSaid_) {
         slowSaid_ = false;
         results_.push_back([](TRecordsBrowser& b) { b.SetNotAnswering(false); });
@@ -229,7 +231,7 @@ void TRecordsBrowser::Read() {
       });
       w.Deliver([generation](TRecordsBrowser& b) {
         b.ChartCame(generation, std::make_shared<TRecordsChart>(BuildRecordsChart({}, {})), {});
-      });
+      }, true);
       return;
     }
     w.Deliver([generation, filter, count](TRecordsBrowser& b) { b.CountCame(generation, filter, count, {}); });
@@ -249,7 +251,8 @@ void TRecordsBrowser::Read() {
       error = std::string("Records not readable: ") + e.what();
     }
     auto chart = std::make_shared<TRecordsChart>(BuildRecordsChart(points, filter));
-    w.Deliver([generation, chart, error](TRecordsBrowser& b) { b.ChartCame(generation, chart, error); });
+    w.Deliver([generation, chart, error](TRecordsBrowser& b) { b.ChartCame(generation, chart, error); },
+              true);
   });
   UpdateStatus();
 }
@@ -319,7 +322,8 @@ const TTuningRecord* TRecordsBrowser::RowAt(int64_t row) {
         w.DropStore();
         rows->clear();
       }
-      w.Deliver([generation, page, rows](TRecordsBrowser& b) { b.PageCame(generation, page, std::move(*rows)); });
+      w.Deliver([generation, page, rows](TRecordsBrowser& b) { b.PageCame(generation, page, std::move(*rows)); },
+                true);
     });
   }
   return nullptr;
@@ -352,7 +356,7 @@ void TRecordsBrowser::ShowRecord(int64_t id) {
     if (!whole) return;
     std::ostringstream text;
     WriteRecordText(text, *whole);
-    w.Deliver([id, text = text.str()](TRecordsBrowser& b) { b.view_.RecordTextArrived(id, text); });
+    w.Deliver([id, text = text.str()](TRecordsBrowser& b) { b.view_.RecordTextArrived(id, text); }, true);
   });
 }
 
@@ -375,7 +379,7 @@ void TRecordsBrowser::Export(const std::string& path, bool json) {
         error = e.what();
       }
     }
-    w.Deliver([error](TRecordsBrowser& b) { b.view_.ExportEnded(error.empty(), error); });
+    w.Deliver([error](TRecordsBrowser& b) { b.view_.ExportEnded(error.empty(), error); }, true);
   });
 }
 

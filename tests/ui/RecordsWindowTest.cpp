@@ -405,6 +405,10 @@ class RecordsWindowTest : public QObject {
     TSilentServer server;
     auto w = OpenRecords(server.Location());
     auto* status = Find<QLabel>(*w, "CountTxt");
+    // The pauses counted are those of the wait for the store, not the window's first painting.
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QApplication::processEvents();
+    QVERIFY(w->Busy());
     QElapsedTimer sinceTurn;
     qint64 longest = 0;
     QTimer turn;
