@@ -123,8 +123,12 @@ TRecordsWindow::TRecordsWindow(TRecordsWindowOptions options, QWidget* parent)
   RedrawCharts();
 }
 
-// The browser goes first: no wake comes after it, and none reaches a window half gone.
-TRecordsWindow::~TRecordsWindow() { browser_.reset(); }
+// The table lets go of the model over the browser, then the browser goes: no wake comes after
+// it, and none reaches a window half gone; the widgets that go after it never ask it again.
+TRecordsWindow::~TRecordsWindow() {
+  HistoryView->setModel(nullptr);
+  browser_.reset();
+}
 
 void TRecordsWindow::WakeRecords() {
   // From the browser's threads: the results are taken on the window's thread.
