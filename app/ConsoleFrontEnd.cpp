@@ -8,11 +8,10 @@
 
 #include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
+#include "front/FrontEndSetup.h"
+#include "front/MarshalledBridge.h"
 #include "link/Discovery.h"
-#include "app/ConsoleRecordStore.h"
-#include "run/CallQueue.h"
 #include "run/MainFields.h"
-#include "run/ProgramFiles.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"
 #include "serial/PortProvider.h"
@@ -39,49 +38,39 @@ std::string ForTerminal(const ByteText& text) {
 
 enum class TPrompt { None, Ok, YesNo };
 
+// The console's side of the operator bridge, on the main thread: the run's calls reach it
+// through a marshalled bridge that the main loop serves.
 class TConsoleBridge final : public TOperatorBridge {
  public:
   TConsoleBridge(TCliIo& io) : io_(io) {}
 
   void ShowLogLine(const ByteText& text) override {
-    queue_.Call([&] {
-      ClearBar();
-      io_.out << ForTerminal(text) << '\n' << std::flush;
-    });
+    ClearBar();
+    io_.out << ForTerminal(text) << '\n' << std::flush;
   }
   void ProgressStart() override {
-    queue_.Call([&] {
-      shownTenth_ = -1;
-      Progress(0);
-    });
+    shownTenth_ = -1;
+    Progress(0);
   }
-  void ProgressStep(int percent, bool) override { queue_.Call([&] { Progress(percent); }); }
-  void ProgressEnd() override { queue_.Call([&] { ClearBar(); }); }
+  void ProgressStep(int percent, bool) override { Progress(percent); }
+  void ProgressEnd() override { ClearBar(); }
   void ShowStatus(const ByteText& text) override {
-    queue_.Call([&] {
-      io_.out << ForTerminal(text) << '\n' << std::flush;
-      // Decided before the worker goes on, so that the same input always gives the same run.
-      handheldWait_ = text == HandheldConnectPrompt();
-      if (handheldWait_ && onHandheldWait_) onHandheldWait_();
-    });
+    io_.out << ForTerminal(text) << '\n' << std::flush;
+    // Decided before the worker goes on, so that the same input always gives the same run.
+    handheldWait_ = text == HandheldConnectPrompt();
+    if (handheldWait_ && onHandheldWait_) onHandheldWait_();
   }
-  void HideStatus() override {
-    queue_.Call([&] { handheldWait_ = false; });
-  }
+  void HideStatus() override { handheldWait_ = false; }
   void ShowOkPrompt(const ByteText& text) override { Ask(text, TPrompt::Ok); }
   void ShowYesNoPrompt(const ByteText& text) override { Ask(text, TPrompt::YesNo); }
   // The worker's last call: after it the worker only returns, so the main loop need not wait for
   // another round of the queue to see its end.
-  void EndRunUi() override {
-    queue_.Call([&] { runEnded_ = true; });
-  }
-  void RunOnUi(const std::function<void()>& work) override { queue_.Call(work); }
+  void EndRunUi() override { runEnded_ = true; }
+  void RunOnUi(const std::function<void()>& work) override { work(); }
 
-  // Main thread.
-  void Serve() { queue_.Serve(std::chrono::milliseconds(50)); }
-  // Called on the main thread when the run starts waiting for a handheld to be plugged in.
+  // Called when the run starts waiting for a handheld to be plugged in.
   void OnHandheldWait(std::function<void()> handler) { onHandheldWait_ = std::move(handler); }
-  // The run waits for a handheld to be plugged in (main thread).
+  // The run waits for a handheld to be plugged in.
   bool WaitingForHandheld() const { return handheldWait_; }
   bool RunEnded() const { return runEnded_; }
   TPrompt TakePrompt() {
@@ -92,10 +81,8 @@ class TConsoleBridge final : public TOperatorBridge {
 
  private:
   void Ask(const ByteText& text, TPrompt kind) {
-    queue_.Call([&] {
-      io_.out << '\n' << ForTerminal(text) << '\n' << std::flush;
-      prompt_ = kind;
-    });
+    io_.out << '\n' << ForTerminal(text) << '\n' << std::flush;
+    prompt_ = kind;
   }
   void Progress(int percent) {
     if (io_.progressBar) {
@@ -114,7 +101,6 @@ class TConsoleBridge final : public TOperatorBridge {
   }
 
   TCliIo& io_;
-  TCallQueue queue_;
   std::function<void()> onHandheldWait_;
   bool handheldWait_ = false;
   bool runEnded_ = false;
@@ -412,18 +398,18 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   fields.AnalysisOnly = options.analysisOnly;
   fields.RestoreSrv = options.restoreServer;
   fields.RestoreTP = options.restoreHandheld;
-  // Beside the program, or for an installed program its data folder and the user's own.
-  const TProgramFiles files = ProgramFiles(programPath);
-  fields.ProgDir = files.ProgDir;
-  fields.IniName = files.IniName;
+  // Beside the program, or for an installed program its data folder and the user's own; the
+  // window and the records program of the same installation work these out alike.
+  const TFrontEndSetup setup =
+      FrontEndSetup({programPath, bench != nullptr, options.records});
+  fields.ProgDir = setup.Files.ProgDir;
+  fields.IniName = setup.Files.IniName;
   fields.TraceName = options.trace;
   fields.SerIF1 = &port1;
   fields.SerIF2 = &port2;
   // On the emulated bench only its own ports are probed: a run there never touches the
   // machine's serial devices.
-  std::vector<std::string> ports = bench ? bench->PortNames() : PortList();
-  if (ports.empty())
-    for (int i = 0; i < 9; ++i) ports.push_back(FallbackPortName(i));
+  const std::vector<std::string> ports = WithFallbackPorts(bench ? bench->PortNames() : PortList());
   FillPortSelector(fields.COM1Combo, ports, options.dongle);
   FillPortSelector(fields.COM2Combo, ports, options.server);
   fields.File1Combo.Text = options.rfModem;
@@ -432,14 +418,13 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
 
   // A program file that carries a firmware bundle takes its packages from it, and the bundle may
   // fix the golden reference and the analysis-only choice.
-  const TEmbeddedBundle bundle = ReadEmbeddedBundle(programPath);
-  if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) {
+  if (setup.Bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) {
     io.err << "tptune-cli: cannot read the program file " << programPath << '\n';
     return 1;
   }
-  if (bundle.Status == TEmbeddedBundle::TStatus::kPresent) {
-    const TBundleChoices choices = BundleChoices(*bundle.Bytes);
-    fields.EmbPkg = bundle.Bytes;
+  if (setup.Choices) {
+    const TBundleChoices& choices = *setup.Choices;
+    fields.EmbPkg = setup.Bundle.Bytes;
     ApplyBundleChoices(choices, fields);
     io.err << "Using the embedded firmware bundle"
            << (choices.title ? " \"" + *choices.title + "\"" : std::string()) << '\n';
@@ -459,12 +444,11 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
       missing(options.serverFirmware, "server firmware", "--server-firmware");
   }
 
-  TConsoleBridge bridge(io);
+  TConsoleBridge console(io);
+  // The main loop serves the run's calls itself: no wake-up needed.
+  TMarshalledBridge bridge(console);
   TAnswers answers(options.answers, io);
-  const std::unique_ptr<TRecordSink> store =
-      options.records == "none"
-          ? nullptr
-          : OpenConsoleRecordStore(options.records, fields.IniName, bench != nullptr, io.err);
+  const std::unique_ptr<TRecordSink> store = OpenRecordSink(setup, "tptune-cli", io.err);
   TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
   records.SetWho(options.operatorName, options.workOrder);
 
@@ -483,18 +467,22 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
     io.err << "Cancelling...\n" << std::flush;
     worker->RequestTermination();
   };
-  // Waiting for a handheld with no answer left to give: nobody is there to plug it in.
-  bridge.OnHandheldWait([&] {
-    if (answers.AtEnd()) cancel();
+  // Waiting for a handheld with no answer left to give: nobody is there to plug it in. Nor on
+  // the emulated bench once every handheld of its scenario has been plugged in, whatever answers
+  // are left: the wait would never end, and on the bench's clock its polls would spin on a core.
+  // The worker is blocked in this call, so the bench may be looked at.
+  console.OnHandheldWait([&] {
+    if (answers.AtEnd() || (bench && bench->CurrentHandheld() >= bench->HandheldCount()))
+      cancel();
   });
   TSerThread worker(fields, bridge, *clock, &records);
   running.store(&worker);
 
-  while (!worker.Ended() && !bridge.RunEnded()) {
-    bridge.Serve();
+  while (!worker.Ended() && !console.RunEnded()) {
+    bridge.Serve(std::chrono::milliseconds(50));
     if (io.interrupted && io.interrupted->load()) cancel();
-    if (bridge.WaitingForHandheld() && answers.AtEnd()) cancel();
-    const TPrompt prompt = bridge.TakePrompt();
+    if (console.WaitingForHandheld() && answers.AtEnd()) cancel();
+    const TPrompt prompt = console.TakePrompt();
     if (prompt == TPrompt::None) continue;
     for (;;) {
       const std::string a = cancelled ? "cancel" : answers.Next();

@@ -18,7 +18,3 @@ void InstallInterruptHandler(std::atomic<bool>& interrupted);
 
 // True when the descriptor is a terminal (the progress bar may then redraw itself).
 bool IsTerminal(int fd);
-
-// The ports probed when the system lists none: the first serial ports by their usual names
-// (index 0 to 8).
-std::string FallbackPortName(int index);

@@ -43,5 +43,3 @@ void InstallInterruptHandler(std::atomic<bool>& interrupted) {
 }
 
 bool IsTerminal(int fd) { return isatty(fd) != 0; }
-
-std::string FallbackPortName(int index) { return "/dev/ttyS" + std::to_string(index); }

@@ -6,13 +6,12 @@
 #include <optional>
 #include <ostream>
 
+#include "front/FrontEndSetup.h"
 #include "records/Drift.h"
 #include "records/Journal.h"
 #include "records/RecordStore.h"
-#include "run/ProgramFiles.h"
-#include "records/Reports.h"
 #include "records/StoreSink.h"
-#include "run/MainFields.h"
+#include "records/Reports.h"
 
 #include <nlohmann/json.hpp>
 
@@ -319,7 +318,9 @@ int RunRecordsTool(const std::vector<std::string>& args, const std::string& prog
     out << RecordsUsage();
     return 0;
   }
-  const std::string iniName = ProgramFiles(programPath).IniName;
+  // The records of this installation or folder, where its window and console keep them.
+  const TFrontEndSetup setup = FrontEndSetup({programPath, false, {}});
+  const std::string& iniName = setup.Files.IniName;
   // The factory's records file, or the records of the emulated bench (their own file) when only
   // they are there or when asked for them as well.
   std::vector<std::string> locations;

@@ -82,5 +82,3 @@ void InstallInterruptHandler(std::atomic<bool>& interrupted) {
 }
 
 bool IsTerminal(int fd) { return _isatty(fd) != 0; }
-
-std::string FallbackPortName(int index) { return "COM" + std::to_string(index + 1); }

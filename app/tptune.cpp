@@ -19,11 +19,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <memory>
 #include <string>
 
-#include "records/StoreSink.h"
-#include "run/MainFields.h"
+#include "firmware/Packages.h"
+#include "front/FrontEndSetup.h"
 #include "run/Version.h"
 #include "sim/Bench.h"
 #include "ui/MainWindow.h"
@@ -208,6 +209,9 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // Found as the console finds it, so a window started through the dynamic loader does not
+  // take the loader's name.
+  const std::string programPath = ProgramFileName(argv[0]);
   QApplication app(argc, argv);
   // The menu entry tptune.desktop and its icon belong to this window (taskbar, window list).
   QGuiApplication::setDesktopFileName(QStringLiteral("tptune"));
@@ -229,21 +233,16 @@ int main(int argc, char** argv) {
     bench->SetPaced(options.speed);
   }
 
+  // Program files, records, bundle and demo packages as the console works them out: an
+  // installed window keeps its records in the user's data folder, beside its settings file.
+  const TFrontEndSetup setup = FrontEndSetup({programPath, bench != nullptr, options.records});
   // The records outlive the window, whose last run may still hand one over. A window with the
   // emulated bench marks its records as the bench's and keeps them apart from the factory's.
-  std::unique_ptr<TStoreSink> records;
-  if (options.records != "none") {
-    const std::string iniName =
-        SettingsFileName(QCoreApplication::applicationFilePath().toStdString());
-    TStoreSinkOptions so;
-    so.Bench = bench != nullptr;
-    so.Location =
-        options.records.empty() ? DefaultRecordsLocation(iniName, so.Bench) : options.records;
-    so.SpoolPath = JournalPath(so.Location, DataFolder(iniName));
-    records = std::make_unique<TStoreSink>(so);
-  }
+  const std::unique_ptr<TRecordSink> records = OpenRecordSink(setup, "tptune", std::cerr);
 
   TMainOptions windowOptions;
+  windowOptions.ProgramPath = QString::fromStdString(programPath);
+  windowOptions.Setup = &setup;
   windowOptions.Records = records.get();
   if (bench) windowOptions.RunClock = &bench->VirtualClock();
   TMain window(windowOptions);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QChartView>
 #include <QComboBox>
 #include <QLineEdit>
@@ -81,10 +82,19 @@ TTuningRecord Synthetic(int i) {
   return r;
 }
 
-// Paints the window as the screen would (every visible widget), so the table asks for its rows
-// and the charts lay out their series.
-void Draw(QWidget& w) {
-  QApplication::processEvents();
+// Waits for the readings the window asked its browser for (they run on the browser's thread),
+// then paints the window as the screen would (every visible widget), so the table asks for its
+// rows and the charts lay out their series, and paints again once those rows have come.
+void Draw(TRecordsWindow& w) {
+  auto settle = [&w] {
+    do QApplication::processEvents(QEventLoop::AllEvents, 5);
+    while (w.Busy());
+  };
+  settle();
+  (void)w.grab();
+  QElapsedTimer rows;
+  rows.start();
+  while (rows.elapsed() < 20) QApplication::processEvents(QEventLoop::AllEvents, 5);
   (void)w.grab();
 }
 

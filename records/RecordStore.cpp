@@ -13,6 +13,14 @@ using nlohmann::json;
 
 namespace {
 
+// A filter's time as the instant it names, in the records' own form, so that it compares with
+// the records' times as text (a text that is not a time is compared as it stands, which the
+// programs' own checks keep from happening).
+std::string FilterInstant(const std::string& t) {
+  const std::string parsed = ParseRecordTime(t);
+  return parsed.empty() ? t : parsed;
+}
+
 // The schema, one step per version. {ID} and {BLOB} take the dialect's types. Measurements are
 // columns of their own so that they can be queried; the test cycles are also kept as JSON in
 // the record's row, so that a record reads back in one row.
@@ -480,14 +488,8 @@ class TSqlStore final : public TRecordStore {
       const std::string mac = NormaliseMac(f.Mac);
       add("mac", "=", mac.empty() ? f.Mac : mac);
     }
-    // Times compare as the instants they name: in the records' own form (a text that is not a
-    // time is compared as it stands, which the programs' own checks keep from happening).
-    auto instant = [](const std::string& t) {
-      const std::string parsed = ParseRecordTime(t);
-      return parsed.empty() ? t : parsed;
-    };
-    if (!f.From.empty()) add("started_at", ">=", instant(f.From));
-    if (!f.To.empty()) add("started_at", "<", instant(f.To));
+    if (!f.From.empty()) add("started_at", ">=", FilterInstant(f.From));
+    if (!f.To.empty()) add("started_at", "<", FilterInstant(f.To));
     if (!f.Outcome.empty()) add("outcome", "=", f.Outcome);
     if (!f.Station.empty()) add("station", "=", f.Station);
     if (!f.DeviceKind.empty()) add("device_kind", "=", f.DeviceKind);
@@ -586,6 +588,33 @@ std::string NormaliseMac(const std::string& text) {
     ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   }
   return std::string(8 - t.size(), '0') + t;
+}
+
+namespace {
+
+bool MacAdmitted(const TRecordFilter& f, const std::string& mac) {
+  if (f.Mac.empty()) return true;
+  const std::string wanted = NormaliseMac(f.Mac);
+  return mac == (wanted.empty() ? f.Mac : wanted);
+}
+
+}  // namespace
+
+bool RecordFilterAdmitsPoint(const TRecordFilter& f, const TRecordPoint& p) {
+  return MacAdmitted(f, p.Mac) && (f.Outcome.empty() || p.Outcome == f.Outcome);
+}
+
+bool RecordFilterAdmits(const TRecordFilter& f, const TTuningRecord& r) {
+  if (!f.IncludeBench && r.Bench) return false;
+  if (!MacAdmitted(f, r.Mac)) return false;
+  if (!f.From.empty() && r.StartedAt < FilterInstant(f.From)) return false;
+  if (!f.To.empty() && !(r.StartedAt < FilterInstant(f.To))) return false;
+  if (!f.Outcome.empty() && r.Outcome != f.Outcome) return false;
+  if (!f.Station.empty() && r.Station != f.Station) return false;
+  if (!f.DeviceKind.empty() && r.DeviceKind != f.DeviceKind) return false;
+  if (!f.GoldenServer.empty() && (r.Golden != "server" || r.ServerIdentity != f.GoldenServer))
+    return false;
+  return true;
 }
 
 std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode) {

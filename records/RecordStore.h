@@ -144,3 +144,11 @@ std::string ShownLocation(const std::string& location);
 // A MAC as the store keeps it: 8 upper-case hex digits ("0x" and letter case dropped); empty
 // when the text is not one.
 std::string NormaliseMac(const std::string& text);
+
+// Whether the filter takes the record, by the same rule as the store's queries (its limit
+// aside): a MAC compared as the store keeps it, a time range on the start time's text (from
+// inclusive, to exclusive), outcome, station, kind of device, golden server and bench records.
+bool RecordFilterAdmits(const TRecordFilter& filter, const TTuningRecord& record);
+// The part of that rule the chart columns can tell, MAC and outcome; the store's query takes
+// care of the rest.
+bool RecordFilterAdmitsPoint(const TRecordFilter& filter, const TRecordPoint& point);

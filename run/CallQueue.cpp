@@ -16,6 +16,12 @@ void TCallQueue::Call(const std::function<void()>& work) {
   std::unique_lock lock(mutex_);
   waiting_.push_back(&item);
   cv_.notify_all();
+  if (wake_) {
+    // Outside the lock: the hook may take the front end's own locks.
+    lock.unlock();
+    wake_();
+    lock.lock();
+  }
   cv_.wait(lock, [&item] { return item.done; });
   if (item.error) std::rethrow_exception(item.error);
 }

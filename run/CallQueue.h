@@ -11,6 +11,11 @@
 
 class TCallQueue {
  public:
+  // Called on the worker's side each time a call has been queued, before the worker waits: a
+  // front end whose thread sleeps in an event loop of its own is told to serve the queue (Qt: a
+  // queued call; Win32: a posted message). Set it before the first call.
+  void SetWakeHook(std::function<void()> wake) { wake_ = std::move(wake); }
+
   // Worker side: runs work on the serving thread and returns when it has run there. An
   // exception thrown by work is carried back and rethrown here. Called from within a call that
   // is being served, it runs work at once.
@@ -29,4 +34,5 @@ class TCallQueue {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Item*> waiting_;
+  std::function<void()> wake_;
 };

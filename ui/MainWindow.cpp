@@ -21,12 +21,14 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStringDecoder>
-#include <QThread>
 #include <algorithm>
 #include <chrono>
 #include <exception>
 
 #include "firmware/Packages.h"
+#include "front/FrontEndSetup.h"
+#include "front/MainLayout.h"
+#include "front/MainPresenter.h"
 #include "records/Drift.h"
 #include "records/RecordSink.h"
 #include "records/RecordStore.h"
@@ -34,35 +36,14 @@
 #include "run/Paths.h"
 #include "run/Clock.h"
 #include "run/Combo.h"
-#include "run/ProgramFiles.h"
 #include "tuning/SerThread.h"
 #include "ui/RecordsWindow.h"
-#include "ui/Settings.h"
+#include "front/Settings.h"
 
 namespace {
 
-// Anchors: an anchored edge keeps its distance to that edge of the parent on resizing.
-constexpr int akLeft = 1, akTop = 2, akRight = 4, akBottom = 8;
-constexpr int akLT = akLeft | akTop;
-
-// Client area and position at design, and the smallest outer size the window may take.
-constexpr int kClientW = 354, kClientH = 370;
-constexpr int kDesignX = 192, kDesignY = 107;
-constexpr int kGroupW = 337, kGroupH = 137;
-constexpr int kMinOuterW = 350, kMinOuterH = 388;
-// The label column inside the groups: its left margin and the gap before the boxes.
-constexpr int kLabelLeft = 6;
-constexpr int kLabelGap = 6;
-
 const char kCaption[] = "TallyPilot Pro automatic fine-tuning tool";
 const char kAutoDetect[] = "Auto detect";
-const char kStartFirst[] = "&Start!";
-const char kStartAgain[] = "&Start";
-const char kOk[] = "&Ok";
-const char kYes[] = "&Yes";
-const char kNo[] = "&No";
-const char kCancel[] = "&Cancel";
-const char kExit[] = "&Exit";
 const char kRecords[] = "&Records...";
 const char kRestore[] = "Restore firmware after test";
 
@@ -111,51 +92,39 @@ QStringList DialogNameFilters(const QString& filter) {
   return result;
 }
 
-// ---- The operator bridge: the worker's calls, carried onto the window's thread ----
+// ---- The presenter's view ----
 
-class TMain::TWindowBridge final : public TOperatorBridge {
+class TMain::TWindowView final : public TMainView {
  public:
-  explicit TWindowBridge(TMain& window) : w_(window) {}
+  explicit TWindowView(TMain& window) : w_(window) {}
 
-  void ShowLogLine(const ByteText& text) override { OnUi([&] { w_.UiShowLogLine(text); }); }
-  void ProgressStart() override { OnUi([&] { w_.UiProgressStart(); }); }
-  void ProgressStep(int percent, bool finishing) override {
-    OnUi([&] { w_.UiProgressStep(percent, finishing); });
+  void Render(const TMainState& state) override { w_.Render(state); }
+  void AppendLog(const ByteText& line) override {
+    w_.LogMemo->appendPlainText(DisplayText(line));
+    w_.ScrollLogToEnd();
   }
-  void ProgressEnd() override { OnUi([&] { w_.UiProgressEnd(); }); }
-  void ShowStatus(const ByteText& text) override { OnUi([&] { w_.UiShowStatus(text); }); }
-  void HideStatus() override { OnUi([&] { w_.UiHideStatus(); }); }
-  void ShowOkPrompt(const ByteText& text) override { OnUi([&] { w_.UiShowOkPrompt(text); }); }
-  void ShowYesNoPrompt(const ByteText& text) override {
-    OnUi([&] { w_.UiShowYesNoPrompt(text); });
+  void RunStarting() override {
+    w_.LogMemo->clear();
+    w_.LogGoldenDrift();
+    // The run reads the boxes' choices from the run's copies; from here on they do not change
+    // on the window's side until the run has ended.
+    for (QComboBox* c : {w_.COM1Combo, w_.COM2Combo, w_.File1Combo, w_.File2Combo, w_.File3Combo})
+      w_.PullCombo(c);
   }
-  void EndRunUi() override { OnUi([&] { w_.UiEndRunUi(); }); }
-  void RunOnUi(const std::function<void()>& work) override {
-    OnUi([&] { w_.UiRunOnUi(work); });
+  void FilesChanged() override { w_.PushFileCombos(); }
+  void CloseWindow() override { w_.close(); }
+  // A queued call; a window destroyed meanwhile drops it with itself.
+  void Wake() override {
+    QMetaObject::invokeMethod(&w_, [this] { w_.presenter_->ServeWorker(); }, Qt::QueuedConnection);
+  }
+  // Events are processed here directly rather than through QEventLoop::exec, which refuses to
+  // start while the application is quitting and would leave the worker blocked in a call.
+  void PumpUntil(const std::function<bool()>& done) override {
+    QEventLoop loop;
+    while (!done()) loop.processEvents(QEventLoop::WaitForMoreEvents);
   }
 
  private:
-  // Runs work on the window's thread and returns when it has run there; an exception it throws
-  // comes back to the caller instead of unwinding the window's event loop.
-  void OnUi(const std::function<void()>& work) {
-    if (QThread::currentThread() == w_.thread()) {
-      work();
-      return;
-    }
-    std::exception_ptr error;
-    QMetaObject::invokeMethod(
-        &w_,
-        [&] {
-          try {
-            work();
-          } catch (...) {
-            error = std::current_exception();
-          }
-        },
-        Qt::BlockingQueuedConnection);
-    if (error) std::rethrow_exception(error);
-  }
-
   TMain& w_;
 };
 
@@ -169,7 +138,7 @@ TMain::TMain(TMainOptions options, QWidget* parent)
                      ? ProgramFileName(QCoreApplication::arguments().value(0).toLocal8Bit().constData())
                      : ToStd(options_.ProgramPath);
   setObjectName(QStringLiteral("Main"));
-  bridge_ = std::make_unique<TWindowBridge>(*this);
+
 
   SetUpPortObject(serIF1_, 0);
   SetUpPortObject(serIF2_, 1);
@@ -181,6 +150,9 @@ TMain::TMain(TMainOptions options, QWidget* parent)
   f.setPointSize(8);
   setFont(f);
   CreateControls();
+  view_ = std::make_unique<TWindowView>(*this);
+  presenter_ = std::make_unique<TMainPresenter>(
+      *view_, fields_, options_.RunClock ? *options_.RunClock : RealClock(), options_.Records);
   if (!options_.Records || options_.Records->Location().empty()) {
     RecordsBut->setEnabled(false);
     RecordsBut->setToolTip(QStringLiteral("No production records are kept"));
@@ -196,8 +168,8 @@ TMain::TMain(TMainOptions options, QWidget* parent)
           Qt::QueuedConnection);
     });
   }
-  move(kDesignX, kDesignY);
-  resize(kClientW, kClientH);
+  move(kMainDesignX, kMainDesignY);
+  resize(kMainClientSize.W, kMainClientSize.H);
   DoCreat();
 }
 
@@ -205,15 +177,27 @@ TMain::~TMain() {
   // A window destroyed without being closed still must not leave a worker behind that calls
   // into it, nor a record sink that tells it of records.
   if (options_.Records) options_.Records->SetWrittenHandler(nullptr);
-  StopWorker();
+  presenter_->Stop();
 }
 
 void TMain::DoCreat() { firstActivate_ = true; }
 
-void TMain::Place(QWidget* w, int x, int y, int width, int height, int anchors, int parentW,
-                  int parentH) {
-  anchored_.push_back({w, x, y, width, height, anchors, parentW, parentH});
-  w->setGeometry(x, y, width, height);
+// Every control where the layout table puts it for the texts' widths in this font; resizing
+// moves them by their anchors.
+void TMain::PlaceControls() {
+  auto named = [this](std::string_view name) {
+    return findChild<QWidget*>(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+  };
+  const std::vector<TPlace> layout = MainLayout([&](std::string_view name) {
+    QWidget* w = named(name);
+    return w ? HintWidth(w) : 0;
+  });
+  for (const TPlace& p : layout) {
+    QWidget* w = named(p.Name);
+    const TSize parent = p.Parent.empty() ? kMainClientSize : kMainGroupSize;
+    anchored_.push_back({w, p.Rect, p.Anchors, parent});
+    w->setGeometry(p.Rect.X, p.Rect.Y, p.Rect.W, p.Rect.H);
+  }
 }
 
 void TMain::CreateControls() {
@@ -245,14 +229,6 @@ void TMain::CreateControls() {
     return c;
   };
   const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
-  const int W = kClientW, H = kClientH, GW = kGroupW, GH = kGroupH;
-  // A right-aligned label keeps its right edge and grows to the left when its text needs more.
-  auto placeRight = [&](QLabel* l, int x, int y, int rightEdge, int h, int pw, int ph) {
-    const int left = std::min(x, rightEdge - HintWidth(l));
-    Place(l, left, y, rightEdge - left, h, akLT, pw, ph);
-  };
-  // Buttons and boxes keep their design size unless their text needs more.
-  auto fit = [](QWidget* w, int width) { return std::max(width, HintWidth(w)); };
 
   // Status and prompt text, in a fixed-pitch font small enough (8 point at most) for the
   // prompts' longest line, 57 characters, to fit the design width; longer lines wrap.
@@ -265,7 +241,6 @@ void TMain::CreateControls() {
   StatTxt->setFont(mono);
   StatTxt->setTextFormat(Qt::PlainText);
   StatTxt->setWordWrap(true);
-  Place(StatTxt, 8, 8, 337, 297, akLeft | akTop | akRight | akBottom, W, H);
   StatTxt->hide();
 
   GoldTxt = label(this, "GoldTxt", "&Golden reference", right);
@@ -274,36 +249,19 @@ void TMain::CreateControls() {
   SRVradio = new QRadioButton(QStringLiteral("&Server"), this);
   SRVradio->setObjectName(QStringLiteral("SRVradio"));
   GoldTxt->setBuddy(TPradio);
-  placeRight(GoldTxt, 32, 7, 114, 17, W, H);
-  Place(TPradio, 120, 7, fit(TPradio, 81), 17, akLT, W, H);
-  Place(SRVradio, std::max(216, 120 + fit(TPradio, 81) + 8), 7, fit(SRVradio, 57), 17, akLT, W,
-        H);
 
-  // The analysis-only box has its box on the right of its text, which ends where it did at
-  // design.
+  // The analysis-only box has its box on the right of its text.
   AnaChk = check(this, "AnaChk", "&Analysis only, do not change compensation setting");
   AnaChk->setLayoutDirection(Qt::RightToLeft);
-  {
-    const int width = fit(AnaChk, 259);
-    Place(AnaChk, std::max(4, 289 - width), 24, width, 17, akLT, W, H);
-  }
 
   TPGroup = new QGroupBox(QStringLiteral("TallyPilot "), this);
   TPGroup->setObjectName(QStringLiteral("TPGroup"));
-  Place(TPGroup, 8, 44, GW, GH, akLeft | akTop | akRight, W, H);
   SrvGroup = new QGroupBox(QStringLiteral("Server "), this);
   SrvGroup->setObjectName(QStringLiteral("SrvGroup"));
-  Place(SrvGroup, 8, 184, GW, GH, akLeft | akTop | akRight, W, H);
 
-  // Three buttons of one size in the bottom row: Start keeps its left edge, Exit its right edge,
-  // Records stays halfway between them.
-  constexpr int kButtonW = 97;
-  StartBut = button(this, "StartBut", kStartFirst);
-  Place(StartBut, 24, 336, kButtonW, 25, akLeft | akBottom, W, H);
+  StartBut = button(this, "StartBut", kCaptionStartFirst);
   RecordsBut = button(this, "RecordsBut", kRecords);
-  Place(RecordsBut, (24 + 329 - kButtonW) / 2, 336, kButtonW, 25, akBottom, W, H);
-  ExitBut = button(this, "ExitBut", kExit);
-  Place(ExitBut, 329 - kButtonW, 336, kButtonW, 25, akRight | akBottom, W, H);
+  ExitBut = button(this, "ExitBut", kCaptionExit);
 
   LogMemo = new QPlainTextEdit(this);
   LogMemo->setObjectName(QStringLiteral("LogMemo"));
@@ -311,19 +269,15 @@ void TMain::CreateControls() {
   LogMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   LogMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   LogMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  Place(LogMemo, 8, 8, 337, 297, akLeft | akTop | akRight | akBottom, W, H);
   LogMemo->hide();
 
   PrcBar = new QProgressBar(this);
   PrcBar->setObjectName(QStringLiteral("PrcBar"));
   PrcBar->setRange(0, 100);
   PrcBar->setTextVisible(false);
-  Place(PrcBar, 8, 312, 337, 16, akLeft | akRight | akBottom, W, H);
   PrcBar->hide();
 
-  // The two groups: labels in a right-aligned column, then the boxes. The column is as wide as
-  // at design unless the labels' font needs more; the boxes then start further right and are
-  // that much narrower.
+  // The two groups: labels in a right-aligned column, then the boxes.
   COM1Txt = label(TPGroup, "COM1Txt", "COM port", right);
   // The port boxes take a typed network port name besides the listed ports.
   COM1Combo = combo(TPGroup, "COM1Combo", true);
@@ -342,32 +296,7 @@ void TMain::CreateControls() {
   File3Txt = label(SrvGroup, "File3Txt", "Server firmware", right);
   File3Combo = combo(SrvGroup, "File3Combo", true);
   Browse3But = button(SrvGroup, "Browse3But", "...");
-
-  int labelWidth = 0;
-  for (QLabel* l : {COM1Txt, File1Txt, File2Txt, COM2Txt, File3Txt})
-    labelWidth = std::max(labelWidth, HintWidth(l));
-  const int boxX = std::max(112, kLabelLeft + labelWidth + kLabelGap);
-  const int boxW = 169 - (boxX - 112);
-  const int labelRight = boxX - kLabelGap;
-
-  placeRight(COM1Txt, 60, 21, labelRight, 21, GW, GH);
-  Place(COM1Combo, boxX, 21, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Upd1But, 288, 21, 31, 21, akTop | akRight, GW, GH);
-  Place(TPchk, boxX, 54, fit(TPchk, 153), 17, akLT, GW, GH);
-  placeRight(File1Txt, 13, 77, labelRight, 21, GW, GH);
-  Place(File1Combo, boxX, 77, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Browse1But, 288, 77, 31, 21, akTop | akRight, GW, GH);
-  placeRight(File2Txt, 18, 101, labelRight, 21, GW, GH);
-  Place(File2Combo, boxX, 101, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Browse2But, 288, 101, 31, 21, akTop | akRight, GW, GH);
-
-  placeRight(COM2Txt, 60, 21, labelRight, 21, GW, GH);
-  Place(COM2Combo, boxX, 21, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Upd2But, 288, 21, 31, 21, akTop | akRight, GW, GH);
-  Place(SrvChk, boxX, 64, fit(SrvChk, 153), 17, akLT, GW, GH);
-  placeRight(File3Txt, 33, 101, labelRight, 21, GW, GH);
-  Place(File3Combo, boxX, 101, boxW, 21, akLeft | akTop | akRight, GW, GH);
-  Place(Browse3But, 288, 101, 31, 21, akTop | akRight, GW, GH);
+  PlaceControls();
 
   // Tab order: the choices from top to bottom, inside each group as at design, then the
   // buttons and the log.
@@ -399,20 +328,8 @@ void TMain::CreateControls() {
 void TMain::ApplyAnchors() {
   for (const TAnchored& a : anchored_) {
     const QSize parent = a.widget->parentWidget()->size();
-    const int dx = parent.width() - a.parentW;
-    const int dy = parent.height() - a.parentH;
-    int x = a.x, y = a.y, w = a.w, h = a.h;
-    if ((a.anchors & akLeft) && (a.anchors & akRight))
-      w += dx;
-    else if (a.anchors & akRight)
-      x += dx;
-    else if (!(a.anchors & akLeft))
-      x += dx / 2;  // neither edge: keeps its place in the middle
-    if ((a.anchors & akTop) && (a.anchors & akBottom))
-      h += dy;
-    else if (a.anchors & akBottom)
-      y += dy;
-    a.widget->setGeometry(x, y, std::max(w, 0), std::max(h, 0));
+    const TRect r = Anchored(a.design, a.anchors, a.designParent, {parent.width(), parent.height()});
+    a.widget->setGeometry(r.X, r.Y, r.W, r.H);
   }
 }
 
@@ -427,7 +344,7 @@ void TMain::resizeEvent(QResizeEvent* e) {
 // platform that shows no frame gets it as the client size.
 void TMain::UpdateMinimumSize() {
   const QSize frame = frameGeometry().size() - geometry().size();
-  setMinimumSize(kMinOuterW - frame.width(), kMinOuterH - frame.height());
+  setMinimumSize(kMainMinOuterSize.W - frame.width(), kMainMinOuterSize.H - frame.height());
 }
 
 bool TMain::event(QEvent* e) {
@@ -463,16 +380,21 @@ void TMain::DoActiv() {
   DoUpdCOMs();
   fields_.GoldTP = fields_.RestoreSrv = fields_.RestoreTP = fields_.AnalysisOnly = false;
 
-  const TEmbeddedBundle bundle = ReadEmbeddedBundle(programPath_);
+  // Beside the program, or for an installed program its data folder and the user's own; the
+  // program's bundle. The console and the records program work these out alike.
+  TFrontEndSetup own;
+  const TFrontEndSetup* setup = options_.Setup;
+  if (!setup) {
+    own = FrontEndSetup({programPath_, false, "none"});
+    setup = &own;
+  }
+  const TEmbeddedBundle& bundle = setup->Bundle;
   if (bundle.Status == TEmbeddedBundle::TStatus::kPresent) fields_.EmbPkg = bundle.Bytes;
   // A program file whose header cannot be read ends the program; the first activation is not
   // finished then, so no settings file is written.
   if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) close();
-
-  // Beside the program, or for an installed program its data folder and the user's own.
-  const TProgramFiles files = ProgramFiles(programPath_);
-  fields_.ProgDir = files.ProgDir;
-  fields_.IniName = files.IniName;
+  fields_.ProgDir = setup->Files.ProgDir;
+  fields_.IniName = setup->Files.IniName;
 
   UpdateMinimumSize();
   ReadSettings();
@@ -484,16 +406,16 @@ void TMain::DoActiv() {
       PushCombo(c);
     }
   }
-  serThread_.reset();
-  if (fields_.EmbPkg) ApplyBundle();
+  // On the emulated bench, file boxes without a history start with its demo packages.
+  if (!fields_.EmbPkg && FillDemoPackages(*setup, fields_)) PushFileCombos();
+  if (fields_.EmbPkg && setup->Choices) ApplyBundle(*setup->Choices);
 
   StartBut->setFocus();
   firstActivate_ = false;
   CheckGoldenDrift();
 }
 
-void TMain::ApplyBundle() {
-  const TBundleChoices choices = BundleChoices(*fields_.EmbPkg);
+void TMain::ApplyBundle(const TBundleChoices& choices) {
   if (choices.analysisLocked) {
     AnaChk->setChecked(choices.analysis);
     AnaChk->setEnabled(false);
@@ -504,10 +426,7 @@ void TMain::ApplyBundle() {
     SRVradio->setEnabled(false);
   }
   ApplyBundleChoices(choices, fields_);
-  for (QWidget* w : std::initializer_list<QWidget*>{Browse1But, Browse2But, Browse3But, File1Combo,
-                                                    File2Combo, File3Combo, File1Txt, File2Txt,
-                                                    File3Txt, SrvChk, TPchk})
-    w->hide();
+  ShowChoiceControls();
   if (choices.title) setWindowTitle(DisplayText(*choices.title));
 }
 
@@ -515,9 +434,7 @@ void TMain::DoClos() {
   if (firstActivate_) return;
   // The worker writes the last-found ports while it runs freely; only while it waits for the
   // operator (or has ended) may the window read them. Otherwise it is stopped first.
-  if (serThread_ && !runEnded_ && !PromptWaiting()) StopWorker();
-  WriteSettings();
-  StopWorker();
+  presenter_->Close([this] { WriteSettings(); });
   fields_.EmbPkg.reset();
 }
 
@@ -676,9 +593,8 @@ void TMain::DoUpdCOMs() {
     ports = options_.EnumPorts();
   else
     fields_.SerIF1->EnumComPorts(ports);
-  // Without any serial device reported, the conventional names of this platform's first nine.
-  if (ports.empty())
-    for (int i = 0; i < 9; ++i) ports.push_back("/dev/ttyS" + std::to_string(i));
+  // Without any serial device reported, the usual names of this platform's first nine.
+  ports = WithFallbackPorts(std::move(ports));
   FillPortCombo(COM1Combo, ports);
   FillPortCombo(COM2Combo, ports);
 }
@@ -686,12 +602,9 @@ void TMain::DoUpdCOMs() {
 // ---- Choices ----
 
 void TMain::SetGold(bool gold) {
-  const bool bundled = fields_.EmbPkg != nullptr;
   fields_.GoldTP = gold;
   TPradio->setChecked(gold);
-  TPchk->setVisible(gold && !bundled);
   SRVradio->setChecked(!gold);
-  SrvChk->setVisible(!gold && !bundled);
   UpdSrvChk();
   UpdTPchk();
 }
@@ -701,24 +614,25 @@ void TMain::DoGoldRadio() { SetGold(!SRVradio->isChecked()); }
 void TMain::UpdAnaChk() { fields_.AnalysisOnly = AnaChk->isChecked(); }
 
 void TMain::UpdTPchk() {
-  bool shown = false;
-  if (!fields_.EmbPkg) {
-    fields_.RestoreTP = TPchk->isChecked();
-    shown = fields_.RestoreTP || !fields_.GoldTP;
-  }
-  for (QWidget* w : std::initializer_list<QWidget*>{File1Txt, File1Combo, Browse1But, File2Txt,
-                                                    File2Combo, Browse2But})
-    w->setVisible(shown);
+  if (!fields_.EmbPkg) fields_.RestoreTP = TPchk->isChecked();
+  ShowChoiceControls();
 }
 
 void TMain::UpdSrvChk() {
-  bool shown = false;
-  if (!fields_.EmbPkg) {
-    fields_.RestoreSrv = SrvChk->isChecked();
-    shown = fields_.GoldTP || fields_.RestoreSrv;
-  }
+  if (!fields_.EmbPkg) fields_.RestoreSrv = SrvChk->isChecked();
+  ShowChoiceControls();
+}
+
+void TMain::ShowChoiceControls() {
+  const TChoiceControls c = ChoiceControls(fields_.GoldTP, fields_.RestoreTP, fields_.RestoreSrv,
+                                           fields_.EmbPkg != nullptr);
+  TPchk->setVisible(c.HandheldRestoreShown);
+  SrvChk->setVisible(c.ServerRestoreShown);
+  for (QWidget* w : std::initializer_list<QWidget*>{File1Txt, File1Combo, Browse1But, File2Txt,
+                                                    File2Combo, Browse2But})
+    w->setVisible(c.HandheldFilesShown);
   for (QWidget* w : std::initializer_list<QWidget*>{File3Txt, File3Combo, Browse3But})
-    w->setVisible(shown);
+    w->setVisible(c.ServerFilesShown);
 }
 
 // ---- Browsing ----
@@ -766,66 +680,33 @@ void TMain::DoBrowse3() {
 
 // ---- Views: Start, Exit and the worker ----
 
-bool TMain::SetUpView() const { return !TPGroup->isHidden(); }
+TSerThread* TMain::SerThread() const { return presenter_->Worker(); }
 
-// A prompt waits for Ok or Yes/No: both buttons are shown while the run goes on.
-bool TMain::PromptWaiting() const {
-  return serThread_ && !runEnded_ && !StartBut->isHidden() && !ExitBut->isHidden();
-}
+void TMain::DoStart() { presenter_->Start(); }
 
-void TMain::DoStart() {
-  StatTxt->hide();
-  if (SetUpView()) {
-    for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio,
-                                                      SRVradio, AnaChk, RecordsBut})
-      w->hide();
-    LogMemo->clear();
-    LogGoldenDrift();
-    StartBut->hide();
-    StartBut->setText(QString::fromLatin1(kOk));
-    ExitBut->setText(QString::fromLatin1(kCancel));
-    // The run reads the boxes' choices from the run's copies; from here on they do not change
-    // on the window's side until the run has ended.
-    for (QComboBox* c : {COM1Combo, COM2Combo, File1Combo, File2Combo, File3Combo}) PullCombo(c);
-    runEnded_ = false;
-    Clock& clock = options_.RunClock ? *options_.RunClock : RealClock();
-    serThread_ = std::make_unique<TSerThread>(fields_, *bridge_, clock, options_.Records);
-  } else if (!ExitBut->isHidden()) {
-    ShowLog();
-    StartBut->hide();
-    StartBut->setText(QString::fromLatin1(kOk));
-    ExitBut->setText(QString::fromLatin1(kCancel));
-    if (serThread_) serThread_->ReleaseOperator(false);
-  } else {
-    LogMemo->hide();
-    PrcBar->hide();
-    for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio,
-                                                      SRVradio, AnaChk, RecordsBut})
-      w->show();
-    ExitBut->setText(QString::fromLatin1(kExit));
-    ExitBut->show();
-    StartBut->setText(QString::fromLatin1(kStartAgain));
-    if (serThread_) serThread_->Join();
-    serThread_.reset();
-  }
-}
+void TMain::DoExit() { presenter_->Exit(); }
 
-void TMain::DoExit() {
-  if (SetUpView()) {
-    close();
-  } else if (ExitBut->text() == QLatin1String(kNo)) {
-    ShowLog();
-    StartBut->hide();
-    StartBut->setText(QString::fromLatin1(kOk));
-    ExitBut->setText(QString::fromLatin1(kCancel));
-    // Outcome 0x81 (No), then the worker goes on.
-    if (serThread_) serThread_->ReleaseOperator(true);
-  } else if (serThread_) {
-    // Termination also opens the operator wait, now or when the worker reaches it; the worker
-    // object stays until Start leads back to set-up.
-    serThread_->RequestTermination();
-    WaitForWorkerEnd();
-  }
+// The presenter's state in the widgets.
+void TMain::Render(const TMainState& s) {
+  for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio, SRVradio,
+                                                    AnaChk, RecordsBut})
+    w->setVisible(s.SetUpShown);
+  const QString status = DisplayText(s.StatusText);
+  if (StatTxt->text() != status) StatTxt->setText(status);
+  StatTxt->setVisible(s.StatusShown);
+  const bool logAppears = s.LogShown && LogMemo->isHidden();
+  LogMemo->setVisible(s.LogShown);
+  PrcBar->setValue(s.Progress);
+  PrcBar->setVisible(s.ProgressShown);
+  if (s.ProgressShown && s.ProgressFinishing) LogMemo->repaint();
+  StartBut->setText(QString::fromLatin1(s.StartCaption.c_str()));
+  StartBut->setVisible(s.StartShown);
+  ExitBut->setText(QString::fromLatin1(s.ExitCaption.c_str()));
+  ExitBut->setVisible(s.ExitShown);
+  // The latest lines are the ones in view, also after the log was hidden behind a prompt.
+  if (s.Focus == TMainFocus::Start) StartBut->setFocus();
+  if (s.Focus == TMainFocus::Log) LogMemo->setFocus();
+  if (logAppears || s.Focus != TMainFocus::Unchanged) ScrollLogToEnd();
 }
 
 void TMain::DoRecords() {
@@ -896,96 +777,7 @@ void TMain::LogGoldenDrift() {
   if (!driftLine_.empty()) LogMemo->appendPlainText(FromStd(driftLine_));
 }
 
-// Serves the worker's calls (and the operator's clicks) until the run has ended. Events are
-// processed here directly rather than through QEventLoop::exec, which refuses to start while
-// the application is quitting and would leave the worker blocked in a call.
-void TMain::WaitForWorkerEnd() {
-  QEventLoop loop;
-  while (serThread_ && !runEnded_) loop.processEvents(QEventLoop::WaitForMoreEvents);
-}
-
-void TMain::StopWorker() {
-  if (!serThread_) return;
-  serThread_->RequestTermination();
-  WaitForWorkerEnd();
-  // A handler run from the wait (Start in the Run ended view) may have freed it already.
-  if (serThread_) {
-    serThread_->Join();
-    serThread_.reset();
-  }
-}
-
-// ---- The worker's window work ----
-
-void TMain::UiShowLogLine(const ByteText& text) {
-  LogMemo->appendPlainText(DisplayText(text));
-  ScrollLogToEnd();
-}
-
-// The latest lines are the ones in view, also after the log was hidden behind a prompt.
-void TMain::ShowLog() {
-  LogMemo->show();
-  LogMemo->setFocus();
-  ScrollLogToEnd();
-}
-
 void TMain::ScrollLogToEnd() {
   LogMemo->moveCursor(QTextCursor::End);
   LogMemo->ensureCursorVisible();
-}
-
-void TMain::UiProgressStart() {
-  PrcBar->setValue(0);
-  PrcBar->show();
-}
-
-void TMain::UiProgressStep(int percent, bool finishing) {
-  PrcBar->setValue(std::clamp(percent, 0, 100));
-  if (finishing) LogMemo->repaint();
-}
-
-void TMain::UiProgressEnd() { PrcBar->hide(); }
-
-void TMain::UiShowStatus(const ByteText& text) {
-  LogMemo->hide();
-  PrcBar->hide();
-  StatTxt->setText(DisplayText(text));
-  StatTxt->show();
-}
-
-void TMain::UiHideStatus() {
-  StatTxt->hide();
-  ShowLog();
-}
-
-void TMain::UiShowOkPrompt(const ByteText& text) {
-  UiShowStatus(text);
-  StartBut->setText(QString::fromLatin1(kOk));
-  StartBut->show();
-  StartBut->setFocus();
-}
-
-void TMain::UiShowYesNoPrompt(const ByteText& text) {
-  UiShowStatus(text);
-  StartBut->setText(QString::fromLatin1(kYes));
-  StartBut->show();
-  StartBut->setFocus();
-  ExitBut->setText(QString::fromLatin1(kNo));
-}
-
-void TMain::UiEndRunUi() {
-  runEnded_ = true;
-  StatTxt->hide();
-  LogMemo->show();
-  ScrollLogToEnd();
-  StartBut->show();
-  StartBut->setFocus();
-  ExitBut->hide();
-}
-
-void TMain::UiRunOnUi(const std::function<void()>& work) {
-  // Package loading reads the file boxes' run copies and updates their histories; the boxes
-  // then show the new histories.
-  work();
-  PushFileCombos();
 }

@@ -5,7 +5,8 @@
 // choices in the settings file and reads the embedded firmware bundle of the program file.
 //
 // The worker's window work reaches the window's thread synchronously: each bridge call is carried
-// over as a blocking queued call and the worker waits until it has run. While the window waits
+// over by the marshalled bridge, which wakes the window's event loop with a queued call, and the
+// worker waits until it has run. While the window waits
 // for the worker to end (Cancel, closing) it runs a local event loop, so those calls keep being
 // served.
 #pragma once
@@ -19,15 +20,20 @@
 #include <string>
 #include <vector>
 
+#include "front/MainLayout.h"
 #include "run/Bridge.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"
 
 class Clock;
+struct TFrontEndSetup;
 class TRecordSink;
 class TSerThread;
+class TMainPresenter;
+struct TMainState;
 class TRecordsWindow;
+struct TBundleChoices;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -50,6 +56,9 @@ struct TMainOptions {
   TRecordSink* Records = nullptr;
   // Whether the user may open a port. None: its device node's permissions.
   std::function<TPortAccess(const std::string&)> AccessOf;
+  // What the program worked out at its start (program files, bundle, demo packages). None:
+  // worked out for ProgramPath at the first activation.
+  const TFrontEndSetup* Setup = nullptr;
 };
 
 class TMain : public QWidget {
@@ -82,6 +91,8 @@ class TMain : public QWidget {
   void UpdAnaChk();
   void UpdTPchk();
   void UpdSrvChk();
+  // The restore boxes and file rows the golden reference and restore choices call for.
+  void ShowChoiceControls();
 
   // ---- Methods ----
   // The golden reference (true: the handheld) with the visibility that follows from it.
@@ -101,7 +112,7 @@ class TMain : public QWidget {
   bool FirstActivate() const { return firstActivate_; }
   // The fields a run reads; the window leaves them alone while a run is under way.
   TMainFields& Fields() { return fields_; }
-  TSerThread* SerThread() const { return serThread_.get(); }
+  TSerThread* SerThread() const;
   // The Records window, once it was opened.
   TRecordsWindow* RecordsWindow() const { return recordsWindow_.get(); }
 
@@ -112,18 +123,17 @@ class TMain : public QWidget {
   void keyPressEvent(QKeyEvent* e) override;
 
  private:
-  class TWindowBridge;
-  friend class TWindowBridge;
+  class TWindowView;
+  friend class TWindowView;
   struct TAnchored {
     QWidget* widget;
-    int x, y, w, h;
+    TRect design;
     int anchors;
-    int parentW, parentH;
+    TSize designParent;
   };
 
   void CreateControls();
-  void Place(QWidget* w, int x, int y, int width, int height, int anchors, int parentW,
-             int parentH);
+  void PlaceControls();
   void ApplyAnchors();
   void UpdateMinimumSize();
 
@@ -134,7 +144,7 @@ class TMain : public QWidget {
 
   void ReadSettings();
   void WriteSettings();
-  void ApplyBundle();
+  void ApplyBundle(const TBundleChoices& choices);
   QString OpenFileDialog(const QString& title, const char* filter, const QString& suffix,
                          const QString& startName);
 
@@ -143,24 +153,8 @@ class TMain : public QWidget {
   // after each record written; its latest line goes into the log at the start of a run.
   void CheckGoldenDrift();
   void LogGoldenDrift();
-  void ShowLog();
   void ScrollLogToEnd();
-  bool SetUpView() const;
-  bool PromptWaiting() const;
-  void StopWorker();
-  void WaitForWorkerEnd();
-
-  // Work the worker asks for, on the window's thread.
-  void UiShowLogLine(const ByteText& text);
-  void UiProgressStart();
-  void UiProgressStep(int percent, bool finishing);
-  void UiProgressEnd();
-  void UiShowStatus(const ByteText& text);
-  void UiHideStatus();
-  void UiShowOkPrompt(const ByteText& text);
-  void UiShowYesNoPrompt(const ByteText& text);
-  void UiEndRunUi();
-  void UiRunOnUi(const std::function<void()>& work);
+  void Render(const TMainState& state);
 
   TMainOptions options_;
   std::string programPath_;
@@ -168,11 +162,10 @@ class TMain : public QWidget {
   // Fields, in the order the run and the settings file know them.
   bool firstActivate_ = false;
   TMainFields fields_;
-  std::unique_ptr<TSerThread> serThread_;
-  bool runEnded_ = false;
 
   TComPort serIF1_, serIF2_;
-  std::unique_ptr<TWindowBridge> bridge_;
+  std::unique_ptr<TWindowView> view_;
+  std::unique_ptr<TMainPresenter> presenter_;
   std::unique_ptr<TRecordsWindow> recordsWindow_;
   std::future<std::string> driftCheck_;
   bool driftCheckAgain_ = false;  // records were written while a check ran

@@ -28,31 +28,18 @@
 #include <QValueAxis>
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
+#include <QEventLoop>
+
+#include "front/RecordsChart.h"
 #include "records/Reports.h"
 #include "ui/RecordsModel.h"
 
 namespace {
 
-// A chart shows at most this many points a series; more devices are thinned evenly (every
-// n-th), which keeps the shape and the time range and keeps redrawing quick.
-constexpr size_t kMostPoints = 1500;
-
 const char* const kOutcomes[] = {"any", kRecordCompleted, kRecordFailed, kRecordAborted};
 
 QString FromStd(const std::string& s) { return QString::fromStdString(s); }
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
 
 void ClearChart(QChart* chart) {
   chart->removeAllSeries();
@@ -74,16 +61,11 @@ QChartView* NewChartView(const char* name, const QString& title, QWidget* parent
   return view;
 }
 
-// Every n-th of the points so that at most kMostPoints remain, the last always kept.
-QList<QPointF> Thinned(const std::vector<QPointF>& points) {
-  QList<QPointF> shown;
-  const size_t step = (points.size() + kMostPoints - 1) / kMostPoints;
-  if (points.empty()) return shown;
-  shown.reserve(static_cast<qsizetype>(points.size() / std::max<size_t>(step, 1) + 1));
-  for (size_t i = (points.size() - 1) % std::max<size_t>(step, 1); i < points.size();
-       i += std::max<size_t>(step, 1))
-    shown.append(points[i]);
-  return shown;
+QList<QPointF> Points(const std::vector<TChartPoint>& points) {
+  QList<QPointF> list;
+  list.reserve(static_cast<qsizetype>(points.size()));
+  for (const TChartPoint& p : points) list.append(QPointF(p.AtMs, p.Value));
+  return list;
 }
 
 QDateTimeAxis* TimeAxis(QChart* chart) {
@@ -116,32 +98,8 @@ QValueAxis* ValueAxis(QChart* chart, const QString& title) {
   return axis;
 }
 
-QString Number(double value, int decimals) { return FromStd(Fixed(value, decimals)); }
 
 }  // namespace
-
-std::optional<int64_t> RecordTimeMs(const std::string& t) {
-  // YYYY-MM-DDTHH:MM:SS.mmmZ, or a leading part of it.
-  auto digits = [&](size_t at, size_t n, int& value) {
-    if (at + n > t.size()) return false;
-    value = 0;
-    for (size_t i = at; i < at + n; ++i) {
-      if (t[i] < '0' || t[i] > '9') return false;
-      value = value * 10 + (t[i] - '0');
-    }
-    return true;
-  };
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
-  if (!digits(0, 4, y) || t.size() < 10 || t[4] != '-' || !digits(5, 2, mo) || t[7] != '-' ||
-      !digits(8, 2, d) || mo < 1 || mo > 12 || d < 1 || d > 31)
-    return std::nullopt;
-  if (t.size() >= 16 && digits(11, 2, h) && digits(14, 2, mi)) {
-    if (t.size() >= 19) digits(17, 2, s);
-    if (t.size() >= 23 && t[19] == '.') digits(20, 3, ms);
-  }
-  const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
-  return ((days * 24 + h) * 60 + mi) * 60000 + s * 1000 + ms;
-}
 
 TRecordsWindow::TRecordsWindow(TRecordsWindowOptions options, QWidget* parent)
     : QWidget(parent, Qt::Window), options_(std::move(options)) {
@@ -149,7 +107,8 @@ TRecordsWindow::TRecordsWindow(TRecordsWindowOptions options, QWidget* parent)
   setWindowTitle(QStringLiteral("Records"));
   threshold_ = options_.DriftSettingsPath.empty() ? kDefaultDriftThreshold
                                                   : ReadDriftThreshold(options_.DriftSettingsPath);
-  model_ = new TRecordsModel(this);
+  browser_ = std::make_unique<TRecordsBrowser>(TRecordsBrowserOptions{options_.Location}, static_cast<TRecordsView&>(*this));
+  model_ = new TRecordsModel(*browser_, this);
   CreateControls();
   refreshTimer_ = new QTimer(this);
   refreshTimer_->setSingleShot(true);
@@ -160,10 +119,29 @@ TRecordsWindow::TRecordsWindow(TRecordsWindowOptions options, QWidget* parent)
   filterTimer_->setInterval(300);
   connect(filterTimer_, &QTimer::timeout, this, [this] { ApplyFilter(); });
   resize(900, 640);
-  Reload();
+  CountTxt->setText(FromStd(browser_->State().Status));
+  RedrawCharts();
 }
 
-TRecordsWindow::~TRecordsWindow() = default;
+// The table lets go of the model over the browser, then the browser goes: no wake comes after
+// it, and none reaches a window half gone; the widgets that go after it never ask it again.
+TRecordsWindow::~TRecordsWindow() {
+  HistoryView->setModel(nullptr);
+  browser_.reset();
+}
+
+void TRecordsWindow::WakeRecords() {
+  // From the browser's threads: the results are taken on the window's thread.
+  QMetaObject::invokeMethod(this, [this] { browser_->Pump(); }, Qt::QueuedConnection);
+}
+
+void TRecordsWindow::RecordsChanged(bool countChanged, bool chartChanged) {
+  if (countChanged) model_->Reset();
+  CountTxt->setText(FromStd(browser_->State().Status));
+  if (chartChanged) RedrawCharts();
+}
+
+void TRecordsWindow::RowsArrived(int64_t first, int64_t last) { model_->RowsArrived(first, last); }
 
 void TRecordsWindow::CreateControls() {
   auto* top = new QVBoxLayout(this);
@@ -287,34 +265,24 @@ void TRecordsWindow::CreateControls() {
   Tabs->addTab(driftTab, QStringLiteral("&Golden drift"));
 }
 
-bool TRecordsWindow::OpenStore() {
-  if (store_) return true;
-  try {
-    store_ = OpenRecordStore(options_.Location, TStoreOpen::kExisting);
-  } catch (const std::exception& e) {
-    CountTxt->setText(QStringLiteral("No records yet (") + FromStd(e.what()) +
-                      QStringLiteral(")"));
-    return false;
-  }
-  model_->SetStore(store_.get());
-  return true;
+void TRecordsWindow::Refresh() {
+  // Several calls in a short time give one reading; a hidden window reads once shown.
+  if (!refreshTimer_->isActive()) refreshTimer_->start();
 }
 
-void TRecordsWindow::Refresh() {
-  if (!refreshTimer_->isActive()) refreshTimer_->start();
+void TRecordsWindow::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  browser_->SetShown(true);
+}
+
+void TRecordsWindow::hideEvent(QHideEvent* e) {
+  QWidget::hideEvent(e);
+  browser_->SetShown(false);
 }
 
 void TRecordsWindow::Reload() {
   refreshTimer_->stop();
-  if (!OpenStore()) {
-    model_->SetStore(nullptr);
-    drift_.clear();
-    RedrawCharts();
-    return;
-  }
-  model_->SetFilter(filter_);
-  CountTxt->setText(QString::number(model_->rowCount()) + QStringLiteral(" records"));
-  RedrawCharts();
+  browser_->Refresh();
 }
 
 void TRecordsWindow::ApplyFilter() {
@@ -325,8 +293,7 @@ void TRecordsWindow::ApplyFilter() {
   if (OutcomeCombo->currentIndex() > 0) f.Outcome = kOutcomes[OutcomeCombo->currentIndex()];
   f.Mac = MacEdit->text().trimmed().toStdString();
   f.Station = StationEdit->text().trimmed().toStdString();
-  filter_ = f;
-  Reload();
+  browser_->SetFilter(f);
 }
 
 void TRecordsWindow::RedrawCharts() {
@@ -334,50 +301,17 @@ void TRecordsWindow::RedrawCharts() {
   QChart* trend = TrendView->chart();
   ClearChart(histogram);
   ClearChart(trend);
-  TStatsAccumulator accumulator;
-  std::vector<QPointF> completed, failed;
-  std::vector<double> failedUnmeasured;  // times of failures that ended before a measurement
-  TDriftRule rule;
-  if (store_) {
-    try {
-      // One pass over the chart columns: the drift follows the time range and the station
-      // only (its own rule chooses the records), the statistics and the trend every filter.
-      TRecordFilter base = filter_;
-      base.Outcome.clear();
-      base.Mac.clear();
-      const std::string mac = NormaliseMac(filter_.Mac);
-      store_->Points(base, [&](const TRecordPoint& p) {
-        rule.Add(p);
-        if (!filter_.Outcome.empty() && p.Outcome != filter_.Outcome) return;
-        if (!filter_.Mac.empty() && p.Mac != (mac.empty() ? filter_.Mac : mac)) return;
-        accumulator.Add(p);
-        const auto at = RecordTimeMs(p.StartedAt);
-        if (!at) return;
-        if (p.Outcome == kRecordCompleted && p.OffsetSteps)
-          completed.emplace_back(static_cast<double>(*at), StepsToPpm(*p.OffsetSteps));
-        else if (p.Outcome == kRecordFailed && p.OffsetSteps)
-          failed.emplace_back(static_cast<double>(*at), StepsToPpm(*p.OffsetSteps));
-        else if (p.Outcome == kRecordFailed)
-          failedUnmeasured.push_back(static_cast<double>(*at));
-      });
-    } catch (const std::exception& e) {
-      CountTxt->setText(QStringLiteral("Records not readable: ") + FromStd(e.what()));
-    }
-  }
-  drift_ = rule.Series();
-  const TRecordStats stats = accumulator.Result();
+  static const TRecordsChart kNone = BuildRecordsChart({}, {});
+  const TRecordsChart& c = browser_->State().Chart ? *browser_->State().Chart : kNone;
 
   // Histogram of the measured offset.
-  const std::vector<THistogramBin> bins = OffsetHistogram(stats);
   auto* set = new QBarSet(QStringLiteral("devices"));
   QStringList categories;
   double most = 1;
-  for (const THistogramBin& b : bins) {
-    *set << static_cast<double>(b.Count);
-    most = std::max(most, static_cast<double>(b.Count));
-    QString label = Number(StepsToPpm(b.LowSteps), 1);
-    if (b.HighSteps > b.LowSteps) label += QStringLiteral("..") + Number(StepsToPpm(b.HighSteps), 1);
-    categories << label;
+  for (size_t i = 0; i < c.Bins.size(); ++i) {
+    *set << static_cast<double>(c.Bins[i].Count);
+    most = std::max(most, static_cast<double>(c.Bins[i].Count));
+    categories << FromStd(c.BinLabels[i]);
   }
   auto* bars = new QBarSeries;
   bars->append(set);
@@ -401,40 +335,25 @@ void TRecordsWindow::RedrawCharts() {
   countAxis->setRange(0, std::ceil(most * 1.05 / tick) * tick);
   countAxis->setLabelFormat(QStringLiteral("%.0f"));
   bars->attachAxis(countAxis);
-
-  QString text = QStringLiteral("Count: %1\nCompleted: %2\nFailed: %3\nAborted: %4\nYield: %5 %\n")
-                     .arg(stats.Count)
-                     .arg(stats.Completed)
-                     .arg(stats.Failed)
-                     .arg(stats.Aborted)
-                     .arg(Number(100.0 * stats.Yield(), 1));
-  if (stats.Measured > 0)
-    text += QStringLiteral("\nMeasured: %1\nMean: %2 ppm\nStd. deviation: %3 ppm\nMin: %4 ppm\nMax: %5 ppm")
-                .arg(stats.Measured)
-                .arg(Number(stats.MeanPpm, 2), Number(stats.StdDevPpm, 2), Number(stats.MinPpm, 2),
-                     Number(stats.MaxPpm, 2));
-  else
-    text += QStringLiteral("\nNo measured offset");
-  StatsTxt->setText(text);
+  StatsTxt->setText(FromStd(c.StatsText));
 
   // The offset over time, failures marked. A failure without a measured offset has no place on
   // the offset scale: it is marked along the chart's lower edge, at its time, in a series of its
   // own, so that it neither reads as a device at 0 ppm nor widens the scale.
-  const size_t devices = completed.size() + failed.size() + failedUnmeasured.size();
   // Points without lines: a line series with its points shown draws them all in one item,
   // where a scatter series makes an item of each.
-  auto points = [](const char* name, const QColor& color, qreal size, const std::vector<QPointF>& at) {
+  auto points = [](const char* name, const QColor& color, qreal size, const QList<QPointF>& at) {
     auto* series = new QLineSeries;
     series->setName(QString::fromLatin1(name));
     series->setPen(Qt::NoPen);
     series->setColor(color);
     series->setPointsVisible(true);
     series->setMarkerSize(size);
-    series->replace(Thinned(at));
+    series->replace(at);
     return series;
   };
-  QLineSeries* done = points("completed", QColor(0x20, 0x60, 0xb0), 5, completed);
-  QLineSeries* bad = points("failed", QColor(0xb0, 0x00, 0x20), 8, failed);
+  QLineSeries* done = points("completed", QColor(0x20, 0x60, 0xb0), 5, Points(c.Completed));
+  QLineSeries* bad = points("failed", QColor(0xb0, 0x00, 0x20), 8, Points(c.Failed));
   trend->addSeries(done);
   trend->addSeries(bad);
   QLineSeries* unmeasured = nullptr;
@@ -447,21 +366,20 @@ void TRecordsWindow::RedrawCharts() {
     anyX = true;
     lowX = std::min(lowX, x), highX = std::max(highX, x);
   };
-  for (const auto* points : {&completed, &failed})
-    for (const QPointF& p : *points) {
-      seeX(p.x());
-      if (!anyY) lowY = highY = p.y();
+  for (const auto* series : {&c.Completed, &c.Failed})
+    for (const TChartPoint& p : *series) {
+      seeX(p.AtMs);
+      if (!anyY) lowY = highY = p.Value;
       anyY = true;
-      lowY = std::min(lowY, p.y()), highY = std::max(highY, p.y());
+      lowY = std::min(lowY, p.Value), highY = std::max(highY, p.Value);
     }
-  for (double x : failedUnmeasured) seeX(x);
+  for (double x : c.FailedUnmeasured) seeX(x);
   SetTimeRange(timeAxis, lowX, highX);
   offsetAxis->setRange(std::floor(lowY) - 0.5, std::ceil(highY) + 0.5);
   offsetAxis->applyNiceNumbers();
-  if (!failedUnmeasured.empty()) {
-    std::vector<QPointF> edge;
-    edge.reserve(failedUnmeasured.size());
-    for (double x : failedUnmeasured) edge.emplace_back(x, offsetAxis->min());
+  if (!c.FailedUnmeasured.empty()) {
+    QList<QPointF> edge;
+    for (double x : c.FailedUnmeasured) edge.append(QPointF(x, offsetAxis->min()));
     unmeasured = points("failed, no offset", QColor(0xe0, 0x70, 0x00), 8, edge);
     trend->addSeries(unmeasured);
   }
@@ -471,53 +389,35 @@ void TRecordsWindow::RedrawCharts() {
     s->attachAxis(timeAxis);
     s->attachAxis(offsetAxis);
   }
-  trend->setTitle(devices > kMostPoints
-                      ? QStringLiteral("Measured offset over time (%1 devices, one in %2 shown)")
-                            .arg(devices)
-                            .arg((devices + kMostPoints - 1) / kMostPoints)
-                      : QStringLiteral("Measured offset over time (%1 devices)").arg(devices));
+  trend->setTitle(FromStd(c.TrendTitle));
   DrawDrift();
 }
 
 void TRecordsWindow::DrawDrift() {
   QChart* chart = DriftView->chart();
   ClearChart(chart);
-  warnings_ = DriftWarnings(drift_, threshold_);
+  const auto& shown = browser_->State().Chart;
+  static const std::vector<TDriftSeries> kNoSeries;
+  warnings_ = DriftWarnings(shown ? shown->DriftSeries : kNoSeries, threshold_);
   QDateTimeAxis* timeAxis = TimeAxis(chart);
   QValueAxis* stepsAxis = ValueAxis(chart, QStringLiteral("rolling median (steps)"));
   double lowX = 0, highX = 0, extreme = threshold_ + 1;
   bool any = false;
-  QStringList lines;
-  for (const TDriftSeries& s : drift_) {
-    std::vector<QPointF> points;
-    points.reserve(s.Points.size());
-    for (const TDriftPoint& p : s.Points)
-      if (const auto at = RecordTimeMs(p.At)) {
-        points.emplace_back(static_cast<double>(*at), p.MedianSteps);
-        extreme = std::max(extreme, std::fabs(p.MedianSteps) + 1);
-      }
-    if (!points.empty()) {
-      if (!any) lowX = points.front().x(), highX = points.back().x();
+  if (shown)
+    for (const TRecordsChart::TDrift& s : shown->Drift) {
+      if (s.Median.empty()) continue;
+      for (const TChartPoint& p : s.Median) extreme = std::max(extreme, std::fabs(p.Value) + 1);
+      if (!any) lowX = s.Median.front().AtMs, highX = s.Median.back().AtMs;
       any = true;
-      lowX = std::min(lowX, points.front().x());
-      highX = std::max(highX, points.back().x());
+      lowX = std::min(lowX, s.Median.front().AtMs);
+      highX = std::max(highX, s.Median.back().AtMs);
       auto* line = new QLineSeries;
       line->setName(QStringLiteral("#") + FromStd(s.Server));
-      line->replace(Thinned(points));
+      line->replace(Points(s.Median));
       chart->addSeries(line);
       line->attachAxis(timeAxis);
       line->attachAxis(stepsAxis);
     }
-    const auto latest = s.Latest();
-    lines << (latest ? QStringLiteral("#%1: %2 handhelds, latest median %3 steps = %4 ppm")
-                           .arg(FromStd(s.Server))
-                           .arg(s.Devices)
-                           .arg(Number(*latest, 1), Number(StepsToPpm(*latest), 2))
-                     : QStringLiteral("#%1: %2 handhelds, fewer than %3: no median yet")
-                           .arg(FromStd(s.Server))
-                           .arg(s.Devices)
-                           .arg(kDriftWindow));
-  }
   if (!any) {
     lowX = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) - 86400000.0;
     highX = lowX + 86400000.0;
@@ -525,7 +425,7 @@ void TRecordsWindow::DrawDrift() {
   // The band: +/- the threshold over the whole time range.
   for (double edge : {threshold_, -threshold_}) {
     auto* band = new QLineSeries;
-    band->setName(edge > 0 ? QStringLiteral("band +/-%1 steps").arg(Number(threshold_, 1))
+    band->setName(edge > 0 ? QStringLiteral("band +/-%1 steps").arg(FromStd(Fixed(threshold_, 1)))
                            : QString());
     QPen pen(QColor(0xb0, 0x00, 0x20));
     pen.setStyle(Qt::DashLine);
@@ -544,11 +444,7 @@ void TRecordsWindow::DrawDrift() {
   SetTimeRange(timeAxis, lowX, highX);
   stepsAxis->setRange(-std::ceil(extreme), std::ceil(extreme));
 
-  if (drift_.empty()) lines << QStringLiteral("No handheld tuned against a golden server.");
-  DriftTxt->setText(QStringLiteral("Rolling median of %1 handhelds of (new - factory "
-                                   "compensation) per golden server.\n")
-                        .arg(kDriftWindow) +
-                    lines.join(QLatin1Char('\n')));
+  DriftTxt->setText(shown ? FromStd(shown->DriftText) : QString());
   QStringList warnings;
   for (const TDriftWarning& w : warnings_) warnings << FromStd(DriftWarningLine(w, threshold_));
   WarningTxt->setText(warnings.join(QLatin1Char('\n')));
@@ -564,22 +460,25 @@ void TRecordsWindow::SetThreshold(double steps) {
 }
 
 bool TRecordsWindow::ExportTo(const QString& path, bool json, QString* error) {
-  auto fail = [error](const QString& why) {
-    if (error) *error = why;
+  if (exporting_) {
+    if (error) *error = QStringLiteral("an export is under way");
     return false;
-  };
-  if (!OpenStore()) return fail(QStringLiteral("no records to export"));
-  std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
-  if (!out) return fail(QStringLiteral("cannot write ") + path);
-  try {
-    if (!json) out << CsvHeader();
-    store_->Export(filter_, [&](const TTuningRecord& r) { out << (json ? JsonLine(r) : CsvLine(r)); });
-  } catch (const std::exception& e) {
-    return fail(FromStd(e.what()));
   }
-  out.flush();
-  if (!out) return fail(QStringLiteral("cannot write ") + path);
-  return true;
+  exporting_ = true;
+  ExportBut->setEnabled(false);
+  browser_->Export(path.toStdString(), json);
+  // The window goes on answering while the browser's thread writes the file.
+  QEventLoop wait;
+  while (exporting_) wait.processEvents(QEventLoop::WaitForMoreEvents);
+  ExportBut->setEnabled(true);
+  if (!exportOk_ && error) *error = FromStd(exportError_);
+  return exportOk_;
+}
+
+void TRecordsWindow::ExportEnded(bool ok, const std::string& error) {
+  exportOk_ = ok;
+  exportError_ = error;
+  exporting_ = false;
 }
 
 void TRecordsWindow::DoExport() {
@@ -602,27 +501,21 @@ void TRecordsWindow::DoExport() {
 }
 
 void TRecordsWindow::ShowRecord(int row) {
-  const TTuningRecord* listed = model_->RecordAt(row);
-  if (!listed || !store_) return;
-  std::optional<TTuningRecord> whole;
-  try {
-    whole = store_->Get(listed->Id);
-  } catch (const std::exception&) {
-  }
-  if (!whole) return;
-  std::ostringstream text;
-  WriteRecordText(text, *whole);
+  if (const TTuningRecord* listed = model_->RecordAt(row)) browser_->ShowRecord(listed->Id);
+}
+
+void TRecordsWindow::RecordTextArrived(int64_t id, const std::string& text) {
   auto* dialog = new QDialog(this);
   dialog->setObjectName(QStringLiteral("RecordDlg"));
   dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->setWindowTitle(QStringLiteral("Record %1").arg(whole->Id));
+  dialog->setWindowTitle(QStringLiteral("Record %1").arg(id));
   auto* layout = new QVBoxLayout(dialog);
   auto* view = new QPlainTextEdit(dialog);
   view->setObjectName(QStringLiteral("RecordText"));
   view->setReadOnly(true);
   view->setLineWrapMode(QPlainTextEdit::NoWrap);
   view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  view->setPlainText(QString::fromUtf8(text.str().data(), static_cast<qsizetype>(text.str().size())));
+  view->setPlainText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
   layout->addWidget(view);
   dialog->resize(720, 560);
   dialog->show();

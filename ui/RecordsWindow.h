@@ -7,8 +7,9 @@
 // (records/Drift.h), a warning when the latest median lies outside it; the band's threshold is
 // set here and kept in a settings file of its own.
 //
-// The store is read on the window's thread in short queries (a count, a page, the chart columns
-// in one pass); a SQLite store in WAL mode lets them run beside a run's writes.
+// What it shows comes from a records browser (front/RecordsBrowser.h), which reads the store on
+// a thread of its own: a slow or silent store never holds up the window, and the line under the
+// table says when the store is not answering. This window draws the browser's state.
 #pragma once
 
 #include <QString>
@@ -17,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "front/RecordsBrowser.h"
 #include "records/Drift.h"
-#include "records/RecordStore.h"
 
 class QChartView;
 class QComboBox;
@@ -36,7 +37,7 @@ struct TRecordsWindowOptions {
   std::string DriftSettingsPath;  // the threshold's settings file
 };
 
-class TRecordsWindow : public QWidget {
+class TRecordsWindow : public QWidget, private TRecordsView {
   Q_OBJECT
 
  public:
@@ -44,16 +45,19 @@ class TRecordsWindow : public QWidget {
   ~TRecordsWindow() override;
 
   // New records may be there: the table and the charts are read again soon (several calls in a
-  // short time give one reading).
+  // short time give one reading); a hidden window is read again once it is shown.
   void Refresh();
-  // Reads the table and the charts again now.
+  // Reads the table and the charts again now (once shown).
   void Reload();
   // Takes the filter boxes' contents as the filter and shows what it takes.
   void ApplyFilter();
-  const TRecordFilter& Filter() const { return filter_; }
+  const TRecordFilter& Filter() const { return browser_->Filter(); }
+  // True while a reading asked for has not come back.
+  bool Busy() const { return browser_->Busy(); }
 
   // Writes the filtered records, oldest first, with every column: CSV with a header line, or
-  // JSON lines. False (with the reason) when the file cannot be written or the store read.
+  // JSON lines. False (with the reason) when the file cannot be written or the store read. The
+  // window goes on answering meanwhile (the export runs on the browser's thread).
   bool ExportTo(const QString& path, bool json, QString* error = nullptr);
   // Shows the whole record of a table row (with log and trace) in a window of its own.
   void ShowRecord(int row);
@@ -66,19 +70,31 @@ class TRecordsWindow : public QWidget {
 
   TRecordsModel* Model() const { return model_; }
 
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void hideEvent(QHideEvent* e) override;
+
  private:
+  // TRecordsView
+  void WakeRecords() override;
+  void RecordsChanged(bool countChanged, bool chartChanged) override;
+  void RowsArrived(int64_t first, int64_t last) override;
+  void RecordTextArrived(int64_t id, const std::string& text) override;
+  void ExportEnded(bool ok, const std::string& error) override;
+
   void CreateControls();
-  bool OpenStore();
   void RedrawCharts();
   void DrawDrift();
   void DoExport();
 
   TRecordsWindowOptions options_;
-  std::unique_ptr<TRecordStore> store_;
-  TRecordFilter filter_;
+  std::unique_ptr<TRecordsBrowser> browser_;
   double threshold_ = kDefaultDriftThreshold;
-  std::vector<TDriftSeries> drift_;
   std::vector<TDriftWarning> warnings_;
+  // The export under way: its end, and what it said.
+  bool exporting_ = false;
+  bool exportOk_ = false;
+  std::string exportError_;
 
   TRecordsModel* model_ = nullptr;
   QTimer* refreshTimer_ = nullptr;
@@ -101,7 +117,3 @@ class TRecordsWindow : public QWidget {
   QDoubleSpinBox* ThresholdSpin = nullptr;
   QLabel* DriftTxt = nullptr;
 };
-
-// Milliseconds since 1970 (UTC) of a record's time text ("2026-12-10T13:22:49.123Z" or a leading
-// part of it); none when the text is not such a time.
-std::optional<int64_t> RecordTimeMs(const std::string& text);

@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -123,6 +126,59 @@ TEST_F(Cli, AFailedHandheldMakesTheStatusOne) {
   EXPECT_NE(out_.str().find("Procedure failed!\n"), std::string::npos);
   EXPECT_TRUE(fs::exists(dir_ / "elsewhere.ERR"));
   EXPECT_FALSE(fs::exists(dir_ / "tptune-cli.ERR"));
+}
+
+// More answers than the run asks for, with one handheld on the bench: whatever the restore
+// choices, the run ends once the operator's last decision has been carried out. The answer
+// left over cannot bring a handheld the bench does not have.
+TEST_F(Cli, SurplusAnswersEndTheRunByItself) {
+  struct Case {
+    bool restoreServer, restoreHandheld;
+    int status;
+    bool waitsForNextHandheld;  // "Yes" to another handheld was one of the answers used
+  } cases[] = {
+      {false, false, 0, false},
+      {true, false, 1, true},
+      {false, true, 0, false},
+      {true, true, 1, true},
+  };
+  const std::string demo = DEMO_PACKAGES_DIR;
+  const std::string scenario = (dir_ / "one-handheld.json").string();
+  std::ofstream(scenario) << R"({"handhelds": [{"crystal_error": 12.4, "mac": "0x00A10001"}]})";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("restore server ") + (c.restoreServer ? "yes" : "no") +
+                 ", restore handheld " + (c.restoreHandheld ? "yes" : "no"));
+    std::ostringstream out, err;
+    TCliOptions o;
+    o.bench = true;
+    o.benchScenario = scenario;
+    o.records = "none";
+    o.rfModem = demo + "/rfmodem.tpf";
+    o.eeprom = demo + "/eeprom.tpf";
+    o.serverFirmware = demo + "/server.sff";
+    o.restoreServer = c.restoreServer;
+    o.restoreHandheld = c.restoreHandheld;
+    o.answers = {"ok", "yes", "yes"};
+    const int noInput = open((dir_ / "no-input").string().c_str(), O_RDONLY);
+    // A run that does not end by itself is cancelled after a minute, so the test fails instead
+    // of hanging.
+    std::atomic<bool> stop{false};
+    TCliIo io{out, err, noInput, false, &stop, {}};
+    auto run = std::async(std::launch::async,
+                          [&] { return RunCli(o, (dir_ / "tptune-cli").string(), io); });
+    const bool ended = run.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!ended) stop = true;
+    const int status = run.get();
+    close(noInput);
+    EXPECT_TRUE(ended) << "the run waited for a handheld that never comes";
+    EXPECT_EQ(status, c.status);
+    EXPECT_NE(out.str().find("Error log file written\n"), std::string::npos);
+    EXPECT_EQ(out.str().find("=== Next TallyPilot ===") != std::string::npos,
+              c.waitsForNextHandheld);
+    if (c.restoreServer) {
+      EXPECT_NE(out.str().find("--- Restoring server firmware"), std::string::npos);
+    }
+  }
 }
 
 // What the console does with input that ran out, line breaks, files it cannot write and

@@ -72,4 +72,46 @@ HOME=$work/home XDG_DATA_HOME=$work/data "$prefix/bin/tptune-cli" --bench --rest
 [ "$status" -eq 0 ] || { cat run.log; fail "the installed tptune-cli's bench job ended with $status"; }
 [ -s "$work/data/tptune/tptune-cli.ERR" ] || fail "no error log file in the user's data folder"
 [ ! -e "$prefix/bin/tptune-cli.ERR" ] || fail "the installed program wrote beside itself"
+# The window and the console of a read-only installation, run by an ordinary user (the tests
+# run as root in CI: then as the user nobody), keep their production records in that user's data
+# folder, in one file that tptune-records lists. The window clicks through one bench run by
+# itself; its settings ask for the server restore (so the question after the handheld comes) and
+# leave the file boxes empty, which on the bench start with the installed demo packages.
+if [ -e "$prefix/bin/tptune" ]; then
+  chmod 755 "$work"
+  user_home=$work/user
+  user_data=$user_home/.local/share/tptune
+  mkdir -p "$user_data"
+  printf '%s\r\n' 192 107 '' '' SR $'Auto detect\t' $'Auto detect\t' '' '' '' >"$user_data/tptune.INI"
+  as_user() {
+    local env=(env -i "HOME=$user_home" "PATH=/usr/bin:/bin" QT_QPA_PLATFORM=offscreen)
+    if [ "$(id -u)" -eq 0 ]; then
+      chown -R nobody: "$user_home"
+      runuser -u nobody -- "${env[@]}" "$@"
+    else
+      "${env[@]}" "$@"
+    fi
+  }
+  records() {
+    as_user "$prefix/bin/tptune-records" --db "$user_data/tptune-bench.db" list | grep -c '\[bench\]' || true
+  }
+  chmod -R a-w "$prefix"
+  trap 'chmod -R u+w "$prefix"; rm -rf "$work"' EXIT
+  cd "$user_home"
+  as_user "$prefix/bin/tptune" --bench --bench-speed 200 --screenshots "$user_home/shots" \
+    >window.log 2>&1 || { cat window.log; fail "the installed window's bench run failed"; }
+  [ -s "$user_home/shots/run-ended.png" ] || fail "the installed window did not end its run"
+  grep -qF "$data/demo/rfmodem.tpf" "$user_data/tptune.INI" \
+    || fail "the installed window's file boxes did not start with the demo packages"
+  after_window=$(records)
+  [ "$after_window" -ge 1 ] || fail "the installed window kept no record in $user_data"
+  as_user "$prefix/bin/tptune-cli" --bench --restore-server --rf-modem "$data/demo/rfmodem.tpf" \
+    --eeprom "$data/demo/eeprom.tpf" --server-firmware "$data/demo/server.sff" --answers ok,no \
+    </dev/null >cli.log 2>&1 || { cat cli.log; fail "the installed console's bench job failed"; }
+  after_cli=$(records)
+  [ "$after_cli" -gt "$after_window" ] \
+    || fail "tptune-records lists $after_cli records after the console, $after_window before"
+  [ -z "$(find "$prefix" -name '*.db' -o -name '*.spool' -o -name '*.ERR')" ] \
+    || fail "an installed program wrote into the installation"
+fi
 echo "installed programs: all checks passed"

@@ -18,6 +18,8 @@
 #include <QPushButton>
 #include <QValueAxis>
 #include <QXYSeries>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QTableView>
 #include <QTest>
 #include <nlohmann/json.hpp>
@@ -29,6 +31,7 @@
 #include "records/Reports.h"
 #include "records/StoreSink.h"
 #include "run/Paths.h"
+#include "tests/common/SilentServer.h"
 #include "sim/Bench.h"
 #include "tools/DemoPackages.h"
 #include "ui/RecordsModel.h"
@@ -105,6 +108,22 @@ std::pair<int, int> TrendPoints(TRecordsWindow& w) {
     if (scatter->name() == QLatin1String("failed")) failed = scatter->count();
   }
   return {completed, failed};
+}
+
+// The window has what it asked its browser for (it reads on a thread of its own).
+bool Settled(TRecordsWindow& w) {
+  return QTest::qWaitFor([&w] { return !w.Busy(); }, 20000);
+}
+
+// The ids of every row of the table, each page read as a scrolling view asks for it.
+std::set<int64_t> ShownIds(TRecordsWindow& w) {
+  std::set<int64_t> ids;
+  for (int r = 0; r < w.Model()->rowCount(); ++r) {
+    const TTuningRecord* record = nullptr;
+    if (!QTest::qWaitFor([&] { return (record = w.Model()->RecordAt(r)) != nullptr; }, 20000)) break;
+    ids.insert(record->Id);
+  }
+  return ids;
 }
 
 std::unique_ptr<TRecordsWindow> OpenRecords(const std::string& db, const std::string& ini = {}) {
@@ -226,7 +245,7 @@ class RecordsWindowTest : public QObject {
     QTRY_VERIFY(w->RecordsWindow() && w->RecordsWindow()->isVisible());
     QVERIFY(!w->RecordsWindow()->isModal());
     QVERIFY(!QApplication::activeModalWidget());
-    QCOMPARE(w->RecordsWindow()->Model()->rowCount(), static_cast<int>(kLot.size()));
+    QTRY_COMPARE(w->RecordsWindow()->Model()->rowCount(), static_cast<int>(kLot.size()));
     // The main window still takes its clicks while the Records window is open.
     QVERIFY(Child<QWidget>(*w, "StartBut")->isEnabled());
 
@@ -277,6 +296,7 @@ class RecordsWindowTest : public QObject {
     // Typing takes effect by itself after a short pause.
     QTRY_VERIFY(w->Filter().From == from.toStdString() && w->Filter().To == to.toStdString() &&
                 w->Filter().Mac == mac.toStdString() && w->Filter().Station == station.toStdString());
+    QVERIFY(Settled(*w));
     QCOMPARE(w->Model()->rowCount(), rows);
     QCOMPARE(Find<QTableView>(*w, "HistoryView")->model()->rowCount(), rows);
     QVERIFY(Find<QLabel>(*w, "StatsTxt")->text().startsWith(QStringLiteral("Count: %1\n").arg(rows)));
@@ -286,8 +306,8 @@ class RecordsWindowTest : public QObject {
     QCOMPARE(histogram, static_cast<double>(completedPoints));  // measured, completed
     // Every row shown is one the filter takes.
     for (int r = 0; r < rows; ++r) {
-      const TTuningRecord* record = w->Model()->RecordAt(r);
-      QVERIFY(record);
+      const TTuningRecord* record = nullptr;
+      QTRY_VERIFY((record = w->Model()->RecordAt(r)) != nullptr);
       if (!station.isEmpty()) QCOMPARE(record->Station, station.toStdString());
       if (outcome == 1) QCOMPARE(record->Outcome, std::string(kRecordCompleted));
     }
@@ -300,6 +320,7 @@ class RecordsWindowTest : public QObject {
     const std::string db = dir.filePath(QStringLiteral("r.db")).toStdString();
     Fill(db, kLot);
     auto w = OpenRecords(db);
+    QVERIFY(Settled(*w));
     QCOMPARE(Bars(*w), (std::vector<double>{1, 0, 2, 1, 0, 1}));
     auto* axis = qobject_cast<QBarCategoryAxis*>(
         Chart(*w, "HistogramView")->axes(Qt::Horizontal).value(0));
@@ -329,7 +350,9 @@ class RecordsWindowTest : public QObject {
     QTemporaryDir dir;
     const std::string plainDb = dir.filePath(QStringLiteral("plain.db")).toStdString();
     Fill(plainDb, measured);
-    const auto plain = offsetRange(*OpenRecords(plainDb));
+    auto plainWindow = OpenRecords(plainDb);
+    QVERIFY(Settled(*plainWindow));
+    const auto plain = offsetRange(*plainWindow);
     QVERIFY2(plain.first > 0, "the fixture's offsets should keep 0 ppm off the scale");
 
     const std::string db = dir.filePath(QStringLiteral("r.db")).toStdString();
@@ -339,6 +362,7 @@ class RecordsWindowTest : public QObject {
     early.OffsetPpm.reset();
     OpenRecordStore(db, TStoreOpen::kCreate)->Add(early);
     auto w = OpenRecords(db);
+    QVERIFY(Settled(*w));
     QCOMPARE(offsetRange(*w), plain);
     QCOMPARE(TrendPoints(*w), std::make_pair(2, 1));
     QXYSeries* edge = nullptr;
@@ -354,6 +378,58 @@ class RecordsWindowTest : public QObject {
     QVERIFY(Chart(*w, "TrendView")->title().contains(QLatin1String("(4 devices)")));
   }
 
+  // Records written while the window is closed are not read then (a run goes on meanwhile),
+  // but as soon as it is shown again.
+  void hiddenWindowReadsOnlyOnceShown() {
+    QTemporaryDir dir;
+    const std::string db = dir.filePath(QStringLiteral("r.db")).toStdString();
+    Fill(db, {{"00000010", kRecordCompleted, 0, "2026-12-10T08:00:00.000Z", "st1", "SRV_A", 0}});
+    auto w = OpenRecords(db);
+    auto* count = Find<QLabel>(*w, "CountTxt");
+    QTRY_COMPARE(count->text(), QStringLiteral("1 records"));
+    w->hide();
+    Fill(db, {{"00000011", kRecordCompleted, 0, "2026-12-10T09:00:00.000Z", "st1", "SRV_A", 0}},
+         1);
+    w->Refresh();
+    QTest::qWait(400);  // twice the refresh delay
+    QCOMPARE(count->text(), QStringLiteral("1 records"));
+    QCOMPARE(w->Model()->rowCount(), 1);
+    w->show();
+    QTRY_COMPARE(count->text(), QStringLiteral("2 records"));
+  }
+
+  // A records server that accepts connections and then says nothing: the window goes on turning
+  // its event loop while the query waits, and its status line says that the store is not
+  // answering. Once the server is gone it says why nothing is shown.
+  void staysResponsiveWhileTheServerIsSilent() {
+    TSilentServer server;
+    auto w = OpenRecords(server.Location());
+    auto* status = Find<QLabel>(*w, "CountTxt");
+    // The pauses counted are those of the wait for the store, not the window's first painting.
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QApplication::processEvents();
+    QVERIFY(w->Busy());
+    QElapsedTimer sinceTurn;
+    qint64 longest = 0;
+    QTimer turn;
+    QObject::connect(&turn, &QTimer::timeout, [&] {
+      longest = std::max(longest, sinceTurn.restart());
+    });
+    sinceTurn.start();
+    turn.start(10);
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().contains(QLatin1String("not answering")), 10000);
+    // Typing a filter meanwhile does not hold the window up either.
+    Find<QLineEdit>(*w, "StationEdit")->setText(QStringLiteral("st1"));
+    w->ApplyFilter();
+    QTest::qWait(200);
+    turn.stop();
+    qInfo("longest pause between turns while the server was silent: %lld ms", longest);
+    QVERIFY2(longest < 100, qPrintable(QString::number(longest)));
+    QVERIFY(w->Busy());
+    server.Close();
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().startsWith(QLatin1String("No records yet (")), 30000);
+  }
+
   // The warning shows exactly when the latest rolling median leaves the band; the threshold is
   // kept in its own settings file.
   void driftWarningFollowsTheBand() {
@@ -366,6 +442,7 @@ class RecordsWindowTest : public QObject {
                       "2026-12-10T08:00:00.000Z", "st1", "SRV_A", 5});
     Fill(db, rows);
     auto w = OpenRecords(db, ini);
+    QVERIFY(Settled(*w));
     auto* warning = Find<QLabel>(*w, "WarningTxt");
     QVERIFY(warning->isHidden());  // 19 devices: no median yet
     Fill(db, {{"00000010", kRecordCompleted, 0, "2026-12-10T09:00:00.000Z", "st1", "SRV_A", 5}},
@@ -399,8 +476,8 @@ class RecordsWindowTest : public QObject {
     auto w = OpenRecords(db);
     Find<QLineEdit>(*w, "StationEdit")->setText(QStringLiteral("st1"));
     w->ApplyFilter();
-    std::set<int64_t> shown;
-    for (int r = 0; r < w->Model()->rowCount(); ++r) shown.insert(w->Model()->RecordAt(r)->Id);
+    QVERIFY(Settled(*w));
+    const std::set<int64_t> shown = ShownIds(*w);
     QCOMPARE(shown.size(), size_t(4));
 
     const QString csv = dir.filePath(QStringLiteral("lot.csv"));
@@ -441,8 +518,10 @@ class RecordsWindowTest : public QObject {
     Fill(db, rows);
     auto w = OpenRecords(db);
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QVERIFY(Settled(*w));
     auto* view = Find<QTableView>(*w, "HistoryView");
     QCOMPARE(view->model()->rowCount(), 1000);
+    QTRY_VERIFY(w->Model()->RecordAt(0) != nullptr);
     QVERIFY(w->Model()->RowsRead() <= TRecordsModel::kPageSize);
     const QRect cell = view->visualRect(view->model()->index(0, 0));
     // A double click is a press on the row followed by the second press's double-click event.
@@ -506,7 +585,7 @@ class RecordsWindowTest : public QObject {
     Child<QPushButton>(*w, "RecordsBut")->click();
     TRecordsWindow* records = w->RecordsWindow();
     QVERIFY(records);
-    QCOMPARE(records->Model()->rowCount(), 20);
+    QTRY_COMPARE(records->Model()->rowCount(), 20);
 
     Child<QPushButton>(*w, "StartBut")->click();
     const QString log = Child<QPlainTextEdit>(*w, "LogMemo")->toPlainText();
@@ -521,21 +600,22 @@ class RecordsWindowTest : public QObject {
       QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("yes-no"), kRunTimeout);
       // The record written at the end of the handheld's pass is in the table by itself.
       QTRY_COMPARE(records->Model()->rowCount(), 20 + handheld);
-      const TTuningRecord* newest = records->Model()->RecordAt(0);
-      QVERIFY(newest && newest->Bench);
+      const TTuningRecord* newest = nullptr;
+      QTRY_VERIFY((newest = records->Model()->RecordAt(0)) != nullptr);
+      QVERIFY(newest->Bench);
       QCOMPARE(newest->Mac, std::string(handheld == 1 ? "00A10001" : "00A10002"));
       // A filter answers at once between handhelds, and going back shows them all.
       Find<QLineEdit>(*records, "MacEdit")->setText(QString::fromStdString(newest->Mac));
       records->ApplyFilter();
-      QCOMPARE(records->Model()->rowCount(), 1);
+      QTRY_COMPARE(records->Model()->rowCount(), 1);
       Find<QLineEdit>(*records, "MacEdit")->clear();
       records->ApplyFilter();
-      QCOMPARE(records->Model()->rowCount(), 20 + handheld);
+      QTRY_COMPARE(records->Model()->rowCount(), 20 + handheld);
       Child<QPushButton>(*w, handheld < 2 ? "StartBut" : "ExitBut")->click();  // Yes, then No
     }
     QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("ended"), kRunTimeout);
     QVERIFY(!Child<QPlainTextEdit>(*w, "LogMemo")->toPlainText().contains(QLatin1String("Record not saved")));
-    QCOMPARE(records->Model()->rowCount(), 22);
+    QTRY_COMPARE(records->Model()->rowCount(), 22);
     // Back in set-up the button is there again.
     Child<QPushButton>(*w, "StartBut")->click();
     QVERIFY(!Child<QWidget>(*w, "RecordsBut")->isHidden());

@@ -1,4 +1,4 @@
-#include "ui/Settings.h"
+#include "front/Settings.h"
 
 #include <cstdio>
 #include <limits>

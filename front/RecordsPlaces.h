@@ -1,0 +1,15 @@
+// Inside the front end: where this build keeps production records by default. Each build
+// defines these in a file of its own (with the record store, or without one).
+#pragma once
+
+#include <string>
+
+struct TRecordsPlaces {
+  std::string Location;       // the store; "" when this build keeps no records
+  std::string SpoolPath;      // the store's journal: records on disk, waiting for the store
+  std::string DriftSettings;  // the golden-drift threshold's settings file
+};
+
+// The places for the settings file iniName: the store named (or by default the one beside the
+// settings file, the emulated bench's records apart), and the journal that belongs to that store.
+TRecordsPlaces RecordsPlaces(const std::string& iniName, bool bench, const std::string& named);

@@ -1,0 +1,318 @@
+// The records browser: what the Records window shows of a store (count, rows, charts, export,
+// a record's whole text) read on the browser's own thread, answers for a replaced filter
+// dropped, and a records server that accepts connections and then stays silent: the view's
+// thread goes on turning and the state says that the store is not answering.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "front/RecordsBrowser.h"
+#include "tests/common/SilentServer.h"
+#include "records/RecordStore.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A view that takes the browser's results on the test's thread, as a window's event loop does.
+class TTestView : public TRecordsView {
+ public:
+  void WakeRecords() override {
+    {
+      std::lock_guard l(m_);
+      woken_ = true;
+    }
+    cv_.notify_all();
+  }
+  void RecordsChanged(bool countChanged, bool) override {
+    if (countChanged) Counts.push_back(Browser->State().Count);
+  }
+  void RowsArrived(int64_t first, int64_t last) override { Rows.emplace_back(first, last); }
+  void RecordTextArrived(int64_t id, const std::string& text) override { Texts[id] = text; }
+  void ExportEnded(bool ok, const std::string& error) override {
+    Exports.push_back(ok ? std::string() : error.empty() ? "?" : error);
+  }
+
+  // Waits for a wake up to a turn's length, without taking the results.
+  bool WaitWake(std::chrono::milliseconds most) {
+    std::unique_lock l(m_);
+    const bool woken = cv_.wait_for(l, most, [this] { return woken_; });
+    woken_ = false;
+    return woken;
+  }
+  // One turn of the view's loop: wait a little for a wake, then take what came.
+  void Turn() {
+    WaitWake(10ms);
+    Browser->Pump();
+  }
+  // Turns until done() holds (false after a generous time).
+  template <class F>
+  bool TurnUntil(F done, std::chrono::seconds most = 20s) {
+    const auto end = Clock::now() + most;
+    while (!done()) {
+      if (Clock::now() > end) return false;
+      Turn();
+    }
+    return true;
+  }
+
+  TRecordsBrowser* Browser = nullptr;
+  std::vector<int64_t> Counts;
+  std::vector<std::pair<int64_t, int64_t>> Rows;
+  std::map<int64_t, std::string> Texts;
+  std::vector<std::string> Exports;
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool woken_ = false;
+};
+
+struct TRow {
+  const char* mac;
+  const char* outcome;
+  int offset;
+  const char* started;
+  const char* station;
+};
+
+const std::vector<TRow> kLot = {
+    {"00000001", kRecordCompleted, -2, "2026-12-01T08:00:00.000Z", "st1"},
+    {"00000002", kRecordCompleted, 0, "2026-12-02T08:00:00.000Z", "st1"},
+    {"00000003", kRecordCompleted, 0, "2026-12-03T08:00:00.000Z", "st2"},
+    {"00000004", kRecordCompleted, 1, "2026-12-04T08:00:00.000Z", "st2"},
+    {"00000005", kRecordCompleted, 3, "2026-12-05T08:00:00.000Z", "st2"},
+    {"00000001", kRecordFailed, 40, "2026-12-06T08:00:00.000Z", "st1"},
+    {"00000006", kRecordAborted, 0, "2026-12-07T08:00:00.000Z", "st1"},
+};
+
+TTuningRecord Make(const TRow& row, int n) {
+  TTuningRecord r;
+  r.Uid = "uid" + std::to_string(n);
+  r.StartedAt = r.EndedAt = row.started;
+  r.Station = row.station;
+  r.Golden = "server";
+  r.ServerIdentity = "SRV_A";
+  r.DeviceKind = "handheld";
+  r.Mac = r.DeviceIdentity = row.mac;
+  r.Outcome = row.outcome;
+  r.EffectiveComp = 5;
+  r.FactoryComp = 10;
+  r.OffsetSteps = row.offset;
+  r.OffsetPpm = StepsToPpm(row.offset);
+  r.NewCompSteps = 10;
+  r.NewCompPpm = StepsToPpm(10);
+  r.Stored = row.outcome == std::string(kRecordCompleted);
+  r.Log = "log of " + r.Uid + "\n";
+  r.Trace = ">trace of " + r.Uid + "\r";
+  return r;
+}
+
+class RecordsBrowserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tptune-browser-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    db_ = (dir_ / "r.db").string();
+    auto store = OpenRecordStore(db_, TStoreOpen::kCreate);
+    for (size_t i = 0; i < kLot.size(); ++i) store->Add(Make(kLot[i], static_cast<int>(i)));
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::unique_ptr<TRecordsBrowser> Open(const std::string& location) {
+    auto b = std::make_unique<TRecordsBrowser>(TRecordsBrowserOptions{location}, view_);
+    view_.Browser = b.get();
+    return b;
+  }
+  // Every row of the table, read page by page as a scrolling view would.
+  std::vector<TTuningRecord> AllRows(TRecordsBrowser& b) {
+    std::vector<TTuningRecord> rows;
+    for (int64_t r = 0; r < b.State().Count; ++r) {
+      const TTuningRecord* row = nullptr;
+      EXPECT_TRUE(view_.TurnUntil([&] { return (row = b.RowAt(r)) != nullptr; }));
+      if (!row) break;
+      rows.push_back(*row);
+    }
+    return rows;
+  }
+
+  std::filesystem::path dir_;
+  std::string db_;
+  TTestView view_;
+};
+
+TEST_F(RecordsBrowserTest, ReadsOnlyOnceShownAndShowsWhatTheFilterTakes) {
+  auto b = Open(db_);
+  EXPECT_FALSE(b->State().Counted);
+  b->SetShown(true);
+  ASSERT_TRUE(view_.TurnUntil([&] { return !b->Busy(); }));
+  EXPECT_EQ(b->State().Count, 7);
+  EXPECT_EQ(b->State().Status, "7 records");
+  ASSERT_TRUE(b->State().Chart);
+  EXPECT_EQ(b->State().Chart->Stats.Count, 7);
+
+  struct TCase {
+    const char* what;
+    TRecordFilter filter;
+    size_t rows;
+  };
+  auto filter = [](const char* from, const char* to, const char* outcome, const char* mac,
+                   const char* station) {
+    TRecordFilter f;
+    f.From = from, f.To = to, f.Outcome = outcome, f.Mac = mac, f.Station = station;
+    return f;
+  };
+  const TCase cases[] = {
+      {"completed", filter("", "", kRecordCompleted, "", ""), 5},
+      {"time range", filter("2026-12-02", "2026-12-05", "", "", ""), 3},
+      {"mac", filter("", "", "", "0x1", ""), 2},
+      {"station and outcome", filter("", "", kRecordFailed, "", "st2"), 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    b->SetFilter(c.filter);
+    ASSERT_TRUE(view_.TurnUntil([&] { return !b->Busy(); }));
+    EXPECT_EQ(b->State().Count, static_cast<int64_t>(c.rows));
+    EXPECT_EQ(b->State().Chart->Stats.Count, static_cast<int64_t>(c.rows));
+    const auto rows = AllRows(*b);
+    EXPECT_EQ(rows.size(), c.rows);
+    for (const TTuningRecord& r : rows) {
+      if (!c.filter.Outcome.empty()) {
+        EXPECT_EQ(r.Outcome, c.filter.Outcome);
+      }
+      if (!c.filter.Station.empty()) {
+        EXPECT_EQ(r.Station, c.filter.Station);
+      }
+      EXPECT_TRUE(r.Log.empty());  // the table reads no logs
+    }
+  }
+}
+
+// An answer that comes for a filter already replaced is dropped, even when it is there first.
+TEST_F(RecordsBrowserTest, AnswerForAReplacedFilterIsDropped) {
+  auto b = Open(db_);
+  TRecordFilter st1;
+  st1.Station = "st1";
+  b->SetFilter(st1);
+  b->SetShown(true);
+  ASSERT_TRUE(view_.WaitWake(20s));  // st1's count has come, not taken yet
+  TRecordFilter st2;
+  st2.Station = "st2";
+  b->SetFilter(st2);
+  ASSERT_TRUE(view_.TurnUntil([&] { return !b->Busy(); }));
+  EXPECT_EQ(view_.Counts, std::vector<int64_t>{3});
+  EXPECT_EQ(b->State().Filter.Station, "st2");
+  EXPECT_EQ(b->State().Chart->Stats.Count, 3);
+}
+
+TEST_F(RecordsBrowserTest, WholeRecordAndExportOfTheFilterShown) {
+  auto b = Open(db_);
+  TRecordFilter st1;
+  st1.Station = "st1";
+  b->SetFilter(st1);
+  b->SetShown(true);
+  ASSERT_TRUE(view_.TurnUntil([&] { return !b->Busy(); }));
+  const auto rows = AllRows(*b);
+  ASSERT_EQ(rows.size(), 4u);
+  b->ShowRecord(rows[0].Id);
+  ASSERT_TRUE(view_.TurnUntil([&] { return view_.Texts.count(rows[0].Id) > 0; }));
+  EXPECT_NE(view_.Texts[rows[0].Id].find("log of " + rows[0].Uid), std::string::npos);
+  EXPECT_NE(view_.Texts[rows[0].Id].find(">trace of " + rows[0].Uid), std::string::npos);
+
+  const std::string csv = (dir_ / "lot.csv").string();
+  b->Export(csv, false);
+  b->Export((dir_ / "no" / "such" / "x.csv").string(), false);
+  ASSERT_TRUE(view_.TurnUntil([&] { return view_.Exports.size() == 2; }));
+  EXPECT_EQ(view_.Exports[0], "");
+  EXPECT_NE(view_.Exports[1].find("cannot write"), std::string::npos);
+  std::ifstream in(csv);
+  std::string line;
+  std::set<int64_t> ids, shown;
+  for (const auto& r : rows) shown.insert(r.Id);
+  std::getline(in, line);  // the header
+  while (std::getline(in, line))
+    if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0])))
+      ids.insert(std::stoll(line.substr(0, line.find(','))));
+  EXPECT_EQ(ids, shown);
+}
+
+// A store that answers late: once its answer has come the state no longer says that it is not
+// answering (every query counts as late here).
+TEST_F(RecordsBrowserTest, AnswerThatComesLateEndsTheNotice) {
+  TRecordsBrowser b({db_, std::chrono::milliseconds(0)}, view_);
+  view_.Browser = &b;
+  b.SetShown(true);
+  for (int reading = 0; reading < 5; ++reading) {
+    SCOPED_TRACE(reading);
+    b.Refresh();
+    ASSERT_TRUE(view_.TurnUntil([&] { return !b.Busy(); }));
+    EXPECT_FALSE(b.State().NotAnswering);
+    EXPECT_EQ(b.State().Status, "7 records");
+  }
+}
+
+// A store that cannot be opened says why, and a later refresh tries again.
+TEST_F(RecordsBrowserTest, MissingStoreSaysNoRecordsYet) {
+  const std::string missing = (dir_ / "none.db").string();
+  auto b = Open(missing);
+  b->SetShown(true);
+  ASSERT_TRUE(view_.TurnUntil([&] { return !b->Busy(); }));
+  EXPECT_EQ(b->State().Status.rfind("No records yet (", 0), 0u) << b->State().Status;
+  EXPECT_EQ(b->State().Count, 0);
+  std::filesystem::copy_file(db_, missing);
+  b->Refresh();
+  ASSERT_TRUE(view_.TurnUntil([&] { return !b->Busy(); }));
+  EXPECT_EQ(b->State().Status, "7 records");
+}
+
+TEST(RecordsBrowserServer, SilentServerKeepsTheViewTurningAndSaysSo) {
+  TSilentServer server;
+  TTestView view;
+  TRecordsBrowser b({server.Location()}, view);
+  view.Browser = &b;
+  b.SetShown(true);
+  // While the reading thread waits for the server, every call the view's loop makes (a filter
+  // typed, a row asked for, the results taken) comes back at once.
+  auto longest = Clock::duration::zero();
+  int turns = 0;
+  const auto end = Clock::now() + 10s;
+  bool said = false;
+  while (!said && Clock::now() < end) {
+    view.WaitWake(10ms);
+    const auto start = Clock::now();
+    ++turns;
+    TRecordFilter f;
+    f.Station = "st" + std::to_string(turns % 3);
+    b.SetFilter(f);
+    b.RowAt(0);
+    b.Pump();
+    said = b.State().NotAnswering;
+    longest = std::max(longest, Clock::now() - start);
+  }
+  ASSERT_TRUE(said) << b.State().Status;
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 100);
+  EXPECT_NE(b.State().Status.find("not answering"), std::string::npos) << b.State().Status;
+  EXPECT_TRUE(b.Busy());
+  // The server goes away: the reading ends with the reason, and the state no longer says that
+  // the store is silent.
+  server.Close();
+  ASSERT_TRUE(view.TurnUntil([&] { return !b.State().NotAnswering && !b.Busy(); }, 30s))
+      << b.State().Status;
+  EXPECT_EQ(b.State().Status.rfind("No records yet (", 0), 0u) << b.State().Status;
+}
+
+}  // namespace
