@@ -10,7 +10,6 @@
 #include "firmware/Packages.h"
 #include "front/FrontEndSetup.h"
 #include "front/MarshalledBridge.h"
-#include "link/Discovery.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"
@@ -56,9 +55,12 @@ class TConsoleBridge final : public TOperatorBridge {
   void ProgressEnd() override { ClearBar(); }
   void ShowStatus(const ByteText& text) override {
     io_.out << ForTerminal(text) << '\n' << std::flush;
+  }
+  void ShowHandheldWait(const ByteText& text) override {
+    ShowStatus(text);
     // Decided before the worker goes on, so that the same input always gives the same run.
-    handheldWait_ = text == HandheldConnectPrompt();
-    if (handheldWait_ && onHandheldWait_) onHandheldWait_();
+    handheldWait_ = true;
+    if (onHandheldWait_) onHandheldWait_();
   }
   void HideStatus() override { handheldWait_ = false; }
   void ShowOkPrompt(const ByteText& text) override { Ask(text, TPrompt::Ok); }

@@ -29,6 +29,10 @@ void TMarshalledBridge::ProgressEnd() {
 void TMarshalledBridge::ShowStatus(const ByteText& text) {
   OnFrontEnd([&] { frontEnd_.ShowStatus(text); });
 }
+
+void TMarshalledBridge::ShowHandheldWait(const ByteText& text) {
+  OnFrontEnd([&] { frontEnd_.ShowHandheldWait(text); });
+}
 void TMarshalledBridge::HideStatus() {
   OnFrontEnd([&] { frontEnd_.HideStatus(); });
 }

@@ -30,6 +30,7 @@ class TMarshalledBridge final : public TOperatorBridge {
   void ProgressStep(int percent, bool finishing) override;
   void ProgressEnd() override;
   void ShowStatus(const ByteText& text) override;
+  void ShowHandheldWait(const ByteText& text) override;
   void HideStatus() override;
   void ShowOkPrompt(const ByteText& text) override;
   void ShowYesNoPrompt(const ByteText& text) override;

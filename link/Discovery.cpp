@@ -289,8 +289,6 @@ void DiscoverPorts(TRunRecord& run) {
   }
 }
 
-const char* HandheldConnectPrompt() { return kDsrPrompt; }
-
 bool ReopenServerPort(TRunRecord& run) {
   TMainFields& m = run.Main;
   if (m.SerIF2 == nullptr || m.LastPort2.empty()) return false;
@@ -320,7 +318,7 @@ void InitDevice(TRunRecord& run, TComPort& port, bool handheld) {
     bool prompted = false;
     auto prompt = [&] {
       run.Reply = kDsrPrompt;
-      run.Bridge.ShowStatus(run.Reply);
+      run.Bridge.ShowHandheldWait(run.Reply);
       prompted = true;
     };
     if (linesReadable && !dsr) prompt();

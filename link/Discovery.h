@@ -19,9 +19,6 @@ void DiscoverPorts(TRunRecord& run);
 // when a later attempt never found it. False when there is no such port or it cannot be opened.
 bool ReopenServerPort(TRunRecord& run);
 
-// The status text shown while the run waits for the handheld to be plugged in and switched on.
-const char* HandheldConnectPrompt();
-
 // Attaches the device on port (the handheld behind the dongle, or the server).
 void InitDevice(TRunRecord& run, TComPort& port, bool handheld);
 

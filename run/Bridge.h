@@ -21,6 +21,10 @@ class TOperatorBridge {
   // The status text (a carriage return is a line break) in place of the log, and back.
   virtual void ShowStatus(const ByteText& text) = 0;
   virtual void HideStatus() = 0;
+  // The status text while the run waits for the handheld to be plugged into the dongle and
+  // switched on, until HideStatus. A front end with nobody there to plug one in (a console at the
+  // end of its answers) cancels the run here; the window shows it like any status text.
+  virtual void ShowHandheldWait(const ByteText& text) { ShowStatus(text); }
   // The status text with an Ok button, or with Yes and No buttons. The answer comes back
   // through TRunRecord::ReleaseOperator.
   virtual void ShowOkPrompt(const ByteText& text) = 0;

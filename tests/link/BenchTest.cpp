@@ -268,7 +268,7 @@ TEST(InitDeviceOnBench, Handheld) {
     ASSERT_TRUE(b.run.LinkOk);
     ASSERT_LT(b.Ms(), 5000);
     InitDevice(b.run, *b.main.SerIF1, true);
-    EXPECT_EQ(b.bridge.Status, (std::vector<std::string>{"show:" + std::string(kDsrPrompt), "hide"}));
+    EXPECT_EQ(b.bridge.Status, (std::vector<std::string>{"handheld:" + std::string(kDsrPrompt), "hide"}));
     EXPECT_GE(b.Ms(), 5000 + 4 * 50);  // five samples in a row once DSR is up
     EXPECT_LT(b.Ms(), 5000 + 6 * 50 + 1000);
     EXPECT_EQ(b.bridge.Log.back(), "TallyPilot HW2.2");
@@ -304,7 +304,7 @@ TEST(InitDeviceOnBench, Handheld) {
     const size_t logged = b.bridge.Log.size();
     b.bridge.OnShowStatus = [&b] { b.run.RequestTermination(); };
     InitDevice(b.run, *b.main.SerIF1, true);
-    EXPECT_EQ(b.bridge.Status, (std::vector<std::string>{"show:" + std::string(kDsrPrompt), "hide"}));
+    EXPECT_EQ(b.bridge.Status, (std::vector<std::string>{"handheld:" + std::string(kDsrPrompt), "hide"}));
     EXPECT_EQ(b.bridge.Log.size(), logged);
     EXPECT_EQ(b.run.Outcome, kOutcomeOk);
   }

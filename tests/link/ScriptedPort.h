@@ -30,7 +30,8 @@ class TFakeClock final : public Clock {
 class TRecordingBridge final : public TDirectBridge {
  public:
   std::vector<std::string> Log;
-  // "show:<text>" and "hide" in the order they came.
+  // "show:<text>", "handheld:<text>" (the wait for a handheld to be plugged in) and "hide" in
+  // the order they came.
   std::vector<std::string> Status;
   // Runs when a status text is shown (an operator who reacts to it, Cancel for example).
   std::function<void()> OnShowStatus;
@@ -38,6 +39,10 @@ class TRecordingBridge final : public TDirectBridge {
   void ShowLogLine(const ByteText& text) override { Log.push_back(text); }
   void ShowStatus(const ByteText& text) override {
     Status.push_back("show:" + text);
+    if (OnShowStatus) OnShowStatus();
+  }
+  void ShowHandheldWait(const ByteText& text) override {
+    Status.push_back("handheld:" + text);
     if (OnShowStatus) OnShowStatus();
   }
   void HideStatus() override { Status.push_back("hide"); }
