@@ -106,20 +106,30 @@ void AppendEntries(const std::string& path, const std::string& bytes, bool sync)
   if (sync && ::fsync(file.Fd()) != 0) throw std::runtime_error(Errno("cannot sync", path));
 }
 
-// The location named by the journal's first entry ("" when there is none).
-std::string WrittenFor(const std::string& bytes) {
+// Hands each line of the journal's bytes that is not empty to visit, in order, until visit
+// returns false.
+template <class TVisit>
+void ForEachLine(const std::string& bytes, TVisit visit) {
   size_t start = 0;
   while (start < bytes.size()) {
     size_t end = bytes.find('\n', start);
     if (end == std::string::npos) end = bytes.size();
     const std::string_view line(bytes.data() + start, end - start);
     start = end + 1;
-    if (line.empty()) continue;
+    if (!line.empty() && !visit(line)) return;
+  }
+}
+
+// The location named by the journal's first entry ("" when there is none).
+std::string WrittenFor(const std::string& bytes) {
+  std::string location;
+  ForEachLine(bytes, [&](std::string_view line) {
     char kind = 0;
     std::string payload;
-    return ParseJournalLine(line, kind, payload) && kind == kLocationEntry ? payload : "";
-  }
-  return {};
+    if (ParseJournalLine(line, kind, payload) && kind == kLocationEntry) location = payload;
+    return false;
+  });
+  return location;
 }
 
 bool ProcessRunning(int64_t pid) {
@@ -258,18 +268,12 @@ TEntries Scan(const std::string& bytes) {
   TEntries e;
   std::map<std::string, size_t, std::less<>> byUid;
   bool first = true;
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    const std::string_view line(bytes.data() + start, end - start);
-    start = end + 1;
-    if (line.empty()) continue;
+  ForEachLine(bytes, [&](std::string_view line) {
     char kind = 0;
     std::string payload;
     if (!ParseJournalLine(line, kind, payload)) {
       ++e.torn;
-      continue;
+      return true;
     }
     const std::string_view view = line.substr(line.size() - payload.size());
     if (kind == kLocationEntry && first) {
@@ -280,7 +284,7 @@ TEntries Scan(const std::string& bytes) {
       const size_t uidEnd = key == std::string_view::npos ? key : view.find('"', key + 7);
       if (uidEnd == std::string_view::npos) {
         ++e.torn;
-        continue;
+        return true;
       }
       const std::string uid(view.substr(key + 7, uidEnd - key - 7));
       const auto found = byUid.find(uid);
@@ -298,7 +302,8 @@ TEntries Scan(const std::string& bytes) {
       if (found != byUid.end()) e.slots[found->second].delivered = true;
     }
     first = false;
-  }
+    return true;
+  });
   return e;
 }
 
