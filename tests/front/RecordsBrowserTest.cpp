@@ -17,8 +17,9 @@
 #include <gtest/gtest.h>
 
 #include "front/RecordsBrowser.h"
-#include "tests/common/SilentServer.h"
 #include "records/RecordStore.h"
+#include "tests/common/RecordsLot.h"
+#include "tests/common/SilentServer.h"
 
 namespace {
 
@@ -79,46 +80,6 @@ class TTestView : public TRecordsView {
   bool woken_ = false;
 };
 
-struct TRow {
-  const char* mac;
-  const char* outcome;
-  int offset;
-  const char* started;
-  const char* station;
-};
-
-const std::vector<TRow> kLot = {
-    {"00000001", kRecordCompleted, -2, "2026-12-01T08:00:00.000Z", "st1"},
-    {"00000002", kRecordCompleted, 0, "2026-12-02T08:00:00.000Z", "st1"},
-    {"00000003", kRecordCompleted, 0, "2026-12-03T08:00:00.000Z", "st2"},
-    {"00000004", kRecordCompleted, 1, "2026-12-04T08:00:00.000Z", "st2"},
-    {"00000005", kRecordCompleted, 3, "2026-12-05T08:00:00.000Z", "st2"},
-    {"00000001", kRecordFailed, 40, "2026-12-06T08:00:00.000Z", "st1"},
-    {"00000006", kRecordAborted, 0, "2026-12-07T08:00:00.000Z", "st1"},
-};
-
-TTuningRecord Make(const TRow& row, int n) {
-  TTuningRecord r;
-  r.Uid = "uid" + std::to_string(n);
-  r.StartedAt = r.EndedAt = row.started;
-  r.Station = row.station;
-  r.Golden = "server";
-  r.ServerIdentity = "SRV_A";
-  r.DeviceKind = "handheld";
-  r.Mac = r.DeviceIdentity = row.mac;
-  r.Outcome = row.outcome;
-  r.EffectiveComp = 5;
-  r.FactoryComp = 10;
-  r.OffsetSteps = row.offset;
-  r.OffsetPpm = StepsToPpm(row.offset);
-  r.NewCompSteps = 10;
-  r.NewCompPpm = StepsToPpm(10);
-  r.Stored = row.outcome == std::string(kRecordCompleted);
-  r.Log = "log of " + r.Uid + "\n";
-  r.Trace = ">trace of " + r.Uid + "\r";
-  return r;
-}
-
 class RecordsBrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -128,8 +89,7 @@ class RecordsBrowserTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     db_ = (dir_ / "r.db").string();
-    auto store = OpenRecordStore(db_, TStoreOpen::kCreate);
-    for (size_t i = 0; i < kLot.size(); ++i) store->Add(Make(kLot[i], static_cast<int>(i)));
+    Fill(db_, kLot);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
