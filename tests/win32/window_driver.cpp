@@ -1,0 +1,261 @@
+// Drives the Win32 window from outside, as an operator would, through one whole run on the
+// emulated bench: it starts the window program, finds the window by its class and its controls
+// by their numbers, clicks Start, Ok, Yes, Yes and No, reads the log back from the window when
+// the run has ended, returns to the set-up view and tries the access keys there (Alt+A ticks
+// analysis only, Alt+G moves to the golden reference, Alt+T chooses the TallyPilot), and ends the
+// program with Alt+E (Exit), which writes the settings file.
+//
+//   window_driver.exe LOG.txt [--shots DIR] -- PROGRAM [ARGS...]
+//
+// LOG.txt gets the log as the window shows it (UTF-8, lines ended by LF). With --shots, the
+// driver waits at each stage for a file DIR\STAGE.done to appear (someone outside photographs
+// the screen meanwhile and then writes it) after writing DIR\STAGE.ready. Exit status 0 when
+// every step went as expected; otherwise 1 with the step that failed on standard error.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "win32/MainControls.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A whole handheld on the bench's clock, paced; bounds only the computer's own work.
+constexpr auto kStepTimeout = std::chrono::seconds(300);
+
+DWORD g_process = 0;
+DWORD g_thread = 0;
+HANDLE g_processHandle = nullptr;
+HWND g_window = nullptr;
+std::wstring g_shots;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "window driver: %s\n", what.c_str());
+  std::fflush(stderr);
+  if (g_processHandle) TerminateProcess(g_processHandle, 3);
+  std::exit(1);
+}
+
+std::string Narrow(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                      nullptr);
+  return s;
+}
+
+HWND Control(int id) {
+  HWND c = GetDlgItem(g_window, id);
+  if (!c) Fail("control " + std::to_string(id) + " not found");
+  return c;
+}
+
+// The text of a control of the other process (WM_GETTEXT is carried across processes).
+std::wstring Text(int id) {
+  HWND c = Control(id);
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(c, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 10000, &length))
+    Fail("the window does not answer");
+  std::wstring s(length + 1, L'\0');
+  DWORD_PTR got = 0;
+  SendMessageTimeoutW(c, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()),
+                      SMTO_ABORTIFHUNG, 10000, &got);
+  s.resize(got);
+  return s;
+}
+
+bool Visible(int id) { return IsWindowVisible(Control(id)) != FALSE; }
+
+bool Checked(int id) {
+  DWORD_PTR state = 0;
+  SendMessageTimeoutW(Control(id), BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 10000, &state);
+  return state == BST_CHECKED;
+}
+
+HWND Focus() {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  return GetGUIThreadInfo(g_thread, &info) ? info.hwndFocus : nullptr;
+}
+
+// Posted, so that the driver never waits on a handler (Cancel waits for the run's end).
+void Click(int id) { PostMessageW(Control(id), BM_CLICK, 0, 0); }
+
+// An access key: Alt and the letter, as the keyboard sends it to the control with the focus.
+void AltKey(wchar_t letter) {
+  HWND target = Focus();
+  if (!target) target = g_window;
+  PostMessageW(target, WM_SYSCHAR, letter, 0x20000001);
+}
+
+void WaitFor(const std::string& what, const std::function<bool()>& done,
+             std::chrono::milliseconds timeout = kStepTimeout) {
+  const auto end = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() > end)
+      Fail("timed out waiting for " + what + " (the focus is on control " +
+           std::to_string(GetDlgCtrlID(Focus())) + ")");
+    DWORD code = STILL_ACTIVE;
+    if (GetExitCodeProcess(g_processHandle, &code) && code != STILL_ACTIVE)
+      Fail("the window program ended (exit status " + std::to_string(code) +
+           ") while waiting for " + what);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Which of the five views the window shows, judged by what is visible.
+std::string View() {
+  if (Visible(idTPGroup)) return "set-up";
+  const std::wstring start = Text(idStartBut), exit = Text(idExitBut);
+  if (!Visible(idExitBut)) return Visible(idStartBut) && Visible(idLogMemo) ? "ended" : "other";
+  if (Visible(idStatTxt) && Visible(idStartBut)) {
+    if (start == L"&Yes" && exit == L"&No") return "yes-no";
+    if (start == L"&Ok" && exit == L"&Cancel") return "ok-prompt";
+    return "other";
+  }
+  return !Visible(idStartBut) && exit == L"&Cancel" ? "running" : "other";
+}
+
+void WaitView(const std::string& view) {
+  WaitFor("the " + view + " view", [&] { return View() == view; });
+}
+
+// Lets the photographer outside take the screen at this stage.
+void Stage(const char* name) {
+  if (g_shots.empty()) return;
+  const std::wstring base = g_shots + L"\\" + std::wstring(name, name + strlen(name));
+  std::ofstream(std::filesystem::path(base + L".ready")).put('\n');
+  WaitFor(std::string("the picture ") + name,
+          [&] { return GetFileAttributesW((base + L".done").c_str()) != INVALID_FILE_ATTRIBUTES; },
+          std::chrono::seconds(120));
+}
+
+BOOL CALLBACK FindMain(HWND hwnd, LPARAM) {
+  DWORD process = 0;
+  const DWORD thread = GetWindowThreadProcessId(hwnd, &process);
+  wchar_t cls[64] = {};
+  GetClassNameW(hwnd, cls, 64);
+  if (process == g_process && std::wstring(cls) == TPTUNE_MAIN_CLASS) {
+    g_window = hwnd;
+    g_thread = thread;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::wstring CommandLine(int argc, wchar_t** argv, int first) {
+  std::wstring line;
+  for (int i = first; i < argc; ++i) {
+    if (!line.empty()) line += L' ';
+    line += L'"' + std::wstring(argv[i]) + L'"';
+  }
+  return line;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  int program = 0;
+  for (int i = 1; i < argc; ++i)
+    if (std::wstring(argv[i]) == L"--") program = i + 1;
+  if (argc < 4 || program == 0 || program >= argc) {
+    std::fprintf(stderr, "usage: window_driver LOG.txt [--shots DIR] -- PROGRAM [ARGS...]\n");
+    return 2;
+  }
+  const std::wstring logPath = argv[1];
+  if (std::wstring(argv[2]) == L"--shots") g_shots = argv[3];
+
+  std::wstring line = CommandLine(argc, argv, program);
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
+    Fail("cannot start the window program");
+  g_process = pi.dwProcessId;
+  g_processHandle = pi.hProcess;
+
+  // The window may be there before its controls are, and before its first activation (ports,
+  // settings file) has run; that ends with the focus on Start.
+  WaitFor("the window", [] {
+    EnumWindows(FindMain, 0);
+    return g_window && GetDlgItem(g_window, idStartBut) && Focus() == GetDlgItem(g_window, idStartBut);
+  }, std::chrono::seconds(120));
+  if (View() != "set-up" || Text(idStartBut) != L"&Start!" || Text(idExitBut) != L"&Exit")
+    Fail("the window did not open in its set-up view");
+  Stage("setup");
+
+  Click(idStartBut);  // Start
+  WaitView("ok-prompt");
+  const std::wstring connect = L"Make sure the server, TallyPilot and dongle are powered\r\n";
+  if (Text(idStatTxt).substr(0, connect.size()) != connect) Fail("the connect prompt is not shown");
+  Stage("prompt");
+  Click(idStartBut);  // Ok
+  if (!g_shots.empty()) {
+    // Programming the handheld, the bar well under way.
+    WaitFor("the progress bar", [] {
+      DWORD_PTR pos = 0;
+      SendMessageTimeoutW(Control(idPrcBar), 0x0408 /* PBM_GETPOS */, 0, 0, SMTO_ABORTIFHUNG,
+                          10000, &pos);
+      return Visible(idPrcBar) && pos >= 40;
+    });
+    Stage("progress");
+  }
+  WaitView("yes-no");
+  if (Text(idStatTxt) != L"Completed successfully!\r\n\r\nDo you want to fine-tune another TallyPilot?")
+    Fail("the question after the handheld is not shown");
+  Click(idStartBut);  // Yes
+  WaitView("yes-no");
+  Click(idStartBut);  // Yes
+  WaitView("yes-no");
+  Stage("question");
+  Click(idExitBut);  // No
+  WaitView("ended");
+  if (Text(idStartBut) != L"&Ok") Fail("the run ended without Ok below the log");
+  Stage("run-ended");
+
+  std::wstring log = Text(idLogMemo);
+  std::string utf8;
+  for (char c : Narrow(log))
+    if (c != '\r') utf8 += c;
+  std::ofstream(std::filesystem::path(logPath), std::ios::binary) << utf8 << '\n';
+
+  Click(idStartBut);  // back to set-up
+  WaitView("set-up");
+  if (Text(idStartBut) != L"&Start" || Text(idExitBut) != L"&Exit")
+    Fail("the set-up view after a run does not offer Start and Exit");
+
+  // Access keys.
+  if (Checked(idAnaChk)) Fail("analysis only is ticked before Alt+A");
+  AltKey(L'a');
+  WaitFor("Alt+A to tick analysis only", [] { return Checked(idAnaChk); },
+          std::chrono::seconds(10));
+  AltKey(L'g');
+  WaitFor("Alt+G to move to the golden reference",
+          [] { return Focus() == Control(idTPradio); }, std::chrono::seconds(10));
+  AltKey(L't');
+  WaitFor("Alt+T to choose the TallyPilot as golden reference",
+          [] { return Checked(idTPradio) && !Checked(idSRVradio) && Visible(idTPchk) &&
+                      !Visible(idSrvChk); },
+          std::chrono::seconds(10));
+  AltKey(L'e');  // Exit
+  if (WaitForSingleObject(g_processHandle, 60000) != WAIT_OBJECT_0)
+    Fail("Alt+E did not close the window");
+  DWORD code = 1;
+  GetExitCodeProcess(g_processHandle, &code);
+  if (code != 0) Fail("the window program ended with exit status " + std::to_string(code));
+  std::printf("window driver: the run, the views and the access keys went as expected\n");
+  return 0;
+}
