@@ -9,25 +9,16 @@
 #include <string_view>
 
 #include "firmware/Packages.h"
-#include "front/FrontEndSetup.h"
 #include "front/MainPresenter.h"
-#include "front/Settings.h"
-#include "records/RecordSink.h"
 #include "run/Clock.h"
-#include "run/Combo.h"
 #include "tuning/SerThread.h"
 #include "win32/MainControls.h"
 #include "win32/WideText.h"
 
 namespace {
 
-const char kCaption[] = "TallyPilot Pro automatic fine-tuning tool";
-const char kAutoDetect[] = "Auto detect";
 const char kRecords[] = "&Records...";
 const char kRestore[] = "Restore firmware after test";
-const char kTPFilter[] =
-    "TPF packages (*.TPF)|*.TPF|Binary files (*.BIN)|*.BIN|Any file (*.*)|*.*";
-const char kSrvFilter[] = "SFF packages (*.SFF)|*.SFF|HEX files (*.HEX)|*.HEX|Any file (*.*)|*.*";
 
 // The worker has calls waiting (posted by Wake from any thread).
 constexpr UINT kWakeMessage = WM_APP + 1;
@@ -72,7 +63,26 @@ const TControlDef* DefOf(std::string_view name) {
   return nullptr;
 }
 
-bool IsPortBox(int id) { return id == idCOM1Combo || id == idCOM2Combo; }
+// The combo box of each of the presenter's boxes.
+int BoxId(TMainBox box) {
+  switch (box) {
+    case TMainBox::COM1: return idCOM1Combo;
+    case TMainBox::COM2: return idCOM2Combo;
+    case TMainBox::File1: return idFile1Combo;
+    case TMainBox::File2: return idFile2Combo;
+    case TMainBox::File3: break;
+  }
+  return idFile3Combo;
+}
+
+const TMainBox kBoxes[] = {TMainBox::COM1, TMainBox::COM2, TMainBox::File1, TMainBox::File2,
+                           TMainBox::File3};
+
+std::optional<TMainBox> BoxOf(int id) {
+  for (TMainBox box : kBoxes)
+    if (BoxId(box) == id) return box;
+  return std::nullopt;
+}
 
 bool Shown(HWND w) { return (GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE) != 0; }
 
@@ -92,7 +102,7 @@ void SetText(HWND w, const std::wstring& text) {
 
 // A filter text of description and pattern pairs separated by vertical bars, as the file dialog
 // takes it: each piece ended by a null character, the whole by a second one.
-std::wstring DialogFilter(const char* filter) {
+std::wstring DialogFilter(const std::string& filter) {
   std::wstring f = Wide(filter);
   std::replace(f.begin(), f.end(), L'|', L'\0');
   f.push_back(L'\0');
@@ -112,15 +122,22 @@ class TWin32Main::TWindowView final : public TMainView {
   void RunStarting() override {
     SetWindowTextW(w_.Ctl(idLogMemo), L"");
     w_.logEmpty_ = true;
-    // The run reads the boxes' choices from the run's copies; from here on they do not change
-    // on the window's side until the run has ended.
-    for (int id : {idCOM1Combo, idCOM2Combo, idFile1Combo, idFile2Combo, idFile3Combo})
-      w_.PullCombo(id);
   }
-  void FilesChanged() override { w_.PushFileCombos(); }
   void CloseWindow() override { PostMessageW(w_.hwnd_, WM_CLOSE, 0, 0); }
   void Wake() override { PostMessageW(w_.hwnd_, kWakeMessage, 0, 0); }
   void PumpUntil(const std::function<bool()>& done) override { w_.PumpUntil(done); }
+  std::optional<std::string> AskForFile(const TFileRequest& request) override {
+    return w_.AskForFile(request);
+  }
+  void OpenRecords(const TRecordsRequest& request) override {
+    if (w_.options_.OpenRecords)
+      w_.options_.OpenRecords(w_.hwnd_, request.Location, request.DriftSettingsPath);
+  }
+  void RecordsWritten() override {
+    if (w_.options_.RecordsWritten) w_.options_.RecordsWritten();
+  }
+  TRect WindowRect() const override { return w_.WindowRect(); }
+  void PlaceWindow(const TWindowPlacement& placement) override { w_.PlaceWindow(placement); }
 
  private:
   TWin32Main& w_;
@@ -129,8 +146,6 @@ class TWin32Main::TWindowView final : public TMainView {
 // ---- Creation ----
 
 TWin32Main::TWin32Main(TWin32MainOptions options) : options_(std::move(options)) {
-  programPath_ = options_.ProgramPath.empty() ? ProgramFileName("") : options_.ProgramPath;
-
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
                                             ICC_WIN95_CLASSES};
   InitCommonControlsEx(&icc);
@@ -141,26 +156,24 @@ TWin32Main::TWin32Main(TWin32MainOptions options) : options_(std::move(options))
   fields_.SerIF2 = &serIF2_;
 
   const HINSTANCE instance = GetModuleHandleW(nullptr);
-  // The program's icon is resource 1 when the program has one.
-  icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, 0, 0,
-                                        LR_DEFAULTSIZE | LR_SHARED));
-  smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXSMICON),
-                                             GetSystemMetrics(SM_CYSMICON), LR_SHARED));
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
   wc.lpfnWndProc = &TWin32Main::WndProc;
   wc.hInstance = instance;
-  wc.hIcon = icon_;
-  wc.hIconSm = smallIcon_;
+  // The program's icon is resource 1 when the program has one.
+  wc.hIcon = static_cast<HICON>(
+      LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
+  wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                             GetSystemMetrics(SM_CXSMICON),
+                                             GetSystemMetrics(SM_CYSMICON), LR_SHARED));
   wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = TPTUNE_MAIN_CLASS;
   RegisterClassExW(&wc);  // fails harmlessly when a second window registers it again
 
-  hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, TPTUNE_MAIN_CLASS, Wide(kCaption).c_str(),
-                          WS_OVERLAPPEDWINDOW, kMainDesignX, kMainDesignY,
-                          CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, this);
+  hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, TPTUNE_MAIN_CLASS, Wide(kMainCaption).c_str(),
+                          WS_OVERLAPPEDWINDOW, kMainDesignX, kMainDesignY, CW_USEDEFAULT,
+                          CW_USEDEFAULT, nullptr, nullptr, instance, this);
   dpi_ = GetDpiForWindow(hwnd_);
   if (dpi_ == 0) dpi_ = 96;
   MakeFonts();
@@ -174,12 +187,13 @@ TWin32Main::TWin32Main(TWin32MainOptions options) : options_(std::move(options))
   ApplyAnchors();
 
   view_ = std::make_unique<TWindowView>(*this);
+  TMainPresenterOptions po;
+  po.ProgramPath = options_.ProgramPath.empty() ? ProgramFileName("") : options_.ProgramPath;
+  po.Setup = options_.Setup;
   presenter_ = std::make_unique<TMainPresenter>(
-      *view_, fields_, options_.RunClock ? *options_.RunClock : RealClock(), options_.Records);
-  const bool records = options_.OpenRecords && options_.Records &&
-                       !options_.Records->Location().empty();
-  EnableWindow(Ctl(idRecordsBut), records);
-  DoCreat();
+      *view_, fields_, options_.RunClock ? *options_.RunClock : RealClock(), options_.Records,
+      std::move(po));
+  Render(presenter_->State());
 }
 
 TWin32Main::~TWin32Main() {
@@ -191,14 +205,8 @@ TWin32Main::~TWin32Main() {
   if (mono_) DeleteObject(mono_);
 }
 
-void TWin32Main::DoCreat() { firstActivate_ = true; }
-
 int TWin32Main::Scale(int designPixels) const {
   return MulDiv(designPixels, static_cast<int>(dpi_), 96);
-}
-
-TSize TWin32Main::DesignClient() const {
-  return {Scale(kMainClientSize.W), Scale(kMainClientSize.H)};
 }
 
 // The dialog font at 8 point, and a fixed-pitch font for the status text small enough (8 point
@@ -348,7 +356,8 @@ void TWin32Main::ApplyAnchors() {
   for (const TPlaced& c : placed_) {
     TRect r;
     if (!c.inGroup) {
-      r = Anchored(scaled(c.design), c.anchors, DesignClient(), now);
+      r = Anchored(scaled(c.design), c.anchors,
+                   {Scale(kMainClientSize.W), Scale(kMainClientSize.H)}, now);
     } else {
       TRect g{};
       for (const auto& [hwnd, rect] : places)
@@ -386,10 +395,11 @@ LRESULT TWin32Main::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       presenter_->ServeWorker();
       return 0;
     case kActivateMessage:
-      DoActiv();
+      presenter_->Activate();
       return 0;
     case WM_ACTIVATE:
-      if (LOWORD(wp) != WA_INACTIVE && firstActivate_) PostMessageW(hwnd_, kActivateMessage, 0, 0);
+      if (LOWORD(wp) != WA_INACTIVE && presenter_->FirstActivate())
+        PostMessageW(hwnd_, kActivateMessage, 0, 0);
       break;
     case WM_COMMAND:
       OnCommand(LOWORD(wp), HIWORD(wp));
@@ -436,7 +446,7 @@ LRESULT TWin32Main::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       // wait for the worker serves messages) is the same close.
       if (closing_) return 0;
       closing_ = true;
-      DoClos();
+      presenter_->Close();
       DestroyWindow(hwnd_);
       return 0;
     case WM_DESTROY:
@@ -449,23 +459,35 @@ LRESULT TWin32Main::Handle(UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 void TWin32Main::OnCommand(int id, int code) {
+  if (rendering_) return;
+  TMainPresenter& p = *presenter_;
+  if (const std::optional<TMainBox> box = BoxOf(id)) {
+    if (code == CBN_SELCHANGE)
+      p.ChooseEntry(*box, static_cast<int>(SendMessageW(Ctl(id), CB_GETCURSEL, 0, 0)));
+    else if (code == CBN_EDITCHANGE)
+      p.EditText(*box, Utf8(WindowText(Ctl(id))));
+    return;
+  }
   if (code != BN_CLICKED) return;
   // A hidden button does nothing (Enter goes to the default button, Start, which may be hidden).
   if (HWND c = Ctl(id); !c || !Shown(c) || !IsWindowEnabled(c)) return;
+  auto checked = [this](int button) {
+    return SendMessageW(Ctl(button), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  };
   switch (id) {
-    case idStartBut: DoStart(); break;
-    case idExitBut: DoExit(); break;
-    case idRecordsBut: DoRecords(); break;
+    case idStartBut: p.Start(); break;
+    case idExitBut: p.Exit(); break;
+    case idRecordsBut: p.Records(); break;
     case idUpd1But:
-    case idUpd2But: DoUpdCOMs(); break;
-    case idBrowse1But: DoBrowse1(); break;
-    case idBrowse2But: DoBrowse2(); break;
-    case idBrowse3But: DoBrowse3(); break;
+    case idUpd2But: p.UpdatePorts(); break;
+    case idBrowse1But: p.Browse(TMainBox::File1); break;
+    case idBrowse2But: p.Browse(TMainBox::File2); break;
+    case idBrowse3But: p.Browse(TMainBox::File3); break;
     case idTPradio:
-    case idSRVradio: DoGoldRadio(); break;
-    case idAnaChk: UpdAnaChk(); break;
-    case idTPchk: UpdTPchk(); break;
-    case idSrvChk: UpdSrvChk(); break;
+    case idSRVradio: p.SetGold(!checked(idSRVradio)); break;
+    case idAnaChk: p.SetAnalysisOnly(checked(idAnaChk)); break;
+    case idTPchk: p.SetRestoreHandheld(checked(idTPchk)); break;
+    case idSrvChk: p.SetRestoreServer(checked(idSrvChk)); break;
     default: break;
   }
 }
@@ -475,7 +497,7 @@ int TWin32Main::Run(int show) {
   UpdateWindow(hwnd_);
   // Without a window manager (or started in the background) the window may not be activated;
   // its first activation then comes at once.
-  if (firstActivate_) PostMessageW(hwnd_, kActivateMessage, 0, 0);
+  if (presenter_->FirstActivate()) PostMessageW(hwnd_, kActivateMessage, 0, 0);
   MSG m;
   while (!quitSeen_) {
     const BOOL r = GetMessageW(&m, nullptr, 0, 0);
@@ -529,112 +551,11 @@ bool TWin32Main::DialogKey(const MSG& m) {
   return IsDialogMessageW(hwnd_, const_cast<MSG*>(&m)) != FALSE;
 }
 
-// ---- First activation and closing ----
+// ---- The window's place, dialogs ----
 
-void TWin32Main::DoActiv() {
-  if (!firstActivate_) return;
-
-  fields_.EmbPkg.reset();
-  DoUpdCOMs();
-  fields_.GoldTP = fields_.RestoreSrv = fields_.RestoreTP = fields_.AnalysisOnly = false;
-
-  TFrontEndSetup own;
-  const TFrontEndSetup* setup = options_.Setup;
-  if (!setup) {
-    own = FrontEndSetup({programPath_, false, "none"});
-    setup = &own;
-  }
-  const TEmbeddedBundle& bundle = setup->Bundle;
-  if (bundle.Status == TEmbeddedBundle::TStatus::kPresent) fields_.EmbPkg = bundle.Bytes;
-  // A program file whose header cannot be read ends the program; the first activation is not
-  // finished then, so no settings file is written.
-  if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable)
-    PostMessageW(hwnd_, WM_CLOSE, 0, 0);
-  fields_.ProgDir = setup->Files.ProgDir;
-  fields_.IniName = setup->Files.IniName;
-
-  ReadSettings();
-  SetGold(fields_.GoldTP);
-  for (int id : {idFile1Combo, idFile2Combo, idFile3Combo}) {
-    TComboModel& m = ModelOf(id);
-    if (!m.Items.empty()) {
-      m.Select(0);
-      PushCombo(id);
-    }
-  }
-  // On the emulated bench, file boxes without a history start with its demo packages.
-  if (!fields_.EmbPkg && FillDemoPackages(*setup, fields_)) PushFileCombos();
-  if (fields_.EmbPkg && setup->Choices) ApplyBundle(*setup->Choices);
-
-  SetFocus(Ctl(idStartBut));
-  firstActivate_ = false;
-}
-
-void TWin32Main::ApplyBundle(const TBundleChoices& choices) {
-  if (choices.analysisLocked) {
-    SetChecked(idAnaChk, choices.analysis);
-    EnableWindow(Ctl(idAnaChk), FALSE);
-  }
-  if (choices.goldLocked) {
-    SetGold(choices.gold);
-    EnableWindow(Ctl(idTPradio), FALSE);
-    EnableWindow(Ctl(idSRVradio), FALSE);
-  }
-  ApplyBundleChoices(choices, fields_);
-  ShowChoiceControls();
-  if (choices.title) SetWindowTextW(hwnd_, DisplayText(*choices.title).c_str());
-}
-
-void TWin32Main::DoClos() {
-  if (firstActivate_) return;
-  // The worker writes the last-found ports while it runs freely; only while it waits for the
-  // operator (or has ended) may the window read them. Otherwise it is stopped first.
-  presenter_->Close([this] { WriteSettings(); });
-  fields_.EmbPkg.reset();
-}
-
-// ---- Settings file ----
-
-void TWin32Main::ReadSettings() {
-  TSettingsLines lines;
-  if (!ReadSettingsFile(fields_.IniName, lines)) return;
-  const TSettings s = ParseSettings(lines);
-
-  RECT outer{};
-  GetWindowRect(hwnd_, &outer);
-  // An outer size within the minimum and, like a window the operator drags, no larger than the
-  // screens can show.
-  auto size = [](std::optional<int32_t> value, int current, int least, int largest) {
-    if (!value) return current;
-    return static_cast<int>(std::clamp<int64_t>(*value, least, std::max(least, largest)));
-  };
-  const int w = size(s.Width, outer.right - outer.left, Scale(kMainMinOuterSize.W),
-                     GetSystemMetrics(SM_CXVIRTUALSCREEN));
-  const int h = size(s.Height, outer.bottom - outer.top, Scale(kMainMinOuterSize.H),
-                     GetSystemMetrics(SM_CYVIRTUALSCREEN));
-  SetWindowPos(hwnd_, nullptr, s.Left.value_or(outer.left), s.Top.value_or(outer.top), w, h,
-               SWP_NOZORDER | SWP_NOACTIVATE);
-
-  fields_.GoldTP = s.GoldTP;
-  SetChecked(idSrvChk, s.RestoreSrv);
-  SetChecked(idTPchk, s.RestoreTP);
-  fields_.AnalysisOnly = s.AnalysisOnly;
-  SetChecked(idAnaChk, s.AnalysisOnly);
-
-  fields_.LastPort1 = s.LastPort1;
-  SelectComboItem(idCOM1Combo, s.COM1Choice);
-  fields_.LastPort2 = s.LastPort2;
-  SelectComboItem(idCOM2Combo, s.COM2Choice);
-
-  LineToCombo(fields_.File1Combo, s.History1);
-  LineToCombo(fields_.File2Combo, s.History2);
-  LineToCombo(fields_.File3Combo, s.History3);
-  PushFileCombos();
-}
-
-void TWin32Main::WriteSettings() {
-  TSettings s;
-  // A minimized or maximized window keeps the place it has when restored.
+// The outer rectangle as the settings file keeps it; a minimized or maximized window the place
+// it has when restored.
+TRect TWin32Main::WindowRect() const {
   RECT outer{};
   WINDOWPLACEMENT wp{};
   wp.length = sizeof(wp);
@@ -642,179 +563,32 @@ void TWin32Main::WriteSettings() {
     outer = wp.rcNormalPosition;
   else
     GetWindowRect(hwnd_, &outer);
-  s.Left = outer.left;
-  s.Top = outer.top;
-  s.Width = outer.right - outer.left;
-  s.Height = outer.bottom - outer.top;
-  s.GoldTP = fields_.GoldTP;
-  s.RestoreSrv = fields_.RestoreSrv;
-  s.RestoreTP = fields_.RestoreTP;
-  s.AnalysisOnly = fields_.AnalysisOnly;
-  // Taken from the boxes themselves: the run's copies are the worker's while it runs.
-  s.COM1Choice = ComboText(idCOM1Combo);
-  s.LastPort1 = fields_.LastPort1;
-  s.COM2Choice = ComboText(idCOM2Combo);
-  s.LastPort2 = fields_.LastPort2;
-  auto history = [this](int id) {
-    TComboModel m;
-    HWND c = Ctl(id);
-    const int n = static_cast<int>(SendMessageW(c, CB_GETCOUNT, 0, 0));
-    for (int i = 0; i < n; ++i) {
-      std::wstring item(static_cast<size_t>(SendMessageW(c, CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
-      item.resize(static_cast<size_t>(
-          SendMessageW(c, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
-      m.Add(Utf8(item));
-    }
-    return ComboToLine(m);
+  return {outer.left, outer.top, outer.right - outer.left, outer.bottom - outer.top};
+}
+
+// An outer size within the minimum and, like a window the operator drags, no larger than the
+// screens can show.
+void TWin32Main::PlaceWindow(const TWindowPlacement& p) {
+  const TRect now = WindowRect();
+  auto size = [](std::optional<int32_t> value, int current, int least, int largest) {
+    if (!value) return current;
+    return static_cast<int>(std::clamp<int64_t>(*value, least, std::max(least, largest)));
   };
-  s.History1 = history(idFile1Combo);
-  s.History2 = history(idFile2Combo);
-  s.History3 = history(idFile3Combo);
-  WriteSettingsFile(fields_.IniName, FormatSettings(s));
+  const int w = size(p.Width, now.W, Scale(kMainMinOuterSize.W),
+                     GetSystemMetrics(SM_CXVIRTUALSCREEN));
+  const int h = size(p.Height, now.H, Scale(kMainMinOuterSize.H),
+                     GetSystemMetrics(SM_CYVIRTUALSCREEN));
+  SetWindowPos(hwnd_, nullptr, p.Left.value_or(now.X), p.Top.value_or(now.Y), w, h,
+               SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// ---- Combo boxes and their models ----
-
-TComboModel& TWin32Main::ModelOf(int id) {
-  switch (id) {
-    case idCOM1Combo: return fields_.COM1Combo;
-    case idCOM2Combo: return fields_.COM2Combo;
-    case idFile1Combo: return fields_.File1Combo;
-    case idFile2Combo: return fields_.File2Combo;
-    default: return fields_.File3Combo;
-  }
-}
-
-std::string TWin32Main::ComboText(int id) const { return Utf8(WindowText(Ctl(id))); }
-
-void TWin32Main::SetComboText(int id, const std::string& text) {
-  SetWindowTextW(Ctl(id), Wide(text).c_str());
-}
-
-void TWin32Main::PullCombo(int id) {
-  TComboModel& m = ModelOf(id);
-  HWND c = Ctl(id);
-  m.Items.clear();
-  const int n = static_cast<int>(SendMessageW(c, CB_GETCOUNT, 0, 0));
-  for (int i = 0; i < n; ++i) {
-    std::wstring item(static_cast<size_t>(SendMessageW(c, CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
-    item.resize(static_cast<size_t>(
-        SendMessageW(c, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
-    m.Items.push_back(Utf8(item));
-  }
-  m.ItemIndex = static_cast<int>(SendMessageW(c, CB_GETCURSEL, 0, 0));
-  m.Text = ComboText(id);
-  // A port box's text is a choice: a listed port, or a typed network port that then joins the
-  // list; other typed text means "Auto detect".
-  if (IsPortBox(id) &&
-      (m.ItemIndex < 0 || m.ItemIndex >= static_cast<int>(m.Items.size()) ||
-       !SameTextIgnoringCase(m.Items[static_cast<size_t>(m.ItemIndex)], m.Text))) {
-    const std::string typed = m.Text;
-    ::SelectPortItem(m, typed);
-    PushCombo(id);
-  }
-}
-
-void TWin32Main::PushCombo(int id) {
-  const TComboModel& m = ModelOf(id);
-  HWND c = Ctl(id);
-  SendMessageW(c, CB_RESETCONTENT, 0, 0);
-  for (const std::string& item : m.Items)
-    SendMessageW(c, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
-  SendMessageW(c, CB_SETCURSEL, static_cast<WPARAM>(m.ItemIndex), 0);
-  SetWindowTextW(c, Wide(m.Text).c_str());
-}
-
-void TWin32Main::PushFileCombos() {
-  for (int id : {idFile1Combo, idFile2Combo, idFile3Combo}) PushCombo(id);
-}
-
-void TWin32Main::SelectComboItem(int id, const std::string& text) {
-  PullCombo(id);
-  if (IsPortBox(id))
-    ::SelectPortItem(ModelOf(id), text);
-  else
-    ::SelectComboItem(ModelOf(id), text);
-  PushCombo(id);
-}
-
-void TWin32Main::FillPortCombo(int id, const std::vector<std::string>& ports) {
-  const std::string remembered = ComboText(id);
-  TComboModel& m = ModelOf(id);
-  m.Clear();
-  m.Add(kAutoDetect);
-  for (const std::string& p : ports) m.Add(p);
-  // A typed network port stays chosen when the list is made again.
-  ::SelectPortItem(m, remembered);
-  PushCombo(id);
-}
-
-void TWin32Main::DoUpdCOMs() {
-  std::vector<std::string> ports;
-  fields_.SerIF1->EnumComPorts(ports);
-  // Without any serial device reported, the usual names COM1 to COM9.
-  ports = WithFallbackPorts(std::move(ports));
-  FillPortCombo(idCOM1Combo, ports);
-  FillPortCombo(idCOM2Combo, ports);
-}
-
-// ---- Choices ----
-
-bool TWin32Main::Checked(int id) const {
-  return SendMessageW(Ctl(id), BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-void TWin32Main::SetChecked(int id, bool on) {
-  if (Checked(id) == on) return;
-  SendMessageW(Ctl(id), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
-  switch (id) {
-    case idAnaChk: UpdAnaChk(); break;
-    case idTPchk: UpdTPchk(); break;
-    case idSrvChk: UpdSrvChk(); break;
-    default: break;
-  }
-}
-
-void TWin32Main::SetGold(bool gold) {
-  fields_.GoldTP = gold;
-  SendMessageW(Ctl(idTPradio), BM_SETCHECK, gold ? BST_CHECKED : BST_UNCHECKED, 0);
-  SendMessageW(Ctl(idSRVradio), BM_SETCHECK, gold ? BST_UNCHECKED : BST_CHECKED, 0);
-  UpdSrvChk();
-  UpdTPchk();
-}
-
-void TWin32Main::DoGoldRadio() { SetGold(!Checked(idSRVradio)); }
-
-void TWin32Main::UpdAnaChk() { fields_.AnalysisOnly = Checked(idAnaChk); }
-
-void TWin32Main::UpdTPchk() {
-  if (!fields_.EmbPkg) fields_.RestoreTP = Checked(idTPchk);
-  ShowChoiceControls();
-}
-
-void TWin32Main::UpdSrvChk() {
-  if (!fields_.EmbPkg) fields_.RestoreSrv = Checked(idSrvChk);
-  ShowChoiceControls();
-}
-
-void TWin32Main::ShowChoiceControls() {
-  const TChoiceControls c = ChoiceControls(fields_.GoldTP, fields_.RestoreTP, fields_.RestoreSrv,
-                                           fields_.EmbPkg != nullptr);
-  Show(Ctl(idTPchk), c.HandheldRestoreShown);
-  Show(Ctl(idSrvChk), c.ServerRestoreShown);
-  for (int id : {idFile1Txt, idFile1Combo, idBrowse1But, idFile2Txt, idFile2Combo, idBrowse2But})
-    Show(Ctl(id), c.HandheldFilesShown);
-  for (int id : {idFile3Txt, idFile3Combo, idBrowse3But}) Show(Ctl(id), c.ServerFilesShown);
-}
-
-// ---- Browsing ----
-
-std::string TWin32Main::OpenFileDialog(const wchar_t* title, const char* filter,
-                                       const wchar_t* suffix, const std::string& startName) {
+std::optional<std::string> TWin32Main::AskForFile(const TFileRequest& request) {
   std::wstring file(32768, L'\0');
-  const std::wstring start = Wide(startName);
+  const std::wstring start = Wide(request.CurrentName);
   std::copy_n(start.begin(), std::min(start.size(), file.size() - 1), file.begin());
-  const std::wstring filters = DialogFilter(filter);
+  const std::wstring filters = DialogFilter(request.Filter);
+  const std::wstring title = Wide(request.Title);
+  const std::wstring extension = Wide(request.DefaultExtension);
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof(ofn);
   ofn.hwndOwner = hwnd_;
@@ -822,42 +596,15 @@ std::string TWin32Main::OpenFileDialog(const wchar_t* title, const char* filter,
   ofn.nFilterIndex = 1;
   ofn.lpstrFile = file.data();
   ofn.nMaxFile = static_cast<DWORD>(file.size());
-  ofn.lpstrTitle = title;
-  ofn.lpstrDefExt = suffix;
+  ofn.lpstrTitle = title.c_str();
+  ofn.lpstrDefExt = extension.c_str();
   ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST |
               OFN_ENABLESIZING | OFN_NOCHANGEDIR;
-  if (!GetOpenFileNameW(&ofn)) return {};
+  if (!GetOpenFileNameW(&ofn)) return std::nullopt;
   return Utf8(file.c_str());
 }
 
-std::string TWin32Main::DoBrowseTP(const std::string& startName, const wchar_t* title) {
-  const std::string chosen = OpenFileDialog(title, kTPFilter, L"TPF", startName);
-  return chosen.empty() ? startName : chosen;
-}
-
-void TWin32Main::DoBrowse1() {
-  SetComboText(idFile1Combo, DoBrowseTP(ComboText(idFile1Combo), L"Select RF modem firmware"));
-}
-
-void TWin32Main::DoBrowse2() {
-  SetComboText(idFile2Combo, DoBrowseTP(ComboText(idFile2Combo), L"Select TallyPilot firmware"));
-}
-
-void TWin32Main::DoBrowse3() {
-  const std::string chosen = OpenFileDialog(L"Select server firmware", kSrvFilter, L"SFF",
-                                            ComboText(idFile3Combo));
-  if (!chosen.empty()) SetComboText(idFile3Combo, chosen);
-}
-
-// ---- Views: Start, Exit and the worker ----
-
-void TWin32Main::DoStart() { presenter_->Start(); }
-
-void TWin32Main::DoExit() { presenter_->Exit(); }
-
-void TWin32Main::DoRecords() {
-  if (options_.OpenRecords) options_.OpenRecords(hwnd_);
-}
+// ---- Rendering ----
 
 void TWin32Main::AppendLog(const std::string& line) {
   HWND log = Ctl(idLogMemo);
@@ -869,21 +616,57 @@ void TWin32Main::AppendLog(const std::string& line) {
   SendMessageW(log, EM_SCROLLCARET, 0, 0);
 }
 
+void TWin32Main::RenderBox(TMainBox box, const TMainBoxState& b) {
+  HWND c = Ctl(BoxId(box));
+  const int n = static_cast<int>(SendMessageW(c, CB_GETCOUNT, 0, 0));
+  bool same = n == static_cast<int>(b.Combo.Items.size());
+  for (int i = 0; same && i < n; ++i) {
+    std::wstring item(static_cast<size_t>(SendMessageW(c, CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
+    item.resize(static_cast<size_t>(
+        SendMessageW(c, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
+    same = item == Wide(b.Combo.Items[static_cast<size_t>(i)]);
+  }
+  if (!same) {
+    SendMessageW(c, CB_RESETCONTENT, 0, 0);
+    for (const std::string& item : b.Combo.Items)
+      SendMessageW(c, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
+  }
+  if (SendMessageW(c, CB_GETCURSEL, 0, 0) != b.Combo.ItemIndex)
+    SendMessageW(c, CB_SETCURSEL, static_cast<WPARAM>(b.Combo.ItemIndex), 0);
+  // A box being typed into keeps its text (and cursor) when that is what the state says.
+  SetText(c, Wide(b.Combo.Text));
+}
+
 // The presenter's state in the controls.
 void TWin32Main::Render(const TMainState& s) {
-  for (int id : {idTPGroup, idSrvGroup, idGoldTxt, idTPradio, idSRVradio, idAnaChk, idRecordsBut})
+  rendering_ = true;
+  SetText(hwnd_, DisplayText(s.Title));
+  for (int id : {idTPGroup, idSrvGroup, idGoldTxt, idTPradio, idSRVradio, idAnaChk, idRecordsBut,
+                 idCOM1Txt, idCOM1Combo, idUpd1But, idCOM2Txt, idCOM2Combo, idUpd2But})
     Show(Ctl(id), s.SetUpShown);
-  // The groups' controls go with their groups.
-  if (s.SetUpShown) {
-    for (int id : {idCOM1Txt, idCOM1Combo, idUpd1But, idCOM2Txt, idCOM2Combo, idUpd2But})
-      Show(Ctl(id), true);
-    ShowChoiceControls();
-  } else {
-    for (int id : {idCOM1Txt, idCOM1Combo, idUpd1But, idTPchk, idFile1Txt, idFile1Combo,
-                   idBrowse1But, idFile2Txt, idFile2Combo, idBrowse2But, idCOM2Txt, idCOM2Combo,
-                   idUpd2But, idSrvChk, idFile3Txt, idFile3Combo, idBrowse3But})
-      Show(Ctl(id), false);
-  }
+  // Every control is the window's own child, also those drawn inside a group: they go with
+  // their group.
+  const TChoiceControls& c = s.Controls;
+  Show(Ctl(idTPchk), s.SetUpShown && c.HandheldRestoreShown);
+  Show(Ctl(idSrvChk), s.SetUpShown && c.ServerRestoreShown);
+  for (int id : {idFile1Txt, idFile1Combo, idBrowse1But, idFile2Txt, idFile2Combo, idBrowse2But})
+    Show(Ctl(id), s.SetUpShown && c.HandheldFilesShown);
+  for (int id : {idFile3Txt, idFile3Combo, idBrowse3But})
+    Show(Ctl(id), s.SetUpShown && c.ServerFilesShown);
+  auto check = [this](int id, bool on) {
+    SendMessageW(Ctl(id), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+  };
+  check(idTPradio, s.GoldTP);
+  check(idSRVradio, !s.GoldTP);
+  EnableWindow(Ctl(idTPradio), s.GoldEnabled);
+  EnableWindow(Ctl(idSRVradio), s.GoldEnabled);
+  check(idAnaChk, s.AnalysisOnly);
+  EnableWindow(Ctl(idAnaChk), s.AnalysisEnabled);
+  check(idTPchk, s.RestoreHandheldTicked);
+  check(idSrvChk, s.RestoreServerTicked);
+  for (TMainBox box : kBoxes) RenderBox(box, s.Box(box));
+  EnableWindow(Ctl(idRecordsBut), s.RecordsEnabled);
+
   HWND status = Ctl(idStatTxt);
   SetText(status, DisplayText(s.StatusText));
   Show(status, s.StatusShown);
@@ -903,7 +686,7 @@ void TWin32Main::Render(const TMainState& s) {
   if (s.Focus == TMainFocus::Start) SetFocus(start);
   if (s.Focus == TMainFocus::Log) SetFocus(log);
   // The keyboard never stays with a control that was hidden.
-  if (HWND f = GetFocus(); f && GetParent(f) == hwnd_ && !Shown(f))
+  if (HWND f = GetFocus(); f && IsChild(hwnd_, f) && !IsWindowVisible(f))
     SetFocus(Shown(log) ? log : Shown(start) ? start : hwnd_);
   // The latest lines are the ones in view, also after the log was hidden behind a prompt.
   if (logAppears || s.Focus != TMainFocus::Unchanged) {
@@ -911,4 +694,5 @@ void TWin32Main::Render(const TMainState& s) {
     SendMessageW(log, EM_SETSEL, end, end);
     SendMessageW(log, EM_SCROLLCARET, 0, 0);
   }
+  rendering_ = false;
 }

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,11 @@ struct TFrontEndSetup;
 class TRecordSink;
 class TMainPresenter;
 struct TMainState;
-struct TBundleChoices;
+struct TMainBoxState;
+struct TFileRequest;
+struct TRecordsRequest;
+struct TWindowPlacement;
+enum class TMainBox;
 
 // What the window takes from its surroundings; every member may stay empty.
 struct TWin32MainOptions {
@@ -38,8 +43,11 @@ struct TWin32MainOptions {
   TRecordSink* Records = nullptr;
   // What the program worked out at its start. None: worked out at the first activation.
   const TFrontEndSetup* Setup = nullptr;
-  // Opens the Records window (Records button). None: the button is disabled.
-  std::function<void(HWND owner)> OpenRecords;
+  // Shows the Records window over the store (owner: this window), in front; and tells an open
+  // one that records were written. None: the Records button does nothing.
+  std::function<void(HWND owner, const std::string& location, const std::string& driftSettings)>
+      OpenRecords;
+  std::function<void()> RecordsWritten;
 };
 
 class TWin32Main {
@@ -53,33 +61,12 @@ class TWin32Main {
   // Shows the window and runs the message loop until it is closed; the exit code.
   int Run(int show = SW_SHOWNORMAL);
 
-  // ---- Handlers ----
-  void DoCreat();
-  void DoActiv();
-  void DoClos();
-  void DoStart();
-  void DoExit();
-  void DoRecords();
-  void DoUpdCOMs();
-  void DoBrowse1();
-  void DoBrowse2();
-  void DoBrowse3();
-  void DoGoldRadio();
-  void UpdAnaChk();
-  void UpdTPchk();
-  void UpdSrvChk();
-  void SetGold(bool gold);
-
   TMainFields& Fields() { return fields_; }
+  TMainPresenter& Presenter() { return *presenter_; }
 
  private:
   class TWindowView;
   friend class TWindowView;
-  struct TControl {
-    HWND hwnd;
-    const char* name;
-    int id;
-  };
   struct TPlaced {
     HWND hwnd;
     TRect design;  // in design pixels
@@ -92,55 +79,33 @@ class TWin32Main {
   static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
   LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
   void OnCommand(int id, int code);
+  bool DialogKey(const MSG& m);
 
   void CreateControls();
   void MakeFonts();
   void PlaceControls();
   void ApplyAnchors();
   int Scale(int designPixels) const;
-  TSize DesignClient() const;
 
   HWND Ctl(int id) const { return GetDlgItem(hwnd_, id); }
-  bool Checked(int id) const;
-  // Sets a check box or radio button; a change runs its handler as a click does.
-  void SetChecked(int id, bool on);
-  void ShowChoiceControls();
-  void ApplyBundle(const TBundleChoices& choices);
-
-  // The combo boxes and the models the run reads, kept in step.
-  TComboModel& ModelOf(int id);
-  void PushCombo(int id);
-  void PullCombo(int id);
-  void PushFileCombos();
-  void FillPortCombo(int id, const std::vector<std::string>& ports);
-  void SelectComboItem(int id, const std::string& text);
-  std::string ComboText(int id) const;
-  void SetComboText(int id, const std::string& text);
-  // The file dialog: the chosen file, or "" when cancelled.
-  std::string OpenFileDialog(const wchar_t* title, const char* filter, const wchar_t* suffix,
-                             const std::string& startName);
-  std::string DoBrowseTP(const std::string& startName, const wchar_t* title);
-
-  void ReadSettings();
-  void WriteSettings();
   void Render(const TMainState& state);
+  void RenderBox(TMainBox box, const TMainBoxState& b);
   void AppendLog(const std::string& line);
   void PumpUntil(const std::function<bool()>& done);
-  bool DialogKey(const MSG& m);
+  std::optional<std::string> AskForFile(const TFileRequest& request);
+  TRect WindowRect() const;
+  void PlaceWindow(const TWindowPlacement& placement);
 
   TWin32MainOptions options_;
-  std::string programPath_;
   HWND hwnd_ = nullptr;
   UINT dpi_ = 96;
   HFONT font_ = nullptr;
   HFONT mono_ = nullptr;
-  HICON icon_ = nullptr;
-  HICON smallIcon_ = nullptr;
   std::vector<TPlaced> placed_;
-  bool firstActivate_ = false;
   bool logEmpty_ = true;
   bool quitSeen_ = false;
   bool closing_ = false;
+  bool rendering_ = false;  // the controls' notifications come from Render, not the operator
   TMainFields fields_;
   TComPort serIF1_, serIF2_;
   std::unique_ptr<TWindowView> view_;
