@@ -7,7 +7,9 @@
 //
 //   window_driver.exe LOG.txt [--shots DIR] -- PROGRAM [ARGS...]
 //
-// LOG.txt gets the log as the window shows it (UTF-8, lines ended by LF). With --shots, the
+// LOG.txt gets the log as the window shows it (UTF-8, lines ended by LF), and LOG.txt.status
+// the outcome ("ok", or the step that failed), for a driver started where its exit status is
+// lost (inside a Wine desktop of its own). With --shots, the
 // driver waits at each stage for a file DIR\STAGE.done to appear (someone outside photographs
 // the screen meanwhile and then writes it) after writing DIR\STAGE.ready. Exit status 0 when
 // every step went as expected; otherwise 1 with the step that failed on standard error.
@@ -38,10 +40,16 @@ DWORD g_thread = 0;
 HANDLE g_processHandle = nullptr;
 HWND g_window = nullptr;
 std::wstring g_shots;
+std::wstring g_status;
+
+void Outcome(const std::string& text) {
+  if (!g_status.empty()) std::ofstream(std::filesystem::path(g_status)) << text << '\n';
+}
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "window driver: %s\n", what.c_str());
   std::fflush(stderr);
+  Outcome(what);
   if (g_processHandle) TerminateProcess(g_processHandle, 3);
   std::exit(1);
 }
@@ -175,6 +183,8 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const std::wstring logPath = argv[1];
+  g_status = logPath + L".status";
+  DeleteFileW(g_status.c_str());
   if (std::wstring(argv[2]) == L"--shots") g_shots = argv[3];
 
   std::wstring line = CommandLine(argc, argv, program);
@@ -257,5 +267,6 @@ int wmain(int argc, wchar_t** argv) {
   GetExitCodeProcess(g_processHandle, &code);
   if (code != 0) Fail("the window program ended with exit status " + std::to_string(code));
   std::printf("window driver: the run, the views and the access keys went as expected\n");
+  Outcome("ok");
   return 0;
 }
