@@ -12,7 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64 python3
   python3-serial ser2net ckermit
   help2man dpkg-dev file desktop-file-utils man-db
-  lintian librsvg2-bin x11-utils hicolor-icon-theme
+  lintian librsvg2-bin x11-utils hicolor-icon-theme imagemagick
   apt-utils gnupg debootstrap zstd
 )
 
