@@ -8,6 +8,11 @@
 # leaves its records beside the program, and before the window's own run the Records window
 # shows them: its history, lot statistics and golden drift (with the warning) are saved as
 # records-*.png.
+#
+# Then the Windows window (tptune.exe, built with mingw-w64) is photographed under Wine on a
+# virtual X display at the same stages of a run, driven from outside by a small Win32 program
+# (scripts/win32-window-test.sh): win32-setup, win32-prompt, win32-progress, win32-question and
+# win32-run-ended.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +20,7 @@ out="$PWD/docs/screenshots"
 speed="${SCREENSHOT_BENCH_SPEED:-20}"  # bench clock against wall time
 
 cmake --preset default >/dev/null
-cmake --build --preset default -j 2 --target tptune tptune-cli demo_packages
+cmake --build --preset default -j 2 --target tptune tptune-cli demo_packages tptune_window_run
 
 # The program with its test firmwares beside it and the production packages in its folder,
 # named relative to it so that the pictures show plain file names.
@@ -60,3 +65,12 @@ rm -f "$out"/{setup,prompt,progress,question,run-ended,records-history,records-s
 (cd "$work" && xvfb-run -a -s "-screen 0 1024x768x24" \
   ./tptune --bench --bench-speed "$speed" --screenshots "$out")
 ls -l "$out"
+
+# The Windows window under Wine.
+rm -f "$out"/win32-{setup,prompt,progress,question,run-ended}.png
+scripts/wine-session.sh bash -c "
+  set -e
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j 2 --target tptune tptune_window_driver
+  SHOTS='$out' scripts/win32-window-test.sh"
+ls -l "$out"/win32-*.png

@@ -52,14 +52,17 @@ xvfb_pid=$!
 read -r -u "$xvfb_fd" display
 export DISPLAY=":$display"
 
+# Fast for the test; slow enough for the pictures to catch the progress bar.
+speed=50
 shots=()
 if [ -n "${SHOTS:-}" ]; then
+  speed=${SCREENSHOT_BENCH_SPEED:-2}
   mkdir -p "$work/shots"
   shots=(--shots 'Z:'"${work//\//\\}"'\shots')
 fi
 started=$SECONDS
 (cd "$work/windows" && "$wine" explorer /desktop=tptune-test,640x560 \
-  tptune_window_driver.exe log.txt "${shots[@]}" -- tptune.exe --bench --bench-speed 50 \
+  tptune_window_driver.exe log.txt "${shots[@]}" -- tptune.exe --bench --bench-speed "$speed" \
   >/dev/null 2>&1 &)
 # The driver leaves its outcome beside the log; at each stage asked for, the screen is taken.
 status="$work/windows/log.txt.status"
@@ -72,8 +75,9 @@ while [ ! -e "$status" ]; do
     for ready in "$work"/shots/*.ready; do
       [ -e "$ready" ] || continue
       stage=$(basename "$ready" .ready)
-      sleep 0.5  # let the window paint
-      import -display "$DISPLAY" -window root -crop 640x560+0+0 +repage "$SHOTS/win32-$stage.png"
+      sleep 0.2  # let the window paint
+      place=$(tr -d '\r\n' <"$ready")
+      import -display "$DISPLAY" -window root -crop "$place" +repage "$SHOTS/win32-$stage.png"
       rm "$ready"
       : >"$work/shots/$stage.done"
     done

@@ -144,7 +144,11 @@ void WaitView(const std::string& view) {
 void Stage(const char* name) {
   if (g_shots.empty()) return;
   const std::wstring base = g_shots + L"\\" + std::wstring(name, name + strlen(name));
-  std::ofstream(std::filesystem::path(base + L".ready")).put('\n');
+  // The window's place on the screen, as ImageMagick crops: WIDTHxHEIGHT+LEFT+TOP.
+  RECT r{};
+  GetWindowRect(g_window, &r);
+  std::ofstream(std::filesystem::path(base + L".ready"))
+      << r.right - r.left << 'x' << r.bottom - r.top << '+' << r.left << '+' << r.top << '\n';
   WaitFor(std::string("the picture ") + name,
           [&] { return GetFileAttributesW((base + L".done").c_str()) != INVALID_FILE_ATTRIBUTES; },
           std::chrono::seconds(120));
