@@ -14,6 +14,9 @@
 # desktop of its own on it (the session's Wine server was started without a display), in which
 # the driver and the window it starts share one desktop.
 #
+# The same window at 144 DPI must have its layout scaled: client area, places and the labels'
+# texts within them.
+#
 # With SHOTS=DIR the driver pauses at the set-up view, the connect prompt, programming, the
 # question after the last handheld and the end of the run, and the screen is photographed into
 # DIR as win32-*.png (scripts/screenshots.sh).
@@ -60,10 +63,29 @@ if [ -n "${SHOTS:-}" ]; then
   mkdir -p "$work/shots"
   shots=(--shots 'Z:'"${work//\//\\}"'\shots')
 fi
+# drive DESKTOP DIR LOG DRIVER-OPTIONS... -- PROGRAM ARGS...: the driver in a Wine desktop of
+# its own, started in the background; its outcome appears in DIR/LOG.status.
+drive() {
+  local desktop=$1 dir=$2
+  shift 2
+  (cd "$dir" && "$wine" explorer "/desktop=$desktop" tptune_window_driver.exe "$@" \
+    >/dev/null 2>&1 &)
+}
+# wait_outcome FILE: waits for the driver's outcome and prints it.
+wait_outcome() {
+  while [ ! -e "$1" ]; do
+    if ((SECONDS - started > 600)); then
+      echo "*** the window driver did not finish within 600 s" >&2
+      exit 1
+    fi
+    sleep 0.2
+  done
+  tr -d '\r' <"$1"
+}
+
 started=$SECONDS
-(cd "$work/windows" && "$wine" explorer /desktop=tptune-test,640x560 \
-  tptune_window_driver.exe log.txt "${shots[@]}" -- tptune.exe --bench --bench-speed "$speed" \
-  >/dev/null 2>&1 &)
+drive tptune-test,640x560 "$work/windows" \
+  log.txt "${shots[@]}" -- tptune.exe --bench --bench-speed "$speed"
 # The driver leaves its outcome beside the log; at each stage asked for, the screen is taken.
 status="$work/windows/log.txt.status"
 while [ ! -e "$status" ]; do
@@ -105,6 +127,23 @@ else
   echo "*** the settings files differ:" >&2
   diff <(settings "$work/linux") <(settings "$work/windows") >&2 || true
   sed -n 5p "$work/windows/tptune.INI" >&2
+  result=1
+fi
+
+# At 144 DPI (the user's display setting) the layout grows with the texts: a window in a folder
+# without settings opens at its design size, scaled.
+"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+mkdir -p "$work/dpi"
+cp build/windows/app/tptune.exe build/windows/tests/win32/tptune_window_driver.exe \
+  build/default/app/{tpftune.tpf,srvftune.sff} "$work/dpi/"
+started=$SECONDS
+drive tptune-dpi,800x700 "$work/dpi" layout.txt --layout 144 -- tptune.exe --bench
+outcome=$(wait_outcome "$work/dpi/layout.txt.status")
+"$wine" reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1 || true
+if [ "$outcome" = ok ]; then
+  echo "the window is laid out for 144 DPI"
+else
+  echo "*** at 144 DPI: $outcome" >&2
   result=1
 fi
 exit $result

@@ -6,7 +6,10 @@
 // program with Alt+E (Exit), which writes the settings file.
 //
 //   window_driver.exe LOG.txt [--shots DIR] -- PROGRAM [ARGS...]
+//   window_driver.exe LOG.txt --layout DPI -- PROGRAM [ARGS...]
 //
+// With --layout, the driver only checks that the set-up view is laid out for the given DPI
+// (the design's sizes scaled) and ends the program.
 // LOG.txt gets the log as the window shows it (UTF-8, lines ended by LF), and LOG.txt.status
 // the outcome ("ok", or the step that failed), for a driver started where its exit status is
 // lost (inside a Wine desktop of its own). With --shots, the
@@ -15,6 +18,7 @@
 // every step went as expected; otherwise 1 with the step that failed on standard error.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -154,6 +158,50 @@ void Stage(const char* name) {
           std::chrono::seconds(120));
 }
 
+// A control's rectangle in the window's client area.
+RECT ClientRect(int id) {
+  RECT r{};
+  GetWindowRect(Control(id), &r);
+  MapWindowPoints(nullptr, g_window, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// At dpi dots per inch the window's client area and its controls have their design sizes
+// scaled (the texts grow with the DPI, so must the places they are drawn in): the client area,
+// the Start button's place, a group's width, and every label's text within its control.
+void CheckLayout(int dpi) {
+  auto scaled = [dpi](int design) { return MulDiv(design, dpi, 96); };
+  auto within = [](long a, long b) { return a >= b - 1 && a <= b + 1; };
+  RECT client{};
+  GetClientRect(g_window, &client);
+  if (!within(client.right, scaled(354)) || !within(client.bottom, scaled(370)))
+    Fail("the client area is " + std::to_string(client.right) + "x" +
+         std::to_string(client.bottom) + " at " + std::to_string(dpi) + " DPI");
+  const RECT start = ClientRect(idStartBut);
+  if (!within(start.left, scaled(24)) || !within(start.top, scaled(336)) ||
+      !within(start.bottom - start.top, scaled(25)) || start.right - start.left < scaled(97) - 1)
+    Fail("the Start button is not placed for " + std::to_string(dpi) + " DPI");
+  const RECT group = ClientRect(idTPGroup);
+  if (!within(group.right - group.left, scaled(337)))
+    Fail("the TallyPilot group is not as wide as its design at " + std::to_string(dpi) + " DPI");
+  // The labels' texts fit their controls in the window's own font.
+  HDC dc = GetDC(g_window);
+  for (int id : {idGoldTxt, idCOM1Txt, idFile1Txt, idFile2Txt, idCOM2Txt}) {
+    HWND c = Control(id);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(c, WM_GETFONT, 0, 0)));
+    std::wstring text = Text(id);
+    text.erase(std::remove(text.begin(), text.end(), L'&'), text.end());
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    const RECT r = ClientRect(id);
+    if (size.cx > r.right - r.left)
+      Fail("the label " + Narrow(text) + " does not fit its place at " + std::to_string(dpi) +
+           " DPI");
+  }
+  ReleaseDC(g_window, dc);
+}
+
 BOOL CALLBACK FindMain(HWND hwnd, LPARAM) {
   DWORD process = 0;
   const DWORD thread = GetWindowThreadProcessId(hwnd, &process);
@@ -183,13 +231,15 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i)
     if (std::wstring(argv[i]) == L"--") program = i + 1;
   if (argc < 4 || program == 0 || program >= argc) {
-    std::fprintf(stderr, "usage: window_driver LOG.txt [--shots DIR] -- PROGRAM [ARGS...]\n");
+    std::fprintf(stderr,
+                 "usage: window_driver LOG.txt [--shots DIR | --layout DPI] -- PROGRAM [ARGS...]\n");
     return 2;
   }
   const std::wstring logPath = argv[1];
   g_status = logPath + L".status";
   DeleteFileW(g_status.c_str());
-  if (std::wstring(argv[2]) == L"--shots") g_shots = argv[3];
+  int layoutDpi = 0;
+  if (std::wstring(argv[2]) == L"--layout") layoutDpi = _wtoi(argv[3]);
 
   std::wstring line = CommandLine(argc, argv, program);
   STARTUPINFOW si{};
@@ -209,6 +259,15 @@ int wmain(int argc, wchar_t** argv) {
   }, std::chrono::seconds(120));
   if (View() != "set-up" || Text(idStartBut) != L"&Start!" || Text(idExitBut) != L"&Exit")
     Fail("the window did not open in its set-up view");
+  if (layoutDpi) {
+    CheckLayout(layoutDpi);
+    AltKey(L'e');  // Exit
+    if (WaitForSingleObject(g_processHandle, 60000) != WAIT_OBJECT_0)
+      Fail("Alt+E did not close the window");
+    std::printf("window driver: the layout is scaled for %d DPI\n", layoutDpi);
+    Outcome("ok");
+    return 0;
+  }
   Stage("setup");
 
   Click(idStartBut);  // Start
