@@ -287,6 +287,17 @@ void TWin32Main::CreateControls() {
     SetWindowPos(w, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     previous = w;
   }
+  // The Records button's hint says why it is disabled. A disabled button takes no mouse, so the
+  // hint belongs to the window over the button's place.
+  tips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0,
+                          0, 0, hwnd_, nullptr, instance, nullptr);
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof(tool);
+  tool.uFlags = TTF_SUBCLASS;
+  tool.hwnd = hwnd_;
+  tool.uId = idRecordsBut;
+  tool.lpszText = const_cast<wchar_t*>(L"");
+  SendMessageW(tips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
   HWND log = Ctl(idLogMemo);
   SendMessageW(log, EM_SETLIMITTEXT, 0, 0);
   SendMessageW(Ctl(idPrcBar), PBM_SETRANGE32, 0, 100);
@@ -373,6 +384,15 @@ void TWin32Main::ApplyAnchors() {
                            SWP_NOZORDER | SWP_NOACTIVATE);
   }
   EndDeferWindowPos(batch);
+  if (tips_) {
+    TOOLINFOW tool{};
+    tool.cbSize = sizeof(tool);
+    tool.hwnd = hwnd_;
+    tool.uId = idRecordsBut;
+    GetWindowRect(Ctl(idRecordsBut), &tool.rect);
+    MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&tool.rect), 2);
+    SendMessageW(tips_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
   InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
@@ -666,6 +686,15 @@ void TWin32Main::Render(const TMainState& s) {
   check(idSrvChk, s.RestoreServerTicked);
   for (TMainBox box : kBoxes) RenderBox(box, s.Box(box));
   EnableWindow(Ctl(idRecordsBut), s.RecordsEnabled);
+  if (const std::wstring hint = Wide(s.RecordsHint); tips_ && hint != recordsHint_) {
+    recordsHint_ = hint;
+    TOOLINFOW tool{};
+    tool.cbSize = sizeof(tool);
+    tool.hwnd = hwnd_;
+    tool.uId = idRecordsBut;
+    tool.lpszText = recordsHint_.data();
+    SendMessageW(tips_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
 
   HWND status = Ctl(idStatTxt);
   SetText(status, DisplayText(s.StatusText));

@@ -101,6 +101,8 @@ class TWin32Main {
   UINT dpi_ = 96;
   HFONT font_ = nullptr;
   HFONT mono_ = nullptr;
+  HWND tips_ = nullptr;       // the Records button's hint when it is disabled
+  std::wstring recordsHint_;
   std::vector<TPlaced> placed_;
   bool logEmpty_ = true;
   bool quitSeen_ = false;
