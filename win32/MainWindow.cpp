@@ -549,6 +549,7 @@ void TWin32Main::PumpUntil(const std::function<bool()>& done) {
 // listed right after the label (the golden reference's to the TallyPilot button, whichever radio
 // button is selected, where the dialog keys would go to the selected one).
 bool TWin32Main::DialogKey(const MSG& m) {
+  if (options_.PreTranslate && options_.PreTranslate(const_cast<MSG&>(m))) return true;
   if (!IsWindow(hwnd_) || (m.hwnd != hwnd_ && !IsChild(hwnd_, m.hwnd))) return false;
   if (m.message == WM_SYSCHAR) {
     for (const TControlDef& d : kControls) {

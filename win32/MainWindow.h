@@ -48,6 +48,9 @@ struct TWin32MainOptions {
   std::function<void(HWND owner, const std::string& location, const std::string& driftSettings)>
       OpenRecords;
   std::function<void()> RecordsWritten;
+  // Another window's keys (the Records window's dialog keys), offered each message first by the
+  // window's message loops; true when it took the message.
+  std::function<bool(MSG& message)> PreTranslate;
 };
 
 class TWin32Main {
