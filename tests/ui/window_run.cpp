@@ -4,13 +4,15 @@
 // bench, clicked through one whole run as the Windows window's driver clicks it (Start, Ok, Yes,
 // Yes, No), its log written to the file named on the command line; then back to the set-up
 // view, where analysis only is ticked and the TallyPilot chosen as golden reference (what the
-// driver does with access keys there), and the window closed, which writes the settings file.
+// driver does with access keys there) and SIM1 chosen for the dongle, and the window closed,
+// which writes the settings file.
 //
 //   tptune_window_run LOG.txt
 //
 // Exit status 0 when every view came as expected.
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -112,6 +114,8 @@ int main(int argc, char** argv) {
   WaitView(w, "set-up");
   Get<QCheckBox>(w, "AnaChk")->click();
   Get<QRadioButton>(w, "TPradio")->click();
+  auto* com1 = Get<QComboBox>(w, "COM1Combo");
+  com1->setCurrentIndex(com1->findText(QStringLiteral("SIM1")));
   w.close();
   return 0;
 }

@@ -323,6 +323,16 @@ int wmain(int argc, wchar_t** argv) {
           [] { return Checked(idTPradio) && !Checked(idSRVradio) && Visible(idTPchk) &&
                       !Visible(idSrvChk); },
           std::chrono::seconds(10));
+  // A port chosen from the dongle's list: the box tells its window as it does for a choice made
+  // with the mouse (CB_SETCURSEL alone notifies nobody).
+  HWND com1 = Control(idCOM1Combo);
+  DWORD_PTR index = 0;
+  SendMessageTimeoutW(com1, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                      reinterpret_cast<LPARAM>(L"SIM1"), SMTO_ABORTIFHUNG, 10000, &index);
+  if (static_cast<LRESULT>(index) == CB_ERR) Fail("the dongle's port list does not offer SIM1");
+  SendMessageTimeoutW(com1, CB_SETCURSEL, index, 0, SMTO_ABORTIFHUNG, 10000, nullptr);
+  PostMessageW(g_window, WM_COMMAND, MAKEWPARAM(idCOM1Combo, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(com1));
   AltKey(L'e');  // Exit
   if (WaitForSingleObject(g_processHandle, 60000) != WAIT_OBJECT_0)
     Fail("Alt+E did not close the window");
