@@ -80,7 +80,7 @@ inline bool IsPortBox(TMainBox box) { return box == TMainBox::COM1 || box == TMa
 // keeps its name, the run opens what it says, and the view greys it with the reason as a hint).
 struct TMainBoxState {
   TComboModel Combo;
-  std::vector<std::string> Marks;  // empty, or one per entry
+  std::vector<std::string> Marks;  // one per entry of a port box; empty for a file box
   bool operator==(const TMainBoxState&) const = default;
 };
 

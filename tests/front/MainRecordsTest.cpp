@@ -1,0 +1,95 @@
+// The main window's production records, against a fake view on the emulated bench: the run hands
+// each device's record to the window's sink, the view hears of records written, and the Records
+// button opens the window on the store.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "front/FrontEndSetup.h"
+#include "front/MainPresenter.h"
+#include "records/RecordStore.h"
+#include "run/Clock.h"
+#include "records/StoreSink.h"
+#include "run/MainFields.h"
+#include "serial/ComPort.h"
+#include "sim/Bench.h"
+#include "tests/front/FakeMainView.h"
+#include "tests/front/ProgramFolder.h"
+#include "tuning/SerThread.h"
+
+namespace {
+
+TEST(MainRecords, ARunsRecordsReachTheStoreAndTheView) {
+  TProgramFolder folder;
+  folder.WriteIni({"", "", "", "", "SR", "Auto detect\t", "Auto detect\t",
+                   TProgramFolder::Demo("rfmodem.tpf"), TProgramFolder::Demo("eeprom.tpf"),
+                   TProgramFolder::Demo("server.sff")});
+  TFrontEndSetup setup;
+  setup.Files.ProgDir = folder.Dir();
+  setup.Files.IniName = folder.IniName();
+  TStoreSinkOptions so;
+  so.Location = folder.Dir() + "records.db";
+  so.SpoolPath = folder.Dir() + "records.spool";
+  so.Bench = true;
+  TStoreSink sink(so);
+
+  TBench bench;
+  TComPort port1, port2;
+  SetUpPortObject(port1, 0);
+  SetUpPortObject(port2, 1);
+  TMainFields fields;
+  fields.SerIF1 = &port1;
+  fields.SerIF2 = &port2;
+  TFakeView view;
+  {
+    TMainPresenterOptions o;
+    o.Setup = &setup;
+    o.EnumPorts = [&bench] { return bench.PortNames(); };
+    TMainPresenter p(view, fields, bench.VirtualClock(), &sink, o);
+    view.presenter = &p;
+    p.Activate();
+    EXPECT_TRUE(view.states.back().RecordsEnabled);
+    EXPECT_EQ(view.states.back().RecordsHint, "");
+
+    p.Start();
+    view.PumpUntil([&] { return p.State().Mode == TMainMode::OkPrompt; });
+    p.Start();  // Ok
+    view.PumpUntil([&] { return p.State().Mode == TMainMode::YesNoPrompt; });
+    p.Exit();  // No
+    view.PumpUntil([&] { return p.State().Mode == TMainMode::Ended; });
+    for (const std::string& line : view.log) EXPECT_EQ(line.find("Record not saved"), std::string::npos);
+    // The sink's word that records were written reaches the view on its own thread.
+    sink.Flush();
+    view.PumpUntil([&] { return view.recordsWritten > 0; });
+    EXPECT_GT(view.recordsWritten, 0);
+
+    p.Records();
+    ASSERT_EQ(view.recordsOpened.size(), 1u);
+    EXPECT_EQ(view.recordsOpened[0].Location, so.Location);
+    EXPECT_EQ(view.recordsOpened[0].DriftSettingsPath, folder.Dir() + "tptune-drift.ini");
+  }
+  sink.Flush();
+  std::vector<TTuningRecord> records;
+  OpenRecordStore(so.Location, TStoreOpen::kExisting)->Export({}, [&](const TTuningRecord& r) {
+    records.push_back(r);
+  });
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].Outcome, kRecordCompleted);
+  EXPECT_TRUE(records[0].Bench);
+  EXPECT_EQ(records[0].Mac, "00A10001");
+}
+
+// Without a store the Records button is off and says why; clicking it opens nothing.
+TEST(MainRecords, NoneKept) {
+  TMainFields fields;
+  TFakeView view;
+  TMainPresenter p(view, fields, RealClock(), nullptr);
+  view.presenter = &p;
+  EXPECT_FALSE(p.State().RecordsEnabled);
+  EXPECT_EQ(p.State().RecordsHint, "No production records are kept");
+  p.Records();
+  EXPECT_TRUE(view.recordsOpened.empty());
+}
+
+}  // namespace
