@@ -12,8 +12,10 @@
 #include "run/Clock.h"
 #include "records/StoreSink.h"
 #include "run/MainFields.h"
+#include "run/Paths.h"
 #include "serial/ComPort.h"
 #include "sim/Bench.h"
+#include "tests/common/RecordsLot.h"
 #include "tests/front/FakeMainView.h"
 #include "tests/front/ProgramFolder.h"
 #include "tuning/SerThread.h"
@@ -78,6 +80,60 @@ TEST(MainRecords, ARunsRecordsReachTheStoreAndTheView) {
   EXPECT_EQ(records[0].Outcome, kRecordCompleted);
   EXPECT_TRUE(records[0].Bench);
   EXPECT_EQ(records[0].Mac, "00A10001");
+}
+
+// The line at the start of a run: only when the station's golden server lies outside the band,
+// and only for the station's own records; it is worked out off the view's thread after the
+// first activation.
+TEST(MainRecords, DriftLineAtTheStartOfARun) {
+  const struct {
+    const char* name;
+    int drift;
+    bool ownStation;
+    bool line;
+  } cases[] = {
+      {"outside", 5, true, true}, {"on the edge", -3, true, false},
+      {"another station's", 5, false, false}, {"inside, below", -4, true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TProgramFolder folder;
+    TFrontEndSetup setup;
+    setup.Files.ProgDir = folder.Dir();
+    setup.Files.IniName = folder.IniName();
+    const std::string station = c.ownStation ? StationName() : "elsewhere";
+    const std::string db = folder.Dir() + "tptune.db";
+    Fill(db, std::vector<TRow>(20, {"00B00001", kRecordCompleted, 1, "2026-12-01T08:00:00.000Z",
+                                    station.c_str(), "RFTPSERVER000123", c.drift}));
+    TStoreSinkOptions so;
+    so.Location = db;
+    so.SpoolPath = db + ".spool";
+    TStoreSink sink(so);
+    TBench bench;
+    TComPort port1, port2;
+    SetUpPortObject(port1, 0);
+    SetUpPortObject(port2, 1);
+    TMainFields fields;
+    fields.SerIF1 = &port1;
+    fields.SerIF2 = &port2;
+    TFakeView view;
+    TMainPresenterOptions o;
+    o.Setup = &setup;
+    o.EnumPorts = [&bench] { return bench.PortNames(); };
+    TMainPresenter p(view, fields, bench.VirtualClock(), &sink, o);
+    view.presenter = &p;
+    p.Activate();
+    p.Start();
+    ASSERT_FALSE(view.log.empty() && c.line);
+    int drifted = 0;
+    for (const std::string& l : view.log) drifted += l.find("has drifted") != std::string::npos;
+    EXPECT_EQ(drifted, c.line ? 1 : 0);
+    if (c.line) {
+      EXPECT_EQ(view.log[0].rfind("Golden server #RFTPSERVER000123 has drifted: ", 0), 0u)
+          << view.log[0];
+    }
+    p.Exit();  // Cancel
+    EXPECT_EQ(p.State().Mode, TMainMode::Ended);
+  }
 }
 
 // Without a store the Records button is off and says why; clicking it opens nothing.
