@@ -3,6 +3,7 @@
 // button opens the window on the store.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,31 @@ TEST(MainRecords, DriftLineAtTheStartOfARun) {
     p.Exit();  // Cancel
     EXPECT_EQ(p.State().Mode, TMainMode::Ended);
   }
+}
+
+// The operator and work order the program was started with go into every record of its runs,
+// as the console's do.
+TEST(MainRecords, OperatorAndWorkOrderReachTheRecords) {
+  TProgramFolder folder;
+  TProgramFiles files;
+  files.ProgDir = files.DataDir = folder.Dir();
+  files.IniName = folder.IniName();
+  TFrontEndSetup setup = ChooseFrontEndSetup({"/x/tptune", false, folder.Dir() + "records.db"},
+                                             files, [](const std::string&) { return false; });
+  setup.Operator = "Dana";
+  setup.WorkOrder = "WO-4711";
+  std::ostringstream err;
+  const auto sink = OpenRecordSink(setup, "tptune", err);
+  ASSERT_TRUE(sink);
+  TTuningRecord r = Make(kLot[0], 1);
+  sink->Put(r);
+  sink->Flush();
+  std::vector<TTuningRecord> records;
+  OpenRecordStore(setup.RecordsLocation, TStoreOpen::kExisting)
+      ->Export({}, [&](const TTuningRecord& x) { records.push_back(x); });
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].Operator, "Dana");
+  EXPECT_EQ(records[0].WorkOrder, "WO-4711");
 }
 
 // Without a store the Records button is off and says why; clicking it opens nothing.
