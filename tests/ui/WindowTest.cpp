@@ -357,6 +357,10 @@ class WindowTest : public QObject {
     dir.WriteIni({"10", "10", "100", "100"});
     auto w = OpenWindow(dir, ports);
     QCOMPARE(w->frameGeometry(), QRect(10, 10, 350, 388));
+    // Values the file does not give leave the window as it would be without them.
+    TProgramDir plain, invalid;
+    invalid.WriteIni({"x", "", "5 0", "1e3"});
+    QCOMPARE(OpenWindow(invalid, ports)->frameGeometry(), OpenWindow(plain, ports)->frameGeometry());
   }
 
   // Sizes at the ends of the number range neither overflow nor make a window larger than the
