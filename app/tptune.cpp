@@ -34,6 +34,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
+    "              [--operator NAME] [--work-order TEXT]\n"
     "\n"
     "Options:\n"
     "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
@@ -43,6 +44,8 @@ const char kUsage[] =
     "                           postgresql:// server (default: tptune.db beside the\n"
     "                           settings file, in the user's data folder for an installed\n"
     "                           program; with --bench tptune-bench.db)\n"
+    "  --operator NAME          who runs the station, kept in every record\n"
+    "  --work-order TEXT        the work order or lot, kept in every record\n"
     "  --help                   show this text\n"
     "  --version                show the program's version and build date\n";
 
@@ -52,6 +55,7 @@ struct TProgramOptions {
   double speed = 1.0;
   QString screenshots;
   std::string records;  // empty: the default file; "none": no records
+  std::string operatorName, workOrder;
 };
 
 // Parses the arguments the toolkit left; false (with a message) for unusable ones.
@@ -71,6 +75,10 @@ bool ParseOptions(const QStringList& args, TProgramOptions& o) {
       }
     } else if (a == QLatin1String("--records") && hasValue) {
       o.records = args[++i].toStdString();
+    } else if (a == QLatin1String("--operator") && hasValue) {
+      o.operatorName = args[++i].toStdString();
+    } else if (a == QLatin1String("--work-order") && hasValue) {
+      o.workOrder = args[++i].toStdString();
     } else if (a == QLatin1String("--screenshots") && hasValue) {
       o.screenshots = args[++i];
     } else {
@@ -235,7 +243,9 @@ int main(int argc, char** argv) {
 
   // Program files, records, bundle and demo packages as the console works them out: an
   // installed window keeps its records in the user's data folder, beside its settings file.
-  const TFrontEndSetup setup = FrontEndSetup({programPath, bench != nullptr, options.records});
+  TFrontEndSetup setup = FrontEndSetup({programPath, bench != nullptr, options.records});
+  setup.Operator = options.operatorName;
+  setup.WorkOrder = options.workOrder;
   // The records outlive the window, whose last run may still hand one over. A window with the
   // emulated bench marks its records as the bench's and keeps them apart from the factory's.
   const std::unique_ptr<TRecordSink> records = OpenRecordSink(setup, "tptune", std::cerr);

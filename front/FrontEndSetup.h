@@ -42,6 +42,10 @@ struct TFrontEndSetup {
   std::string DriftSettingsPath;
   // The location the command line named, kept for a build that cannot keep records to say so.
   std::string RecordsNamed;
+  // Who runs the station and the work order or lot (both optional, as the program was started
+  // with), for every record that names none.
+  std::string Operator;
+  std::string WorkOrder;
   // The firmware bundle of the program file and, when it is there, the choices it fixes.
   TEmbeddedBundle Bundle;
   std::optional<TBundleChoices> Choices;

@@ -197,13 +197,10 @@ void TMainPresenter::SyncSetUp() {
     b.Combo = Model(box);
     b.Marks.clear();
     if (!IsPortBox(box)) continue;
-    bool any = false;
     for (const std::string& item : b.Combo.Items) {
       const auto mark = portMarks_.find(item);
       b.Marks.push_back(mark == portMarks_.end() ? std::string() : mark->second);
-      any = any || mark != portMarks_.end();
     }
-    if (!any) b.Marks.clear();
   }
 }
 

@@ -13,6 +13,17 @@
 // run has ended). Exit closes the window (set-up), answers No (a Yes/No prompt), or cancels the
 // run and waits for its end. The worker's calls reach the presenter on the view's thread
 // through a marshalled bridge that the view's wake-up serves.
+//
+// What a view does, on its own thread:
+//  - it owns the run's fields and the two port objects (SetUpPortObject), and makes the
+//    presenter with them; it renders State() once made;
+//  - on its first activation (shown and active) it calls Activate, which reads the settings file
+//    and may call PlaceWindow and CloseWindow;
+//  - the operator's clicks go to Start, Exit, Records, UpdatePorts, Browse and the Set... calls;
+//    a choice in a box to ChooseEntry and typing to EditText;
+//  - Wake (any thread) makes it call ServeWorker on its own thread soon;
+//  - when it closes (by Exit, by the system, or as CloseWindow asks) it calls Close, which writes
+//    the settings file and stops a run; destroying the presenter stops a run too.
 #pragma once
 
 #include <array>
@@ -80,7 +91,7 @@ inline bool IsPortBox(TMainBox box) { return box == TMainBox::COM1 || box == TMa
 // keeps its name, the run opens what it says, and the view greys it with the reason as a hint).
 struct TMainBoxState {
   TComboModel Combo;
-  std::vector<std::string> Marks;  // empty, or one per entry
+  std::vector<std::string> Marks;  // one per entry of a port box; empty for a file box
   bool operator==(const TMainBoxState&) const = default;
 };
 

@@ -1,6 +1,7 @@
 #include "front/RecordsChart.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -115,4 +116,47 @@ TRecordsChart BuildRecordsChart(const std::vector<TRecordPoint>& points, const T
   }
   if (c.DriftSeries.empty()) c.DriftText += "\nNo handheld tuned against a golden server.";
   return c;
+}
+
+TRecordsChartScales ChartScales(const TRecordsChart& c, double threshold, double nowMs) {
+  TRecordsChartScales s;
+  double most = 1;
+  for (const THistogramBin& b : c.Bins) most = std::max(most, static_cast<double>(b.Count));
+  for (int k = 0; most / s.CountTick > 8; ++k) s.CountTick *= (k % 3 == 1) ? 2.5 : 2;
+  s.CountTop = std::ceil(most * 1.05 / s.CountTick) * s.CountTick;
+
+  double lowX = 0, highX = 1, lowY = -1, highY = 1;
+  bool anyX = false, anyY = false;
+  auto seeX = [&](double x) {
+    if (!anyX) lowX = highX = x;
+    anyX = true;
+    lowX = std::min(lowX, x), highX = std::max(highX, x);
+  };
+  for (const auto* series : {&c.Completed, &c.Failed})
+    for (const TChartPoint& p : *series) {
+      seeX(p.AtMs);
+      if (!anyY) lowY = highY = p.Value;
+      anyY = true;
+      lowY = std::min(lowY, p.Value), highY = std::max(highY, p.Value);
+    }
+  for (double x : c.FailedUnmeasured) seeX(x);
+  s.TrendTime = {lowX, highX};
+  s.TrendOffset = {std::floor(lowY) - 0.5, std::ceil(highY) + 0.5};
+
+  double extreme = threshold + 1;
+  bool any = false;
+  for (const TRecordsChart::TDrift& d : c.Drift) {
+    if (d.Median.empty()) continue;
+    for (const TChartPoint& p : d.Median) extreme = std::max(extreme, std::fabs(p.Value) + 1);
+    if (!any) s.DriftTime = {d.Median.front().AtMs, d.Median.back().AtMs};
+    any = true;
+    s.DriftTime.Low = std::min(s.DriftTime.Low, d.Median.front().AtMs);
+    s.DriftTime.High = std::max(s.DriftTime.High, d.Median.back().AtMs);
+  }
+  if (!any) s.DriftTime = {nowMs - 86400000.0, nowMs};
+  s.DriftSteps = std::ceil(extreme);
+
+  s.Warnings = DriftWarnings(c.DriftSeries, threshold);
+  for (const TDriftWarning& w : s.Warnings) s.WarningLines.push_back(DriftWarningLine(w, threshold));
+  return s;
 }

@@ -64,3 +64,29 @@ std::vector<T> ThinnedPoints(const std::vector<T>& points) {
 // Milliseconds since 1970 (UTC) of a record's time text ("2026-12-10T13:22:49.123Z" or a leading
 // part of it); none when the text is not such a time. The charts' one way of reading times.
 std::optional<int64_t> RecordTimeMs(const std::string& text);
+
+// A stretch of an axis.
+struct TAxisRange {
+  double Low = 0, High = 0;
+  bool operator==(const TAxisRange&) const = default;
+};
+
+// The scales the charts are drawn on and the drift warnings, for a golden-drift threshold
+// (steps).
+struct TRecordsChartScales {
+  // The histogram's count axis in whole devices: a tick every 1, 2, 5, 10, 20, ... devices, at
+  // most eight of them, the top a whole number of ticks above the highest bar.
+  double CountTick = 1, CountTop = 1;
+  // The trend: the time of every point (failures without an offset too; ms since 1970, 0..1
+  // when there is none), and the offset (ppm) in whole ppm with half a ppm of room either side.
+  TAxisRange TrendTime, TrendOffset{-1.5, 1.5};
+  // The drift chart: the time of the medians (the day before now when there are none), and the
+  // steps axis from -DriftSteps to DriftSteps, a whole number at least one step beyond the
+  // threshold and every median.
+  TAxisRange DriftTime;
+  double DriftSteps = 0;
+  // The servers whose latest median lies outside the band, each with its line.
+  std::vector<TDriftWarning> Warnings;
+  std::vector<std::string> WarningLines;
+};
+TRecordsChartScales ChartScales(const TRecordsChart& chart, double threshold, double nowMs);

@@ -24,6 +24,8 @@ std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup, const s
   so.Bench = setup.Bench;
   so.Location = setup.RecordsLocation;
   so.SpoolPath = setup.SpoolPath;
+  so.Operator = setup.Operator;
+  so.WorkOrder = setup.WorkOrder;
   return std::make_unique<TStoreSink>(so);
 }
 

@@ -20,7 +20,6 @@
 
 #include "front/MainLayout.h"
 #include "front/MainPresenter.h"
-#include "run/Bridge.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
 #include "serial/PortAccess.h"

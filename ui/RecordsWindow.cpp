@@ -304,13 +304,14 @@ void TRecordsWindow::RedrawCharts() {
   static const TRecordsChart kNone = BuildRecordsChart({}, {});
   const TRecordsChart& c = browser_->State().Chart ? *browser_->State().Chart : kNone;
 
+  const TRecordsChartScales scales =
+      ChartScales(c, threshold_, static_cast<double>(QDateTime::currentMSecsSinceEpoch()));
+
   // Histogram of the measured offset.
   auto* set = new QBarSet(QStringLiteral("devices"));
   QStringList categories;
-  double most = 1;
   for (size_t i = 0; i < c.Bins.size(); ++i) {
     *set << static_cast<double>(c.Bins[i].Count);
-    most = std::max(most, static_cast<double>(c.Bins[i].Count));
     categories << FromStd(c.BinLabels[i]);
   }
   auto* bars = new QBarSeries;
@@ -325,14 +326,10 @@ void TRecordsWindow::RedrawCharts() {
   histogram->addAxis(binAxis, Qt::AlignBottom);
   bars->attachAxis(binAxis);
   QValueAxis* countAxis = ValueAxis(histogram, QStringLiteral("devices"));
-  // Whole devices on the count axis: a tick every 1, 2, 5, 10, 20, … devices, at most eight of
-  // them, and the top a whole number of ticks above the highest bar.
-  double tick = 1;
-  for (int k = 0; most / tick > 8; ++k) tick *= (k % 3 == 1) ? 2.5 : 2;
   countAxis->setTickType(QValueAxis::TicksDynamic);
   countAxis->setTickAnchor(0);
-  countAxis->setTickInterval(tick);
-  countAxis->setRange(0, std::ceil(most * 1.05 / tick) * tick);
+  countAxis->setTickInterval(scales.CountTick);
+  countAxis->setRange(0, scales.CountTop);
   countAxis->setLabelFormat(QStringLiteral("%.0f"));
   bars->attachAxis(countAxis);
   StatsTxt->setText(FromStd(c.StatsText));
@@ -359,23 +356,8 @@ void TRecordsWindow::RedrawCharts() {
   QLineSeries* unmeasured = nullptr;
   QDateTimeAxis* timeAxis = TimeAxis(trend);
   QValueAxis* offsetAxis = ValueAxis(trend, QStringLiteral("offset (ppm)"));
-  double lowX = 0, highX = 1, lowY = -1, highY = 1;
-  bool anyX = false, anyY = false;
-  auto seeX = [&](double x) {
-    if (!anyX) lowX = highX = x;
-    anyX = true;
-    lowX = std::min(lowX, x), highX = std::max(highX, x);
-  };
-  for (const auto* series : {&c.Completed, &c.Failed})
-    for (const TChartPoint& p : *series) {
-      seeX(p.AtMs);
-      if (!anyY) lowY = highY = p.Value;
-      anyY = true;
-      lowY = std::min(lowY, p.Value), highY = std::max(highY, p.Value);
-    }
-  for (double x : c.FailedUnmeasured) seeX(x);
-  SetTimeRange(timeAxis, lowX, highX);
-  offsetAxis->setRange(std::floor(lowY) - 0.5, std::ceil(highY) + 0.5);
+  SetTimeRange(timeAxis, scales.TrendTime.Low, scales.TrendTime.High);
+  offsetAxis->setRange(scales.TrendOffset.Low, scales.TrendOffset.High);
   offsetAxis->applyNiceNumbers();
   if (!c.FailedUnmeasured.empty()) {
     QList<QPointF> edge;
@@ -397,20 +379,15 @@ void TRecordsWindow::DrawDrift() {
   QChart* chart = DriftView->chart();
   ClearChart(chart);
   const auto& shown = browser_->State().Chart;
-  static const std::vector<TDriftSeries> kNoSeries;
-  warnings_ = DriftWarnings(shown ? shown->DriftSeries : kNoSeries, threshold_);
+  static const TRecordsChart kNone = BuildRecordsChart({}, {});
+  const TRecordsChartScales scales = ChartScales(
+      shown ? *shown : kNone, threshold_, static_cast<double>(QDateTime::currentMSecsSinceEpoch()));
+  warnings_ = scales.Warnings;
   QDateTimeAxis* timeAxis = TimeAxis(chart);
   QValueAxis* stepsAxis = ValueAxis(chart, QStringLiteral("rolling median (steps)"));
-  double lowX = 0, highX = 0, extreme = threshold_ + 1;
-  bool any = false;
   if (shown)
     for (const TRecordsChart::TDrift& s : shown->Drift) {
       if (s.Median.empty()) continue;
-      for (const TChartPoint& p : s.Median) extreme = std::max(extreme, std::fabs(p.Value) + 1);
-      if (!any) lowX = s.Median.front().AtMs, highX = s.Median.back().AtMs;
-      any = true;
-      lowX = std::min(lowX, s.Median.front().AtMs);
-      highX = std::max(highX, s.Median.back().AtMs);
       auto* line = new QLineSeries;
       line->setName(QStringLiteral("#") + FromStd(s.Server));
       line->replace(Points(s.Median));
@@ -418,10 +395,7 @@ void TRecordsWindow::DrawDrift() {
       line->attachAxis(timeAxis);
       line->attachAxis(stepsAxis);
     }
-  if (!any) {
-    lowX = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) - 86400000.0;
-    highX = lowX + 86400000.0;
-  }
+  const double lowX = scales.DriftTime.Low, highX = scales.DriftTime.High;
   // The band: +/- the threshold over the whole time range.
   for (double edge : {threshold_, -threshold_}) {
     auto* band = new QLineSeries;
@@ -442,11 +416,11 @@ void TRecordsWindow::DrawDrift() {
   const auto markers = chart->legend()->markers(chart->series().back());
   for (auto* m : markers) m->setVisible(false);
   SetTimeRange(timeAxis, lowX, highX);
-  stepsAxis->setRange(-std::ceil(extreme), std::ceil(extreme));
+  stepsAxis->setRange(-scales.DriftSteps, scales.DriftSteps);
 
   DriftTxt->setText(shown ? FromStd(shown->DriftText) : QString());
   QStringList warnings;
-  for (const TDriftWarning& w : warnings_) warnings << FromStd(DriftWarningLine(w, threshold_));
+  for (const std::string& line : scales.WarningLines) warnings << FromStd(line);
   WarningTxt->setText(warnings.join(QLatin1Char('\n')));
   WarningTxt->setVisible(!warnings_.empty());
 }

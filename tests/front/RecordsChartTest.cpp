@@ -131,6 +131,64 @@ TEST(RecordsChart, DriftSeriesAndLinesPerGoldenServer) {
             "No handheld tuned against a golden server.");
 }
 
+// The scales the charts are drawn on: whole-device ticks on the histogram, the trend's time and
+// offset ranges, the drift chart's time and steps, and the warnings for the threshold.
+TEST(RecordsChart, ScalesAndWarnings) {
+  const struct {
+    int most;  // the highest bar
+    double tick, top;
+  } counts[] = {{0, 1, 2}, {1, 1, 2}, {8, 1, 9}, {9, 2, 10}, {40, 5, 45}, {100, 20, 120}};
+  for (const auto& c : counts) {
+    SCOPED_TRACE(c.most);
+    TRecordsChart chart;
+    chart.Bins = {THistogramBin{}, THistogramBin{}};
+    chart.Bins[1].Count = c.most;
+    const TRecordsChartScales s = ChartScales(chart, 3.0, 0);
+    EXPECT_EQ(s.CountTick, c.tick);
+    EXPECT_EQ(s.CountTop, c.top);
+  }
+
+  TRecordsChart trend;
+  trend.Completed = {{1000, -1.2}, {5000, 0.4}};
+  trend.Failed = {{3000, 2.3}};
+  trend.FailedUnmeasured = {9000};
+  TRecordsChartScales s = ChartScales(trend, 3.0, 0);
+  EXPECT_EQ(s.TrendTime, (TAxisRange{1000, 9000}));
+  EXPECT_EQ(s.TrendOffset, (TAxisRange{-2.5, 3.5}));
+  // Nothing on the trend: a unit range about 0 either way.
+  s = ChartScales(TRecordsChart{}, 3.0, 7e12);
+  EXPECT_EQ(s.TrendOffset, (TAxisRange{-1.5, 1.5}));
+  // No median yet: the day before now, one step beyond the threshold.
+  EXPECT_EQ(s.DriftTime, (TAxisRange{7e12 - 86400000.0, 7e12}));
+  EXPECT_EQ(s.DriftSteps, 4);
+  EXPECT_TRUE(s.Warnings.empty() && s.WarningLines.empty());
+
+  std::vector<TRecordPoint> lot;
+  for (int i = 0; i < 20; ++i)
+    lot.push_back(Point("00000010", kRecordCompleted, 0, "2026-12-10T08:00:00.000Z", -5));
+  const TRecordsChart drift = BuildRecordsChart(lot, {});
+  ASSERT_EQ(drift.Drift.size(), 1u);
+  ASSERT_EQ(drift.Drift[0].Median.size(), 1u);
+  const double at = drift.Drift[0].Median[0].AtMs;
+  const struct {
+    double threshold;
+    double steps;
+    bool warned;
+  } thresholds[] = {{3.0, 6, true}, {4.9, 6, true}, {5.0, 6, false}, {6.5, 8, false}};
+  for (const auto& t : thresholds) {
+    SCOPED_TRACE(t.threshold);
+    s = ChartScales(drift, t.threshold, 0);
+    EXPECT_EQ(s.DriftTime, (TAxisRange{at, at}));
+    EXPECT_EQ(s.DriftSteps, t.steps);
+    ASSERT_EQ(s.Warnings.size(), t.warned ? 1u : 0u);
+    ASSERT_EQ(s.WarningLines.size(), s.Warnings.size());
+    if (t.warned) {
+      EXPECT_EQ(s.WarningLines[0], DriftWarningLine(s.Warnings[0], t.threshold));
+      EXPECT_EQ(s.Warnings[0].Server, "SRV_A");
+    }
+  }
+}
+
 TEST(RecordsChart, RecordTimesInMilliseconds) {
   struct TCase {
     const char* text;

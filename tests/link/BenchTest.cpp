@@ -16,6 +16,7 @@
 #include "serial/SystemErrors.h"
 #include "sim/Bench.h"
 #include "tests/link/ScriptedPort.h"
+#include "tuning/SerThread.h"
 
 namespace {
 
@@ -31,18 +32,8 @@ struct TBenchRun {
   TBenchRun(const std::string& scenario, const std::string& dongleSel = "",
             const std::string& serverSel = "")
       : bench(scenario) {
-    int tag = 0;
-    for (TComPort* p : {&objA, &objB}) {
-      p->SetTag(tag++);
-      p->SetBaudRate(br9600);
-      p->SetDataBits(db8);
-      p->SetParity(paNone);
-      p->SetStopBits(sb1);
-      p->FlowControl().SetXOnXOff(xcDisable);
-      p->FlowControl().SetDTR(dcDisable);
-      p->FlowControl().SetRTS(rcEnable);
-      p->Timeouts().SetReadConstant(50);
-    }
+    SetUpPortObject(objA, 0);
+    SetUpPortObject(objB, 1);
     main.SerIF1 = &objA;
     main.SerIF2 = &objB;
     for (TComboModel* combo : {&main.COM1Combo, &main.COM2Combo}) {

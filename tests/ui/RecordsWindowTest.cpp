@@ -491,36 +491,6 @@ class RecordsWindowTest : public QObject {
     QTRY_VERIFY(w->Model()->RowsRead() < 1000);
   }
 
-  // The line at the start of a run: only when the station's golden server lies outside the band,
-  // and only for the station's own records.
-  void driftLineAtTheStartOfARun_data() {
-    QTest::addColumn<int>("drift");
-    QTest::addColumn<bool>("ownStation");
-    QTest::addColumn<bool>("line");
-    QTest::newRow("outside") << 5 << true << true;
-    QTest::newRow("on the edge") << -3 << true << false;
-    QTest::newRow("another station's") << 5 << false << false;
-  }
-  void driftLineAtTheStartOfARun() {
-    QFETCH(int, drift);
-    QFETCH(bool, ownStation);
-    QFETCH(bool, line);
-    TBenchStation bench;
-    const std::string station = ownStation ? StationName() : "elsewhere";
-    std::vector<TRow> earlier(20, {"00B00001", kRecordCompleted, 1, "2026-12-01T08:00:00.000Z",
-                                   station.c_str(), "RFTPSERVER000123", drift});
-    Fill(bench.Db, earlier);
-    auto w = bench.Window(false);
-    w->show();
-    QVERIFY(QTest::qWaitForWindowActive(w.get()));
-    Child<QPushButton>(*w, "StartBut")->click();
-    QCOMPARE(Child<QPlainTextEdit>(*w, "LogMemo")->toPlainText().contains(QLatin1String("has drifted")),
-             line);
-    QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("ok-prompt"), kRunTimeout);
-    Child<QPushButton>(*w, "ExitBut")->click();  // Cancel
-    QCOMPARE(View(*w), QStringLiteral("ended"));
-  }
-
   // While a bench run writes records the window answers and stays right: each record appears
   // once written, a filter works between handhelds. A station whose golden server drifted gets
   // one line at the start of the run.
