@@ -29,6 +29,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
+    "              [--operator NAME] [--work-order TEXT]\n"
     "\n"
     "Options:\n"
     "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
@@ -38,6 +39,8 @@ const char kUsage[] =
     "                           postgresql:// server (default: tptune.db beside the\n"
     "                           settings file, in the user's data folder for an installed\n"
     "                           program; with --bench tptune-bench.db)\n"
+    "  --operator NAME          who runs the station, kept in every record\n"
+    "  --work-order TEXT        the work order or lot, kept in every record\n"
     "  --help                   show this text\n"
     "  --version                show the program's version and build date\n";
 
@@ -67,6 +70,7 @@ struct TProgramOptions {
   std::string scenario;
   double speed = 1.0;
   std::string records;  // empty: the default file; "none": no records
+  std::string operatorName, workOrder;
 };
 
 // The arguments as UTF-8, from the wide command line (file names in any script).
@@ -109,6 +113,10 @@ int ParseOptions(const std::vector<std::string>& args, TProgramOptions& o) {
       }
     } else if (a == "--records" && hasValue) {
       o.records = args[++i];
+    } else if (a == "--operator" && hasValue) {
+      o.operatorName = args[++i];
+    } else if (a == "--work-order" && hasValue) {
+      o.workOrder = args[++i];
     } else {
       Say("tptune: unknown option \"" + a + "\"\n\n" + kUsage, true);
       return 2;
@@ -139,7 +147,9 @@ int main() {
 
   // Program files, records, bundle and demo packages as the console works them out.
   const std::string programPath = ProgramFileName("");
-  const TFrontEndSetup setup = FrontEndSetup({programPath, bench != nullptr, options.records});
+  TFrontEndSetup setup = FrontEndSetup({programPath, bench != nullptr, options.records});
+  setup.Operator = options.operatorName;
+  setup.WorkOrder = options.workOrder;
   // The records outlive the window, whose last run may still hand one over.
   const std::unique_ptr<TRecordSink> records = OpenRecordSink(setup, "tptune", std::cerr);
 
