@@ -15,6 +15,7 @@ packages=(
   help2man dpkg-dev file desktop-file-utils man-db
   lintian librsvg2-bin x11-utils hicolor-icon-theme
   apt-utils gnupg debootstrap zstd
+  imagemagick
 )
 
 missing=()

@@ -48,14 +48,16 @@ size_t Widest(const std::vector<std::string>& labels) {
 
 // The plot area inside a chart's area: the title above; below the plot its labels (their height
 // given), the axis title and the legend; left the axis title and labels of yChars characters;
-// right room for half the last bottom label.
+// right room for half the last bottom label (and left for half the first).
 TPixRect PlotArea(TPixRect area, const TChartMetrics& m, size_t yChars, int xLabelsHeight,
                   size_t xChars, bool legend) {
   TPixRect p;
   p.Top = area.Top + m.LineHeight * 3 / 2;
   p.Bottom = area.Bottom - m.LineHeight / 2 - (legend ? m.LineHeight * 3 / 2 : 0) - m.LineHeight -
              xLabelsHeight - 4;
-  p.Left = area.Left + m.LineHeight + static_cast<int>(yChars) * m.CharWidth + 10;
+  // Room for the y labels and title, and for half the first bottom label centred on the edge.
+  p.Left = area.Left + std::max(m.LineHeight + static_cast<int>(yChars) * m.CharWidth + 10,
+                                static_cast<int>(xChars) * m.CharWidth / 2 + 4);
   p.Right = area.Right - std::max(m.CharWidth * 2, static_cast<int>(xChars) * m.CharWidth / 2 + 4);
   p.Right = std::max(p.Right, p.Left + 1);
   p.Bottom = std::max(p.Bottom, p.Top + 1);

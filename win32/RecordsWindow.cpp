@@ -306,7 +306,15 @@ void TRecordsWindow::Layout() {
 
   HWND warning = Item(hwnd_, kRecWarningTxt);
   if (!warnings_.empty()) {
-    const int height = static_cast<int>(warnings_.size()) * Scaled(16) + Scaled(8);
+    // As high as the lines need at this width.
+    RECT text{0, 0, client.right - 2 * margin, 0};
+    HDC dc = GetDC(warning);
+    HGDIOBJ old = SelectObject(dc, boldFont_);
+    const std::wstring lines = Widen(WindowText(warning));
+    DrawTextW(dc, lines.c_str(), static_cast<int>(lines.size()), &text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, old);
+    ReleaseDC(warning, dc);
+    const int height = text.bottom + Scaled(4);
     place(warning, margin, y, client.right - 2 * margin, height);
     y += height + margin;
   }

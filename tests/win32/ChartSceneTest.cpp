@@ -140,6 +140,9 @@ TEST(ChartScene, TrendMarksFailuresAndTheUnmeasuredOnTheLowerEdge) {
   EXPECT_EQ(s.XTicks[0].At, s.Plot.Left);
   EXPECT_EQ(s.XTicks[4].At, s.Plot.Right);
   EXPECT_EQ(s.XTicks[0].Label, "2026-12-01");
+  // The labels centred on the edges stay inside the chart.
+  EXPECT_GE(s.XTicks[0].At - 10 * kMetrics.CharWidth / 2, kArea.Left);
+  EXPECT_LE(s.XTicks[4].At + 10 * kMetrics.CharWidth / 2, kArea.Right);
   ASSERT_EQ(s.Legend.size(), 3u);
   EXPECT_EQ(s.Legend[2].Text, "failed, no offset");
   // Without failures lacking an offset the legend does not name them.
