@@ -26,13 +26,13 @@ HFONT DerivedFont(HDC dc, bool bold, bool upright) {
 }
 
 void Text(HDC dc, int x, int y, UINT align, const std::string& text) {
-  const std::wstring w = Widen(text);
+  const std::wstring w = Wide(text);
   SetTextAlign(dc, align);
   TextOutW(dc, x, y, w.c_str(), static_cast<int>(w.size()));
 }
 
 SIZE Extent(HDC dc, const std::string& text) {
-  const std::wstring w = Widen(text);
+  const std::wstring w = Wide(text);
   SIZE size{};
   GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
   return size;

@@ -37,23 +37,15 @@ const TRecordsChart& NoChart() {
   return none;
 }
 
-// Line ends as the edit control shows them (the log has LF, the trace CR).
-std::string WithCrLf(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 16);
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\r' || c == '\n') {
-      out += "\r\n";
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+// A text for a control, its line breaks (the log has LF, the trace CR) as the control breaks.
+void SetText(HWND hwnd, const std::string& text) { SetWindowTextW(hwnd, DisplayText(text).c_str()); }
 
-void SetText(HWND hwnd, const std::string& text) { SetWindowTextW(hwnd, Widen(text).c_str()); }
+// A control's text as UTF-8.
+std::string WindowText(HWND hwnd) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return Utf8(text);
+}
 
 // The pages of the tab control are windows of their own that pass their controls' messages on
 // to the Records window.
@@ -188,7 +180,7 @@ void TRecordsWindow::CreateControls() {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   auto make = [&](HWND parent, DWORD exStyle, const wchar_t* cls, const std::string& text, DWORD style,
                   int id) {
-    HWND h = CreateWindowExW(exStyle, cls, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0,
+    HWND h = CreateWindowExW(exStyle, cls, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0,
                              10, 10, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
                              nullptr);
     SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
@@ -200,7 +192,7 @@ void TRecordsWindow::CreateControls() {
   auto edit = [&](int id, const char* labelText, const char* hint) {
     label(hwnd_, labelText);
     HWND e = make(hwnd_, WS_EX_CLIENTEDGE, L"EDIT", "", WS_TABSTOP | ES_AUTOHSCROLL, id);
-    SendMessageW(e, EM_SETCUEBANNER, FALSE, reinterpret_cast<LPARAM>(Widen(hint).c_str()));
+    SendMessageW(e, EM_SETCUEBANNER, FALSE, reinterpret_cast<LPARAM>(Wide(hint).c_str()));
     return e;
   };
 
@@ -210,7 +202,7 @@ void TRecordsWindow::CreateControls() {
   label(hwnd_, "O&utcome");
   HWND outcome = make(hwnd_, 0, L"COMBOBOX", "", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
                       kRecOutcomeCombo);
-  for (const char* o : kOutcomes) SendMessageW(outcome, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Widen(o).c_str()));
+  for (const char* o : kOutcomes) SendMessageW(outcome, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(o).c_str()));
   SendMessageW(outcome, CB_SETCURSEL, 0, 0);
   edit(kRecMacEdit, "&MAC", "00A10001");
   edit(kRecStationEdit, "St&ation", "host name");
@@ -221,7 +213,7 @@ void TRecordsWindow::CreateControls() {
 
   tabs_ = make(hwnd_, 0, WC_TABCONTROLW, "", WS_TABSTOP | WS_CLIPSIBLINGS, kRecTabs);
   for (int i = 0; i < 3; ++i) {
-    std::wstring title = Widen(kPageTitles[i]);
+    std::wstring title = Wide(kPageTitles[i]);
     TCITEMW item{};
     item.mask = TCIF_TEXT;
     item.pszText = title.data();
@@ -237,7 +229,7 @@ void TRecordsWindow::CreateControls() {
   SendMessageW(list_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
                LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_LABELTIP);
   for (int c = 0; c < TRecordsBrowser::kColumnCount; ++c) {
-    std::wstring title = Widen(TRecordsBrowser::ColumnTitle(c));
+    std::wstring title = Wide(TRecordsBrowser::ColumnTitle(c));
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
     column.fmt = TRecordsBrowser::NumberColumn(c) ? LVCFMT_RIGHT : LVCFMT_LEFT;
@@ -310,7 +302,7 @@ void TRecordsWindow::Layout() {
     RECT text{0, 0, client.right - 2 * margin, 0};
     HDC dc = GetDC(warning);
     HGDIOBJ old = SelectObject(dc, boldFont_);
-    const std::wstring lines = Widen(WindowText(warning));
+    const std::wstring lines = Wide(WindowText(warning));
     DrawTextW(dc, lines.c_str(), static_cast<int>(lines.size()), &text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
     SelectObject(dc, old);
     ReleaseDC(warning, dc);
@@ -445,7 +437,7 @@ LRESULT TRecordsWindow::Notify(NMHDR* n) {
       if ((di->item.mask & LVIF_TEXT) && di->item.pszText && di->item.cchTextMax > 0) {
         // A row whose page has not come yet is shown empty; it is drawn once the page is here.
         const TTuningRecord* r = browser_->RowAt(di->item.iItem);
-        const std::wstring text = r ? Widen(TRecordsBrowser::Cell(*r, di->item.iSubItem)) : std::wstring();
+        const std::wstring text = r ? Wide(TRecordsBrowser::Cell(*r, di->item.iSubItem)) : std::wstring();
         lstrcpynW(di->item.pszText, text.c_str(), di->item.cchTextMax);
       }
       return 0;
@@ -526,7 +518,7 @@ void TRecordsWindow::ApplyFilter() {
 
 void TRecordsWindow::RedrawCharts() {
   const auto& chart = browser_->State().Chart;
-  SetText(Item(Page(1), kRecStatsTxt), WithCrLf((chart ? *chart : NoChart()).StatsText));
+  SetText(Item(Page(1), kRecStatsTxt), (chart ? *chart : NoChart()).StatsText);
   InvalidateRect(Item(Page(1), kRecHistogramView), nullptr, FALSE);
   InvalidateRect(Item(Page(1), kRecTrendView), nullptr, FALSE);
   UpdateDrift();
@@ -537,9 +529,9 @@ void TRecordsWindow::UpdateDrift() {
   static const std::vector<TDriftSeries> kNoSeries;
   const bool hadWarnings = !warnings_.empty();
   warnings_ = DriftWarnings(chart ? chart->DriftSeries : kNoSeries, threshold_);
-  SetText(Item(Page(2), kRecDriftTxt), chart ? WithCrLf(chart->DriftText) : std::string());
+  SetText(Item(Page(2), kRecDriftTxt), chart ? chart->DriftText : std::string());
   std::string lines;
-  for (const TDriftWarning& w : warnings_) lines += (lines.empty() ? "" : "\r\n") + DriftWarningLine(w, threshold_);
+  for (const TDriftWarning& w : warnings_) lines += (lines.empty() ? "" : "\n") + DriftWarningLine(w, threshold_);
   HWND warning = Item(hwnd_, kRecWarningTxt);
   SetText(warning, lines);
   ShowWindow(warning, warnings_.empty() ? SW_HIDE : SW_SHOW);
@@ -616,13 +608,13 @@ void TRecordsWindow::DoExport() {
   ofn.lpstrDefExt = L"csv";
   ofn.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
   if (!GetSaveFileNameW(&ofn)) return;
-  const std::string path = Narrow(file);
+  const std::string path = Utf8(file);
   std::string lower = path;
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   const bool json = ofn.nFilterIndex == 2 || (lower.size() >= 5 && lower.compare(lower.size() - 5, 5, ".json") == 0);
   std::string error;
   if (!ExportTo(path, json, &error))
-    MessageBoxW(hwnd_, Widen(error).c_str(), L"Export records", MB_OK | MB_ICONWARNING);
+    MessageBoxW(hwnd_, Wide(error).c_str(), L"Export records", MB_OK | MB_ICONWARNING);
 }
 
 void TRecordsWindow::ShowRecord(int row) {
@@ -632,7 +624,7 @@ void TRecordsWindow::ShowRecord(int row) {
 
 void TRecordsWindow::RecordTextArrived(int64_t id, const std::string& text) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  HWND window = CreateWindowExW(0, kRecordClass, Widen("Record " + std::to_string(id)).c_str(),
+  HWND window = CreateWindowExW(0, kRecordClass, Wide("Record " + std::to_string(id)).c_str(),
                                 WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, Scaled(720),
                                 Scaled(560), hwnd_, nullptr, instance, nullptr);
   HWND view = CreateWindowExW(0, L"EDIT", L"",
@@ -642,7 +634,7 @@ void TRecordsWindow::RecordTextArrived(int64_t id, const std::string& text) {
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(kRecRecordText)), instance, nullptr);
   SendMessageW(view, WM_SETFONT, reinterpret_cast<WPARAM>(fixedFont_), FALSE);
   SendMessageW(view, EM_SETLIMITTEXT, 0, 0);
-  SetText(view, WithCrLf(text));
+  SetText(view, text);
   RECT client;
   GetClientRect(window, &client);
   MoveWindow(view, 0, 0, client.right, client.bottom, FALSE);

@@ -1,31 +1,15 @@
-// UTF-8 texts of the portable code to and from the UTF-16 the Win32 API takes.
+// Texts between the system's own (UTF-8 strings and the run's byte texts) and the wide
+// characters of the Win32 API.
 #pragma once
 
-#include <windows.h>
-
 #include <string>
+#include <string_view>
 
-inline std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-inline std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n,
-                      nullptr, nullptr);
-  return narrow;
-}
-
-// A window's text as UTF-8.
-inline std::string WindowText(HWND hwnd) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
-  return Narrow(text);
-}
+// UTF-8 to wide characters; text that is not valid UTF-8 (a device's reply may hold any byte) is
+// taken byte for byte as Latin-1.
+std::wstring Wide(std::string_view text);
+// Wide characters to UTF-8.
+std::string Utf8(std::wstring_view text);
+// A text of the run for a control: as Wide, with every line break (a carriage return alone, a
+// line feed alone or both) as the CR LF that controls break lines at.
+std::wstring DisplayText(std::string_view text);

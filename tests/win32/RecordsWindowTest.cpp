@@ -22,6 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string WindowText(HWND hwnd) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return Utf8(text);
+}
+
 // The lot: 1000 handhelds over ten days on three stations, every tenth failed (from the 8th on),
 // every 25th aborted, each MAC tuned 2.5 times on average; the last 30 against a golden server
 // that has drifted 5 steps.
@@ -119,9 +125,9 @@ class Win32RecordsWindow : public ::testing::Test {
     item.pszText = text;
     item.cchTextMax = 256;
     SendMessageW(Control(kRecHistoryView), LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-    return Narrow(text);
+    return Utf8(text);
   }
-  void Type(int id, const char* text) { SetWindowTextW(Control(id), Widen(text).c_str()); }
+  void Type(int id, const char* text) { SetWindowTextW(Control(id), Wide(text).c_str()); }
   void ChooseOutcome(int index) {
     HWND combo = Control(kRecOutcomeCombo);
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
