@@ -640,3 +640,19 @@ void TRecordsWindow::RecordTextArrived(int64_t id, const std::string& text) {
   MoveWindow(view, 0, 0, client.right, client.bottom, FALSE);
   ShowWindow(window, SW_SHOW);
 }
+
+void TRecordsWindowHost::Open(HWND owner, const TRecordsWindowOptions& options) {
+  if (!window_ || options.Location != options_.Location ||
+      options.DriftSettingsPath != options_.DriftSettingsPath) {
+    window_.reset();
+    options_ = options;
+    window_ = std::make_unique<TRecordsWindow>(options, owner);
+  } else {
+    window_->Reload();
+  }
+  window_->Show();
+}
+
+void TRecordsWindowHost::RecordsWritten() {
+  if (window_) window_->Refresh();
+}

@@ -127,3 +127,20 @@ class TRecordsWindow : private TRecordsView {
   HWND pages_[3] = {};
   HWND tabs_ = nullptr, list_ = nullptr;
 };
+
+// The one Records window of a main window: made on first use; opened again it reads the records
+// again and comes to the front (a window on another store is made anew). Records written while
+// it is open are read again; while it is closed, once it is opened.
+class TRecordsWindowHost {
+ public:
+  void Open(HWND owner, const TRecordsWindowOptions& options);
+  // Production records were written.
+  void RecordsWritten();
+  // For the program's message loop (see TRecordsWindow::PreTranslate).
+  bool PreTranslate(MSG& msg) { return window_ && window_->PreTranslate(msg); }
+  TRecordsWindow* Window() const { return window_.get(); }
+
+ private:
+  std::unique_ptr<TRecordsWindow> window_;
+  TRecordsWindowOptions options_;
+};

@@ -13,6 +13,7 @@
 #include "records/Drift.h"
 #include "records/RecordStore.h"
 #include "tests/common/RecordsLot.h"
+#include "tests/win32/SilentListener.h"
 #include "win32/RecordsWindow.h"
 #include "win32/WideText.h"
 
@@ -89,6 +90,7 @@ class Win32RecordsWindow : public ::testing::Test {
   // Serves the window's messages until done says so (false after 30 s).
   bool PumpUntil(const std::function<bool()>& done) {
     const DWORD start = GetTickCount();
+    lastTurn_ = start;
     for (;;) {
       MSG msg;
       while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -97,17 +99,21 @@ class Win32RecordsWindow : public ::testing::Test {
           DispatchMessageW(&msg);
         }
       }
+      const DWORD now = GetTickCount();
+      longestPause_ = std::max(longestPause_, now - lastTurn_);
+      lastTurn_ = now;
       if (done()) return true;
-      if (GetTickCount() - start > 30000) return false;
+      if (now - start > 30000) return false;
       MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
     }
   }
   bool Settled() { return PumpUntil([this] { return !w_->Busy(); }); }
 
-  HWND Control(int id) {
+  HWND Control(int id) { return Control(*w_, id); }
+  static HWND Control(TRecordsWindow& w, int id) {
     std::pair<int, HWND> f{id, nullptr};
     EnumChildWindows(
-        w_->Handle(),
+        w.Handle(),
         [](HWND h, LPARAM lp) {
           auto* p = reinterpret_cast<std::pair<int, HWND>*>(lp);
           if (GetDlgCtrlID(h) != p->first) return TRUE;
@@ -138,6 +144,8 @@ class Win32RecordsWindow : public ::testing::Test {
 
   static fs::path* dir_;
   std::unique_ptr<TRecordsWindow> w_;
+  // The longest time between two turns of PumpUntil's loop (the window's thread held up).
+  DWORD lastTurn_ = 0, longestPause_ = 0;
 };
 
 fs::path* Win32RecordsWindow::dir_ = nullptr;
@@ -256,6 +264,56 @@ TEST_F(Win32RecordsWindow, DriftWarningFollowsTheBand) {
                reinterpret_cast<LPARAM>(threshold));
   EXPECT_EQ(WindowText(threshold), "5.0");
   EXPECT_EQ(w_->Threshold(), 5.0);
+}
+
+// Records written while the window is closed are not read then (a run goes on meanwhile), but as
+// soon as it is opened again; opened again it is the same window.
+TEST_F(Win32RecordsWindow, ClosedWindowReadsOnlyOnceOpenedAgain) {
+  const std::string db = Path("few.db");
+  fs::remove(db);
+  Fill(db, {kLot[0]});
+  TRecordsWindowHost host;
+  host.Open(nullptr, {db, ""});
+  TRecordsWindow& records = *host.Window();
+  HWND count = Control(records, kRecCountTxt);
+  ASSERT_TRUE(PumpUntil([&] { return WindowText(count) == "1 records"; }));
+  SendMessageW(records.Handle(), WM_CLOSE, 0, 0);
+  EXPECT_FALSE(IsWindowVisible(records.Handle()));
+  Fill(db, {kLot[1], kLot[2]}, 1);
+  host.RecordsWritten();
+  const DWORD start = GetTickCount();
+  PumpUntil([&] { return GetTickCount() - start > 600; });  // three times the refresh delay
+  EXPECT_EQ(WindowText(count), "1 records");
+  EXPECT_EQ(SendMessageW(Control(records, kRecHistoryView), LVM_GETITEMCOUNT, 0, 0), 1);
+  host.Open(nullptr, {db, ""});
+  EXPECT_EQ(host.Window(), &records);
+  EXPECT_TRUE(IsWindowVisible(records.Handle()));
+  ASSERT_TRUE(PumpUntil([&] { return WindowText(count) == "3 records"; })) << WindowText(count);
+  EXPECT_EQ(SendMessageW(Control(records, kRecHistoryView), LVM_GETITEMCOUNT, 0, 0), 3);
+}
+
+// A records server that accepts connections and then says nothing: the window's thread goes on
+// turning while the query waits, and the line under the table says the store is not answering.
+// Once the server is gone it says why nothing is shown.
+TEST_F(Win32RecordsWindow, StaysResponsiveWhileTheServerIsSilent) {
+  TSilentListener server;
+  TRecordsWindow records({server.Location(), ""}, nullptr);
+  records.Show();
+  HWND status = Control(records, kRecCountTxt);
+  longestPause_ = 0;
+  ASSERT_TRUE(PumpUntil([&] { return WindowText(status).find("not answering") != std::string::npos; }))
+      << WindowText(status);
+  EXPECT_EQ(WindowText(status), "The record store is not answering; still waiting for it");
+  EXPECT_TRUE(records.Busy());
+  // Typing a filter meanwhile does not hold the window up either.
+  SetWindowTextW(Control(records, kRecStationEdit), L"st1");
+  const DWORD start = GetTickCount();
+  PumpUntil([&] { return GetTickCount() - start > 500; });
+  EXPECT_EQ(records.Filter().Station, "st1");
+  EXPECT_LT(longestPause_, 250u);
+  server.Close();
+  ASSERT_TRUE(PumpUntil([&] { return WindowText(status).rfind("No records yet (", 0) == 0; }))
+      << WindowText(status);
 }
 
 }  // namespace
