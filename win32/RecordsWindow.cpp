@@ -132,7 +132,7 @@ TRecordsWindow::TRecordsWindow(TRecordsWindowOptions options, HWND owner)
   warningBrush_ = CreateSolidBrush(RGB(0xb0, 0x00, 0x20));
 
   hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, L"Records", WS_OVERLAPPEDWINDOW,
-                          CW_USEDEFAULT, CW_USEDEFAULT, Scaled(900), Scaled(640), owner, nullptr,
+                          CW_USEDEFAULT, CW_USEDEFAULT, Scaled(1000), Scaled(690), owner, nullptr,
                           GetModuleHandleW(nullptr), nullptr);
   SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TRecordsWindow::Proc));
@@ -231,11 +231,30 @@ void TRecordsWindow::CreateControls() {
   for (int c = 0; c < TRecordsBrowser::kColumnCount; ++c) {
     std::wstring title = Wide(TRecordsBrowser::ColumnTitle(c));
     LVCOLUMNW column{};
-    column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    column.mask = LVCF_TEXT | LVCF_FMT;
     column.fmt = TRecordsBrowser::NumberColumn(c) ? LVCFMT_RIGHT : LVCFMT_LEFT;
-    column.cx = Scaled(kColumnWidths[c]);
     column.pszText = title.data();
     SendMessageW(list_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
+    // At least as wide as its title in this font.
+    const int titleWidth = static_cast<int>(
+        SendMessageW(list_, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(title.c_str())));
+    SendMessageW(list_, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(c),
+                 std::max(Scaled(kColumnWidths[c]), titleWidth + Scaled(14)));
+  }
+  // Each column title explains itself in a tip, as the Qt window's table does.
+  HWND header = reinterpret_cast<HWND>(SendMessageW(list_, LVM_GETHEADER, 0, 0));
+  columnTips_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_,
+                                nullptr, instance, nullptr);
+  for (int c = 0; c < TRecordsBrowser::kColumnCount; ++c) {
+    std::wstring tip = Wide(TRecordsBrowser::ColumnTip(c));
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_SUBCLASS;
+    tool.hwnd = header;
+    tool.uId = static_cast<UINT_PTR>(c);
+    tool.lpszText = tip.data();
+    SendMessageW(columnTips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
   }
   label(Page(0), "", kRecCountTxt);
   make(Page(0), 0, L"BUTTON", "&Export...", WS_TABSTOP | BS_PUSHBUTTON, kRecExportBut);
@@ -324,6 +343,15 @@ void TRecordsWindow::Layout() {
   // The pages' contents.
   const int button = Scaled(26);
   MoveWindow(list_, 0, 0, pw, ph - button - gap * 2, TRUE);
+  // The last column takes the room the others leave.
+  RECT listArea;
+  GetClientRect(list_, &listArea);
+  int others = 0;
+  for (int c = 0; c + 1 < TRecordsBrowser::kColumnCount; ++c)
+    others += static_cast<int>(SendMessageW(list_, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(c), 0));
+  SendMessageW(list_, LVM_SETCOLUMNWIDTH, TRecordsBrowser::kColumnCount - 1,
+               std::max<LPARAM>(Scaled(kColumnWidths[TRecordsBrowser::kColumnCount - 1]), listArea.right - others));
+  PlaceColumnTips();
   MoveWindow(Item(Page(0), kRecCountTxt), 0, ph - button + Scaled(5), pw - Scaled(110), button - Scaled(5), TRUE);
   MoveWindow(Item(Page(0), kRecExportBut), pw - Scaled(100), ph - button, Scaled(100), button, TRUE);
 
@@ -341,6 +369,19 @@ void TRecordsWindow::Layout() {
   HWND steps = GetWindow(Item(Page(2), kRecThresholdSpin), GW_HWNDNEXT);
   MoveWindow(steps, Scaled(128), ph - row + Scaled(10), Scaled(40), rowHeight, TRUE);
   MoveWindow(Item(Page(2), kRecDriftTxt), Scaled(176), ph - row + Scaled(4), pw - Scaled(176), row - Scaled(4), TRUE);
+}
+
+// The column titles' tips lie over the titles, which move when a column is resized.
+void TRecordsWindow::PlaceColumnTips() {
+  HWND header = reinterpret_cast<HWND>(SendMessageW(list_, LVM_GETHEADER, 0, 0));
+  for (int c = 0; c < TRecordsBrowser::kColumnCount; ++c) {
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = header;
+    tool.uId = static_cast<UINT_PTR>(c);
+    SendMessageW(header, HDM_GETITEMRECT, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&tool.rect));
+    SendMessageW(columnTips_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
 }
 
 void TRecordsWindow::SelectPage(int page) {
@@ -429,6 +470,10 @@ LRESULT TRecordsWindow::Notify(NMHDR* n) {
     const auto* ud = reinterpret_cast<NMUPDOWN*>(n);
     SetThreshold(std::clamp(threshold_ + 0.5 * ud->iDelta, 0.5, 100.0));
     return 1;  // the box keeps the text the window gave it
+  }
+  if (n->code == HDN_ENDTRACKW || n->code == HDN_ENDTRACKA || n->code == HDN_ITEMCHANGEDW) {
+    PlaceColumnTips();
+    return 0;
   }
   if (n->hwndFrom != list_) return 0;
   switch (n->code) {

@@ -110,6 +110,7 @@ class TRecordsWindow : private TRecordsView {
   void UpdateDrift();
   void DoExport();
   void TakeThresholdText();
+  void PlaceColumnTips();
   int Scaled(int pixels) const;
   HWND Page(int page) const { return pages_[page]; }
 
@@ -125,7 +126,7 @@ class TRecordsWindow : private TRecordsView {
   HFONT font_ = nullptr, boldFont_ = nullptr, fixedFont_ = nullptr;
   HBRUSH warningBrush_ = nullptr;
   HWND pages_[3] = {};
-  HWND tabs_ = nullptr, list_ = nullptr;
+  HWND tabs_ = nullptr, list_ = nullptr, columnTips_ = nullptr;
 };
 
 // The one Records window of a main window: made on first use; opened again it reads the records

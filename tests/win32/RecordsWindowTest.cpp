@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <tuple>
 
 #include "records/Drift.h"
 #include "records/RecordStore.h"
@@ -243,7 +244,14 @@ TEST_F(Win32RecordsWindow, ExportWritesWhatTheFilterTakes) {
 
 TEST_F(Win32RecordsWindow, DriftWarningFollowsTheBand) {
   HWND warning = Control(kRecWarningTxt);
-  w_->SelectPage(2);
+  // Alt+L and Alt+G choose the pages, as their titles' access keys say.
+  for (auto [key, shown, hidden] : {std::tuple{'L', kRecHistogramView, kRecHistoryView},
+                                    std::tuple{'G', kRecDriftView, kRecHistogramView}}) {
+    MSG alt{Control(kRecHistoryView), WM_SYSKEYDOWN, static_cast<WPARAM>(key), 0x20000000, 0, {}};
+    EXPECT_TRUE(w_->PreTranslate(alt));
+    EXPECT_TRUE(IsWindowVisible(Control(shown))) << key;
+    EXPECT_FALSE(IsWindowVisible(Control(hidden))) << key;
+  }
   // The last 20 handhelds say the golden server is 5 steps off: outside the default band of 3.
   ASSERT_EQ(w_->Warnings().size(), 1u);
   EXPECT_TRUE(IsWindowVisible(warning));
