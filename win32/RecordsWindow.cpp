@@ -134,10 +134,12 @@ TRecordsWindow::TRecordsWindow(TRecordsWindowOptions options, HWND owner)
   hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, L"Records", WS_OVERLAPPEDWINDOW,
                           CW_USEDEFAULT, CW_USEDEFAULT, Scaled(1000), Scaled(690), owner, nullptr,
                           GetModuleHandleW(nullptr), nullptr);
-  SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TRecordsWindow::Proc));
   browser_ = std::make_unique<TRecordsBrowser>(TRecordsBrowserOptions{options_.Location},
                                                static_cast<TRecordsView&>(*this));
+  // Without a window (no desktop to show it on) the browser stays hidden and reads nothing.
+  if (!hwnd_) return;
+  SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TRecordsWindow::Proc));
   CreateControls();
   SetText(Item(Page(0), kRecCountTxt), browser_->State().Status);
   RedrawCharts();
@@ -514,7 +516,7 @@ LRESULT TRecordsWindow::Notify(NMHDR* n) {
 
 void TRecordsWindow::WakeRecords() {
   // From the browser's threads: the results are taken on the window's thread.
-  PostMessageW(hwnd_, kWakeMessage, 0, 0);
+  if (hwnd_) PostMessageW(hwnd_, kWakeMessage, 0, 0);
 }
 
 void TRecordsWindow::RecordsChanged(bool countChanged, bool chartChanged) {
