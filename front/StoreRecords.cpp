@@ -1,10 +1,14 @@
 // Production records in a build with the record store (SQLite and PostgreSQL).
+#include <exception>
 #include <ostream>
 
 #include "front/FrontEndSetup.h"
 #include "front/RecordsPlaces.h"
+#include "records/Drift.h"
 #include "records/Journal.h"
+#include "records/RecordStore.h"
 #include "records/StoreSink.h"
+#include "run/Paths.h"
 
 bool RecordsKeptByThisBuild() { return true; }
 
@@ -21,4 +25,25 @@ std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup, const s
   so.Location = setup.RecordsLocation;
   so.SpoolPath = setup.SpoolPath;
   return std::make_unique<TStoreSink>(so);
+}
+
+std::string GoldenDriftLine(const std::string& location, const std::string& thresholdPath) {
+  try {
+    auto store = OpenRecordStore(location, TStoreOpen::kExisting);
+    TRecordFilter filter;
+    filter.Station = StationName();
+    filter.DeviceKind = "handheld";
+    filter.Outcome = kRecordCompleted;
+    TDriftRule rule;
+    std::string current;
+    store->Points(filter, [&](const TRecordPoint& p) {
+      rule.Add(p);
+      if (DriftSteps(p)) current = p.ServerIdentity;
+    });
+    const double threshold = ReadDriftThreshold(thresholdPath);
+    for (const TDriftWarning& w : DriftWarnings(rule.Series(), threshold))
+      if (w.Server == current) return DriftWarningLine(w, threshold);
+  } catch (const std::exception&) {
+  }
+  return {};
 }

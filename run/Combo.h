@@ -15,6 +15,7 @@ struct TComboModel {
   void Add(const std::string& item) { Items.push_back(item); }
   // Selects entry i (and takes its text), or nothing for -1.
   void Select(int i);
+  bool operator==(const TComboModel&) const = default;
 };
 
 // Letter case is ignored when entries are compared (port names and file names alike).

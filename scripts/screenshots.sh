@@ -9,6 +9,11 @@
 # shows them: its history, lot statistics and golden drift (with the warning) are saved as
 # records-*.png; the Win32 Records window shows the same records under Wine as
 # win32-records-*.png.
+#
+# Then the Windows window (tptune.exe, built with mingw-w64) is photographed under Wine on a
+# virtual X display at the same stages of a run, driven from outside by a small Win32 program
+# (scripts/win32-window-test.sh): win32-setup, win32-prompt, win32-progress, win32-question and
+# win32-run-ended.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +21,7 @@ out="$PWD/docs/screenshots"
 speed="${SCREENSHOT_BENCH_SPEED:-20}"  # bench clock against wall time
 
 cmake --preset default >/dev/null
-cmake --build --preset default -j 2 --target tptune tptune-cli demo_packages
+cmake --build --preset default -j 2 --target tptune tptune-cli demo_packages tptune_window_run
 
 # The program with its test firmwares beside it and the production packages in its folder,
 # named relative to it so that the pictures show plain file names.
@@ -64,6 +69,15 @@ rm -f "$out"/{setup,prompt,progress,question,run-ended,records-history,records-s
 (cd "$work" && xvfb-run -a -s "-screen 0 1024x768x24" \
   ./tptune --bench --bench-speed "$speed" --screenshots "$out")
 ls -l "$out"
+
+# The Windows window under Wine.
+rm -f "$out"/win32-{setup,prompt,progress,question,run-ended}.png
+scripts/wine-session.sh bash -c "
+  set -e
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j 2 --target tptune tptune_window_driver
+  SHOTS='$out' scripts/win32-window-test.sh"
+ls -l "$out"/win32-*.png
 
 # The Win32 Records window under Wine over the same campaign's records: its three pages as
 # win32-records-*.png (scripts/screenshots-win32-records.sh, on a virtual display of its own).

@@ -13,7 +13,7 @@ packages=(
   libz-mingw-w64-dev tcl make bzip2 xz-utils debian-archive-keyring
   python3-serial ser2net ckermit
   help2man dpkg-dev file desktop-file-utils man-db
-  lintian librsvg2-bin x11-utils hicolor-icon-theme
+  lintian librsvg2-bin x11-utils hicolor-icon-theme imagemagick
   apt-utils gnupg debootstrap zstd
   imagemagick
 )

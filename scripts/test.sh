@@ -39,7 +39,8 @@ echo "package step: $((SECONDS - started)) s"
 
 # The Windows programs and every test that needs neither Qt nor a pseudo-terminal, built with
 # mingw-w64 and run under Wine in a throwaway prefix; then the main job on the emulated bench by
-# the Windows program must give what the Linux program gives. Under load Wine now and then fails
+# the Windows program must give what the Linux program gives, and the Windows window, clicked
+# through the same job on a virtual display, the log and settings file of the Linux window. Under load Wine now and then fails
 # to start a program at all (it ends at once without output), so a failed test gets one rerun.
 echo "=== preset windows (tests under Wine)"
 windows_start=$SECONDS
@@ -48,7 +49,8 @@ scripts/wine-session.sh bash -c "
   cmake --preset windows >/dev/null
   cmake --build --preset windows -j $jobs
   ctest --preset windows -j $jobs --repeat until-pass:2
-  scripts/compare-windows-run.sh"
+  scripts/compare-windows-run.sh
+  scripts/win32-window-test.sh"
 echo "=== preset windows: $((SECONDS - windows_start)) s"
 
 if [ -x scripts/fuzz.sh ]; then

@@ -22,34 +22,19 @@
 #include <QSignalBlocker>
 #include <QStringDecoder>
 #include <algorithm>
-#include <chrono>
-#include <exception>
 
-#include "firmware/Packages.h"
 #include "front/FrontEndSetup.h"
 #include "front/MainLayout.h"
 #include "front/MainPresenter.h"
-#include "records/Drift.h"
 #include "records/RecordSink.h"
-#include "records/RecordStore.h"
-#include "records/StoreSink.h"
-#include "run/Paths.h"
 #include "run/Clock.h"
-#include "run/Combo.h"
 #include "tuning/SerThread.h"
 #include "ui/RecordsWindow.h"
-#include "front/Settings.h"
 
 namespace {
 
-const char kCaption[] = "TallyPilot Pro automatic fine-tuning tool";
-const char kAutoDetect[] = "Auto detect";
 const char kRecords[] = "&Records...";
 const char kRestore[] = "Restore firmware after test";
-
-const char kTPFilter[] =
-    "TPF packages (*.TPF)|*.TPF|Binary files (*.BIN)|*.BIN|Any file (*.*)|*.*";
-const char kSrvFilter[] = "SFF packages (*.SFF)|*.SFF|HEX files (*.HEX)|*.HEX|Any file (*.*)|*.*";
 
 QString FromStd(const std::string& s) { return QString::fromStdString(s); }
 std::string ToStd(const QString& s) { return s.toStdString(); }
@@ -103,15 +88,7 @@ class TMain::TWindowView final : public TMainView {
     w_.LogMemo->appendPlainText(DisplayText(line));
     w_.ScrollLogToEnd();
   }
-  void RunStarting() override {
-    w_.LogMemo->clear();
-    w_.LogGoldenDrift();
-    // The run reads the boxes' choices from the run's copies; from here on they do not change
-    // on the window's side until the run has ended.
-    for (QComboBox* c : {w_.COM1Combo, w_.COM2Combo, w_.File1Combo, w_.File2Combo, w_.File3Combo})
-      w_.PullCombo(c);
-  }
-  void FilesChanged() override { w_.PushFileCombos(); }
+  void RunStarting() override { w_.LogMemo->clear(); }
   void CloseWindow() override { w_.close(); }
   // A queued call; a window destroyed meanwhile drops it with itself.
   void Wake() override {
@@ -123,6 +100,18 @@ class TMain::TWindowView final : public TMainView {
     QEventLoop loop;
     while (!done()) loop.processEvents(QEventLoop::WaitForMoreEvents);
   }
+  std::optional<std::string> AskForFile(const TFileRequest& request) override {
+    return w_.AskForFile(request);
+  }
+  void OpenRecords(const TRecordsRequest& request) override { w_.OpenRecords(request); }
+  void RecordsWritten() override {
+    if (w_.recordsWindow_) w_.recordsWindow_->Refresh();
+  }
+  TRect WindowRect() const override {
+    const QRect outer = w_.frameGeometry();
+    return {outer.x(), outer.y(), outer.width(), outer.height()};
+  }
+  void PlaceWindow(const TWindowPlacement& placement) override { w_.PlaceWindow(placement); }
 
  private:
   TMain& w_;
@@ -132,55 +121,41 @@ class TMain::TWindowView final : public TMainView {
 
 TMain::TMain(TMainOptions options, QWidget* parent)
     : QWidget(parent), options_(std::move(options)) {
-  // The running program's file is found as the console finds it, so a window started through
-  // the dynamic loader does not take the loader's name.
-  programPath_ = options_.ProgramPath.isEmpty()
-                     ? ProgramFileName(QCoreApplication::arguments().value(0).toLocal8Bit().constData())
-                     : ToStd(options_.ProgramPath);
   setObjectName(QStringLiteral("Main"));
-
-
   SetUpPortObject(serIF1_, 0);
   SetUpPortObject(serIF2_, 1);
   fields_.SerIF1 = &serIF1_;
   fields_.SerIF2 = &serIF2_;
 
-  setWindowTitle(QString::fromLatin1(kCaption));
   QFont f = font();
   f.setPointSize(8);
   setFont(f);
   CreateControls();
   view_ = std::make_unique<TWindowView>(*this);
+  TMainPresenterOptions po;
+  // The running program's file is found as the console finds it, so a window started through
+  // the dynamic loader does not take the loader's name.
+  po.ProgramPath =
+      options_.ProgramPath.isEmpty()
+          ? ProgramFileName(QCoreApplication::arguments().value(0).toLocal8Bit().constData())
+          : options_.ProgramPath.toStdString();
+  po.Setup = options_.Setup;
+  po.EnumPorts = options_.EnumPorts;
+  po.AccessOf = options_.AccessOf;
   presenter_ = std::make_unique<TMainPresenter>(
-      *view_, fields_, options_.RunClock ? *options_.RunClock : RealClock(), options_.Records);
-  if (!options_.Records || options_.Records->Location().empty()) {
-    RecordsBut->setEnabled(false);
-    RecordsBut->setToolTip(QStringLiteral("No production records are kept"));
-  } else {
-    // A record written on the sink's thread refreshes an open Records window on this one.
-    options_.Records->SetWrittenHandler([this] {
-      QMetaObject::invokeMethod(
-          this,
-          [this] {
-            if (recordsWindow_) recordsWindow_->Refresh();
-            CheckGoldenDrift();
-          },
-          Qt::QueuedConnection);
-    });
-  }
+      *view_, fields_, options_.RunClock ? *options_.RunClock : RealClock(), options_.Records,
+      std::move(po));
+  ConnectControls();
+  Render(presenter_->State());
   move(kMainDesignX, kMainDesignY);
   resize(kMainClientSize.W, kMainClientSize.H);
-  DoCreat();
 }
 
 TMain::~TMain() {
   // A window destroyed without being closed still must not leave a worker behind that calls
-  // into it, nor a record sink that tells it of records.
-  if (options_.Records) options_.Records->SetWrittenHandler(nullptr);
+  // into it.
   presenter_->Stop();
 }
-
-void TMain::DoCreat() { firstActivate_ = true; }
 
 // Every control where the layout table puts it for the texts' widths in this font; resizing
 // moves them by their anchors.
@@ -306,23 +281,53 @@ void TMain::CreateControls() {
       File3Combo, Browse3But, Upd2But,    StartBut,  RecordsBut, ExitBut,   LogMemo};
   for (size_t i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
 
-  connect(TPradio, &QRadioButton::toggled, this, [this](bool on) {
-    if (on) DoGoldRadio();
+}
+
+QComboBox* TMain::BoxWidget(TMainBox box) const {
+  switch (box) {
+    case TMainBox::COM1:
+      return COM1Combo;
+    case TMainBox::COM2:
+      return COM2Combo;
+    case TMainBox::File1:
+      return File1Combo;
+    case TMainBox::File2:
+      return File2Combo;
+    case TMainBox::File3:
+      break;
+  }
+  return File3Combo;
+}
+
+// The operator's clicks and typing go to the presenter; Render blocks these signals while it
+// sets the controls.
+void TMain::ConnectControls() {
+  TMainPresenter& p = *presenter_;
+  connect(TPradio, &QRadioButton::toggled, this, [&p](bool on) {
+    if (on) p.SetGold(true);
   });
-  connect(SRVradio, &QRadioButton::toggled, this, [this](bool on) {
-    if (on) DoGoldRadio();
+  connect(SRVradio, &QRadioButton::toggled, this, [&p](bool on) {
+    if (on) p.SetGold(false);
   });
-  connect(AnaChk, &QCheckBox::toggled, this, [this] { UpdAnaChk(); });
-  connect(TPchk, &QCheckBox::toggled, this, [this] { UpdTPchk(); });
-  connect(SrvChk, &QCheckBox::toggled, this, [this] { UpdSrvChk(); });
-  connect(StartBut, &QPushButton::clicked, this, [this] { DoStart(); });
-  connect(ExitBut, &QPushButton::clicked, this, [this] { DoExit(); });
-  connect(RecordsBut, &QPushButton::clicked, this, [this] { DoRecords(); });
-  connect(Upd1But, &QPushButton::clicked, this, [this] { DoUpdCOMs(); });
-  connect(Upd2But, &QPushButton::clicked, this, [this] { DoUpdCOMs(); });
-  connect(Browse1But, &QPushButton::clicked, this, [this] { DoBrowse1(); });
-  connect(Browse2But, &QPushButton::clicked, this, [this] { DoBrowse2(); });
-  connect(Browse3But, &QPushButton::clicked, this, [this] { DoBrowse3(); });
+  connect(AnaChk, &QCheckBox::toggled, this, [&p](bool on) { p.SetAnalysisOnly(on); });
+  connect(TPchk, &QCheckBox::toggled, this, [&p](bool on) { p.SetRestoreHandheld(on); });
+  connect(SrvChk, &QCheckBox::toggled, this, [&p](bool on) { p.SetRestoreServer(on); });
+  connect(StartBut, &QPushButton::clicked, this, [&p] { p.Start(); });
+  connect(ExitBut, &QPushButton::clicked, this, [&p] { p.Exit(); });
+  connect(RecordsBut, &QPushButton::clicked, this, [&p] { p.Records(); });
+  connect(Upd1But, &QPushButton::clicked, this, [&p] { p.UpdatePorts(); });
+  connect(Upd2But, &QPushButton::clicked, this, [&p] { p.UpdatePorts(); });
+  connect(Browse1But, &QPushButton::clicked, this, [&p] { p.Browse(TMainBox::File1); });
+  connect(Browse2But, &QPushButton::clicked, this, [&p] { p.Browse(TMainBox::File2); });
+  connect(Browse3But, &QPushButton::clicked, this, [&p] { p.Browse(TMainBox::File3); });
+  for (TMainBox box :
+       {TMainBox::COM1, TMainBox::COM2, TMainBox::File1, TMainBox::File2, TMainBox::File3}) {
+    QComboBox* c = BoxWidget(box);
+    connect(c, &QComboBox::currentIndexChanged, this,
+            [&p, box](int index) { p.ChooseEntry(box, index); });
+    connect(c, &QComboBox::editTextChanged, this,
+            [&p, box](const QString& text) { p.EditText(box, text.toStdString()); });
+  }
 }
 
 void TMain::ApplyAnchors() {
@@ -353,7 +358,7 @@ bool TMain::event(QEvent* e) {
 }
 
 void TMain::closeEvent(QCloseEvent* e) {
-  DoClos();
+  presenter_->Close();
   // Nothing cancels the close.
   e->accept();
 }
@@ -374,323 +379,86 @@ void TMain::keyPressEvent(QKeyEvent* e) {
 // ---- First activation and closing ----
 
 void TMain::DoActiv() {
-  if (!firstActivate_) return;
-
-  fields_.EmbPkg.reset();
-  DoUpdCOMs();
-  fields_.GoldTP = fields_.RestoreSrv = fields_.RestoreTP = fields_.AnalysisOnly = false;
-
-  // Beside the program, or for an installed program its data folder and the user's own; the
-  // program's bundle. The console and the records program work these out alike.
-  TFrontEndSetup own;
-  const TFrontEndSetup* setup = options_.Setup;
-  if (!setup) {
-    own = FrontEndSetup({programPath_, false, "none"});
-    setup = &own;
-  }
-  const TEmbeddedBundle& bundle = setup->Bundle;
-  if (bundle.Status == TEmbeddedBundle::TStatus::kPresent) fields_.EmbPkg = bundle.Bytes;
-  // A program file whose header cannot be read ends the program; the first activation is not
-  // finished then, so no settings file is written.
-  if (bundle.Status == TEmbeddedBundle::TStatus::kHeaderUnreadable) close();
-  fields_.ProgDir = setup->Files.ProgDir;
-  fields_.IniName = setup->Files.IniName;
-
+  if (!presenter_->FirstActivate()) return;
   UpdateMinimumSize();
-  ReadSettings();
-  SetGold(fields_.GoldTP);
-  for (QComboBox* c : {File1Combo, File2Combo, File3Combo}) {
-    TComboModel& m = ModelOf(c);
-    if (!m.Items.empty()) {
-      m.Select(0);
-      PushCombo(c);
-    }
-  }
-  // On the emulated bench, file boxes without a history start with its demo packages.
-  if (!fields_.EmbPkg && FillDemoPackages(*setup, fields_)) PushFileCombos();
-  if (fields_.EmbPkg && setup->Choices) ApplyBundle(*setup->Choices);
-
-  StartBut->setFocus();
-  firstActivate_ = false;
-  CheckGoldenDrift();
+  presenter_->Activate();
 }
 
-void TMain::ApplyBundle(const TBundleChoices& choices) {
-  if (choices.analysisLocked) {
-    AnaChk->setChecked(choices.analysis);
-    AnaChk->setEnabled(false);
-  }
-  if (choices.goldLocked) {
-    (choices.gold ? TPradio : SRVradio)->setChecked(true);
-    TPradio->setEnabled(false);
-    SRVradio->setEnabled(false);
-  }
-  ApplyBundleChoices(choices, fields_);
-  ShowChoiceControls();
-  if (choices.title) setWindowTitle(DisplayText(*choices.title));
-}
+bool TMain::FirstActivate() const { return presenter_->FirstActivate(); }
 
-void TMain::DoClos() {
-  if (firstActivate_) return;
-  // The worker writes the last-found ports while it runs freely; only while it waits for the
-  // operator (or has ended) may the window read them. Otherwise it is stopped first.
-  presenter_->Close([this] { WriteSettings(); });
-  fields_.EmbPkg.reset();
-}
+TSerThread* TMain::SerThread() const { return presenter_->Worker(); }
 
-// ---- Settings file ----
-
-void TMain::ReadSettings() {
-  TSettingsLines lines;
-  if (!ReadSettingsFile(fields_.IniName, lines)) return;
-  const TSettings s = ParseSettings(lines);
-
+// Outer left, top, width and height as the settings file keeps them: an outer size becomes a
+// client size; the window stays within the minimum and, like a window the operator drags, no
+// larger than the screens can show.
+void TMain::PlaceWindow(const TWindowPlacement& p) {
   const QRect outer = frameGeometry();
   const QSize frame = outer.size() - geometry().size();
-  move(s.Left.value_or(outer.x()), s.Top.value_or(outer.y()));
-  // An outer size becomes a client size; the window stays within the minimum and, like a
-  // window the operator drags, no larger than the screens can show.
-  const QSize largest = screen() ? screen()->availableVirtualSize() : QSize(QWIDGETSIZE_MAX,
-                                                                          QWIDGETSIZE_MAX);
+  move(p.Left.value_or(outer.x()), p.Top.value_or(outer.y()));
+  const QSize largest =
+      screen() ? screen()->availableVirtualSize() : QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
   auto client = [](std::optional<int32_t> outerSize, int frameSize, int current, int largest) {
     if (!outerSize) return current;
     const int64_t size = static_cast<int64_t>(*outerSize) - frameSize;
     return static_cast<int>(std::clamp<int64_t>(size, 0, std::max(largest - frameSize, 0)));
   };
-  resize(client(s.Width, frame.width(), width(), largest.width()),
-         client(s.Height, frame.height(), height(), largest.height()));
-
-  fields_.GoldTP = s.GoldTP;
-  SrvChk->setChecked(s.RestoreSrv);
-  TPchk->setChecked(s.RestoreTP);
-  fields_.AnalysisOnly = s.AnalysisOnly;
-  AnaChk->setChecked(s.AnalysisOnly);
-
-  fields_.LastPort1 = s.LastPort1;
-  SelectComboItem(COM1Combo, FromStd(s.COM1Choice));
-  fields_.LastPort2 = s.LastPort2;
-  SelectComboItem(COM2Combo, FromStd(s.COM2Choice));
-
-  LineToCombo(fields_.File1Combo, s.History1);
-  LineToCombo(fields_.File2Combo, s.History2);
-  LineToCombo(fields_.File3Combo, s.History3);
-  PushFileCombos();
+  resize(client(p.Width, frame.width(), width(), largest.width()),
+         client(p.Height, frame.height(), height(), largest.height()));
 }
 
-void TMain::WriteSettings() {
-  TSettings s;
-  const QRect outer = frameGeometry();
-  s.Left = outer.x();
-  s.Top = outer.y();
-  s.Width = outer.width();
-  s.Height = outer.height();
-  s.GoldTP = fields_.GoldTP;
-  s.RestoreSrv = fields_.RestoreSrv;
-  s.RestoreTP = fields_.RestoreTP;
-  s.AnalysisOnly = fields_.AnalysisOnly;
-  // Taken from the boxes themselves: the run's copies are the worker's while it runs.
-  s.COM1Choice = ToStd(COM1Combo->currentText());
-  s.LastPort1 = fields_.LastPort1;
-  s.COM2Choice = ToStd(COM2Combo->currentText());
-  s.LastPort2 = fields_.LastPort2;
-  auto history = [](QComboBox* c) {
-    TComboModel m;
-    for (int i = 0; i < c->count(); ++i) m.Add(ToStd(c->itemText(i)));
-    return ComboToLine(m);
-  };
-  s.History1 = history(File1Combo);
-  s.History2 = history(File2Combo);
-  s.History3 = history(File3Combo);
-  WriteSettingsFile(fields_.IniName, FormatSettings(s));
-}
+// ---- Rendering ----
 
-// ---- Combo boxes and their models ----
-
-TComboModel& TMain::ModelOf(QComboBox* combo) {
-  if (combo == COM1Combo) return fields_.COM1Combo;
-  if (combo == COM2Combo) return fields_.COM2Combo;
-  if (combo == File1Combo) return fields_.File1Combo;
-  if (combo == File2Combo) return fields_.File2Combo;
-  return fields_.File3Combo;
-}
-
-void TMain::PullCombo(QComboBox* combo) {
-  TComboModel& m = ModelOf(combo);
-  m.Items.clear();
-  for (int i = 0; i < combo->count(); ++i) m.Items.push_back(ToStd(combo->itemText(i)));
-  m.ItemIndex = combo->currentIndex();
-  m.Text = ToStd(combo->currentText());
-  // A port box's text is a choice: a listed port, or a typed network port that then joins
-  // the list; other typed text means "Auto detect".
-  if ((combo == COM1Combo || combo == COM2Combo) &&
-      (m.ItemIndex < 0 || !SameTextIgnoringCase(m.Items[static_cast<size_t>(m.ItemIndex)], m.Text))) {
-    const std::string typed = m.Text;
-    ::SelectPortItem(m, typed);
-    PushCombo(combo);
-  }
-}
-
-void TMain::PushCombo(QComboBox* combo) {
-  const TComboModel& m = ModelOf(combo);
-  const QSignalBlocker block(combo);
-  combo->clear();
-  for (const std::string& item : m.Items) combo->addItem(FromStd(item));
-  if (combo == COM1Combo || combo == COM2Combo) {
+void TMain::RenderBox(TMainBox box, const TMainBoxState& b) {
+  QComboBox* c = BoxWidget(box);
+  const QSignalBlocker block(c);
+  std::optional<TMainBoxState>& shown = shownBoxes_[BoxIndex(box)];
+  if (!shown || shown->Combo.Items != b.Combo.Items || shown->Marks != b.Marks) {
+    c->clear();
+    for (const std::string& item : b.Combo.Items) c->addItem(FromStd(item));
     // A port the user may not open keeps its name (the run opens what the entry says), greyed,
     // with the reason as its tool tip.
-    for (int i = 0; i < combo->count(); ++i) {
-      const auto mark = portMarks_.find(m.Items[static_cast<size_t>(i)]);
-      if (mark == portMarks_.end()) continue;
-      combo->setItemData(i, mark->second, Qt::ToolTipRole);
-      combo->setItemData(i, QBrush(Qt::gray), Qt::ForegroundRole);
+    for (size_t i = 0; i < b.Marks.size(); ++i) {
+      if (b.Marks[i].empty()) continue;
+      c->setItemData(static_cast<int>(i), FromStd(b.Marks[i]), Qt::ToolTipRole);
+      c->setItemData(static_cast<int>(i), QBrush(Qt::gray), Qt::ForegroundRole);
     }
   }
-  combo->setCurrentIndex(m.ItemIndex);
-  if (combo->isEditable()) combo->setEditText(FromStd(m.Text));
+  shown = b;
+  if (c->currentIndex() != b.Combo.ItemIndex) c->setCurrentIndex(b.Combo.ItemIndex);
+  const QString text = FromStd(b.Combo.Text);
+  if (c->isEditable() && c->currentText() != text) c->setEditText(text);
 }
-
-void TMain::PushFileCombos() {
-  for (QComboBox* c : {File1Combo, File2Combo, File3Combo}) PushCombo(c);
-}
-
-void TMain::SelectComboItem(QComboBox* combo, const QString& text) {
-  PullCombo(combo);
-  if (combo == COM1Combo || combo == COM2Combo)
-    ::SelectPortItem(ModelOf(combo), ToStd(text));
-  else
-    ::SelectComboItem(ModelOf(combo), ToStd(text));
-  PushCombo(combo);
-}
-
-void TMain::FillPortCombo(QComboBox* combo, const std::vector<std::string>& ports) {
-  const QString remembered = combo->currentText();
-  TComboModel& m = ModelOf(combo);
-  m.Clear();
-  m.Add(kAutoDetect);
-  for (const std::string& p : ports) {
-    m.Add(p);
-    const std::string mark =
-        PortAccessMark(options_.AccessOf ? options_.AccessOf(p) : PortAccess(p));
-    if (mark.empty())
-      portMarks_.erase(p);
-    else
-      portMarks_[p] = FromStd(mark);
-  }
-  // A typed network port stays chosen when the list is made again.
-  ::SelectPortItem(m, ToStd(remembered));
-  PushCombo(combo);
-}
-
-void TMain::AddComboHistory(QComboBox* combo) {
-  PullCombo(combo);
-  ::AddComboHistory(ModelOf(combo));
-  PushCombo(combo);
-}
-
-void TMain::DoUpdCOMs() {
-  std::vector<std::string> ports;
-  if (options_.EnumPorts)
-    ports = options_.EnumPorts();
-  else
-    fields_.SerIF1->EnumComPorts(ports);
-  // Without any serial device reported, the usual names of this platform's first nine.
-  ports = WithFallbackPorts(std::move(ports));
-  FillPortCombo(COM1Combo, ports);
-  FillPortCombo(COM2Combo, ports);
-}
-
-// ---- Choices ----
-
-void TMain::SetGold(bool gold) {
-  fields_.GoldTP = gold;
-  TPradio->setChecked(gold);
-  SRVradio->setChecked(!gold);
-  UpdSrvChk();
-  UpdTPchk();
-}
-
-void TMain::DoGoldRadio() { SetGold(!SRVradio->isChecked()); }
-
-void TMain::UpdAnaChk() { fields_.AnalysisOnly = AnaChk->isChecked(); }
-
-void TMain::UpdTPchk() {
-  if (!fields_.EmbPkg) fields_.RestoreTP = TPchk->isChecked();
-  ShowChoiceControls();
-}
-
-void TMain::UpdSrvChk() {
-  if (!fields_.EmbPkg) fields_.RestoreSrv = SrvChk->isChecked();
-  ShowChoiceControls();
-}
-
-void TMain::ShowChoiceControls() {
-  const TChoiceControls c = ChoiceControls(fields_.GoldTP, fields_.RestoreTP, fields_.RestoreSrv,
-                                           fields_.EmbPkg != nullptr);
-  TPchk->setVisible(c.HandheldRestoreShown);
-  SrvChk->setVisible(c.ServerRestoreShown);
-  for (QWidget* w : std::initializer_list<QWidget*>{File1Txt, File1Combo, Browse1But, File2Txt,
-                                                    File2Combo, Browse2But})
-    w->setVisible(c.HandheldFilesShown);
-  for (QWidget* w : std::initializer_list<QWidget*>{File3Txt, File3Combo, Browse3But})
-    w->setVisible(c.ServerFilesShown);
-}
-
-// ---- Browsing ----
-
-QString TMain::OpenFileDialog(const QString& title, const char* filter, const QString& suffix,
-                              const QString& startName) {
-  QFileDialog dialog(this, title);
-  dialog.setObjectName(QStringLiteral("OpenDlg"));
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  const QStringList filters = DialogNameFilters(QString::fromLatin1(filter));
-  dialog.setNameFilters(filters);
-  dialog.selectNameFilter(filters.first());
-  dialog.setDefaultSuffix(suffix);
-  if (!startName.isEmpty()) {
-    const QFileInfo start(startName);
-    if (start.absoluteDir().exists()) dialog.setDirectory(start.absoluteDir());
-    dialog.selectFile(start.fileName());
-  }
-  if (dialog.exec() != QDialog::Accepted) return {};
-  const QStringList chosen = dialog.selectedFiles();
-  return chosen.isEmpty() ? QString() : chosen.first();
-}
-
-QString TMain::DoBrowseTP(const QString& startName, const QString& title) {
-  const QString chosen = OpenFileDialog(title, kTPFilter, QStringLiteral("TPF"), startName);
-  return chosen.isEmpty() ? startName : chosen;
-}
-
-void TMain::DoBrowse1() {
-  File1Combo->setEditText(
-      DoBrowseTP(File1Combo->currentText(), QStringLiteral("Select RF modem firmware")));
-}
-
-void TMain::DoBrowse2() {
-  File2Combo->setEditText(
-      DoBrowseTP(File2Combo->currentText(), QStringLiteral("Select TallyPilot firmware")));
-}
-
-void TMain::DoBrowse3() {
-  const QString chosen = OpenFileDialog(QStringLiteral("Select server firmware"), kSrvFilter,
-                                        QStringLiteral("SFF"), File3Combo->currentText());
-  if (!chosen.isEmpty()) File3Combo->setEditText(chosen);
-}
-
-// ---- Views: Start, Exit and the worker ----
-
-TSerThread* TMain::SerThread() const { return presenter_->Worker(); }
-
-void TMain::DoStart() { presenter_->Start(); }
-
-void TMain::DoExit() { presenter_->Exit(); }
 
 // The presenter's state in the widgets.
 void TMain::Render(const TMainState& s) {
+  const QString title = DisplayText(s.Title);
+  if (windowTitle() != title) setWindowTitle(title);
   for (QWidget* w : std::initializer_list<QWidget*>{TPGroup, SrvGroup, GoldTxt, TPradio, SRVradio,
                                                     AnaChk, RecordsBut})
     w->setVisible(s.SetUpShown);
+  {
+    const QSignalBlocker b1(TPradio), b2(SRVradio), b3(AnaChk), b4(TPchk), b5(SrvChk);
+    (s.GoldTP ? TPradio : SRVradio)->setChecked(true);
+    TPradio->setEnabled(s.GoldEnabled);
+    SRVradio->setEnabled(s.GoldEnabled);
+    AnaChk->setChecked(s.AnalysisOnly);
+    AnaChk->setEnabled(s.AnalysisEnabled);
+    TPchk->setChecked(s.RestoreHandheldTicked);
+    SrvChk->setChecked(s.RestoreServerTicked);
+  }
+  TPchk->setVisible(s.Controls.HandheldRestoreShown);
+  SrvChk->setVisible(s.Controls.ServerRestoreShown);
+  for (QWidget* w : std::initializer_list<QWidget*>{File1Txt, File1Combo, Browse1But, File2Txt,
+                                                    File2Combo, Browse2But})
+    w->setVisible(s.Controls.HandheldFilesShown);
+  for (QWidget* w : std::initializer_list<QWidget*>{File3Txt, File3Combo, Browse3But})
+    w->setVisible(s.Controls.ServerFilesShown);
+  for (TMainBox box :
+       {TMainBox::COM1, TMainBox::COM2, TMainBox::File1, TMainBox::File2, TMainBox::File3})
+    RenderBox(box, s.Box(box));
+  RecordsBut->setEnabled(s.RecordsEnabled);
+  RecordsBut->setToolTip(FromStd(s.RecordsHint));
+
   const QString status = DisplayText(s.StatusText);
   if (StatTxt->text() != status) StatTxt->setText(status);
   StatTxt->setVisible(s.StatusShown);
@@ -709,12 +477,38 @@ void TMain::Render(const TMainState& s) {
   if (logAppears || s.Focus != TMainFocus::Unchanged) ScrollLogToEnd();
 }
 
-void TMain::DoRecords() {
-  if (!options_.Records || options_.Records->Location().empty()) return;
+void TMain::ScrollLogToEnd() {
+  LogMemo->moveCursor(QTextCursor::End);
+  LogMemo->ensureCursorVisible();
+}
+
+// ---- Dialogs and the Records window ----
+
+std::optional<std::string> TMain::AskForFile(const TFileRequest& request) {
+  QFileDialog dialog(this, FromStd(request.Title));
+  dialog.setObjectName(QStringLiteral("OpenDlg"));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  const QStringList filters = DialogNameFilters(FromStd(request.Filter));
+  dialog.setNameFilters(filters);
+  dialog.selectNameFilter(filters.first());
+  dialog.setDefaultSuffix(FromStd(request.DefaultExtension));
+  if (!request.CurrentName.empty()) {
+    const QFileInfo start(FromStd(request.CurrentName));
+    if (start.absoluteDir().exists()) dialog.setDirectory(start.absoluteDir());
+    dialog.selectFile(start.fileName());
+  }
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList chosen = dialog.selectedFiles();
+  if (chosen.isEmpty()) return std::nullopt;
+  return ToStd(chosen.first());
+}
+
+void TMain::OpenRecords(const TRecordsRequest& request) {
   if (!recordsWindow_) {
     TRecordsWindowOptions o;
-    o.Location = options_.Records->Location();
-    o.DriftSettingsPath = DefaultDriftSettingsPath(fields_.IniName);
+    o.Location = request.Location;
+    o.DriftSettingsPath = request.DriftSettingsPath;
     recordsWindow_ = std::make_unique<TRecordsWindow>(o);
   } else {
     recordsWindow_->Reload();
@@ -722,62 +516,4 @@ void TMain::DoRecords() {
   recordsWindow_->show();
   recordsWindow_->raise();
   recordsWindow_->activateWindow();
-}
-
-namespace {
-
-// The rule over the handhelds this station tuned; the line names the golden server of the
-// station's latest such record when its median lies outside the band. A store that cannot be
-// read gives no line (the run reports record trouble itself).
-std::string GoldenDriftLine(const std::string& location, const std::string& thresholdPath) {
-  try {
-    auto store = OpenRecordStore(location, TStoreOpen::kExisting);
-    TRecordFilter filter;
-    filter.Station = StationName();
-    filter.DeviceKind = "handheld";
-    filter.Outcome = kRecordCompleted;
-    TDriftRule rule;
-    std::string current;
-    store->Points(filter, [&](const TRecordPoint& p) {
-      rule.Add(p);
-      if (DriftSteps(p)) current = p.ServerIdentity;
-    });
-    const double threshold = ReadDriftThreshold(thresholdPath);
-    for (const TDriftWarning& w : DriftWarnings(rule.Series(), threshold))
-      if (w.Server == current) return DriftWarningLine(w, threshold);
-  } catch (const std::exception&) {
-  }
-  return {};
-}
-
-}  // namespace
-
-void TMain::CheckGoldenDrift() {
-  if (!options_.Records || options_.Records->Location().empty() || fields_.IniName.empty())
-    return;
-  if (driftCheck_.valid()) {
-    if (driftCheck_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-      driftCheckAgain_ = true;
-      return;
-    }
-    driftLine_ = driftCheck_.get();
-  }
-  driftCheckAgain_ = false;
-  driftCheck_ = std::async(std::launch::async, GoldenDriftLine, options_.Records->Location(),
-                           DefaultDriftSettingsPath(fields_.IniName));
-}
-
-void TMain::LogGoldenDrift() {
-  // A check under way gets a moment to finish; else the previous one's line stands.
-  if (driftCheck_.valid() &&
-      driftCheck_.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready) {
-    driftLine_ = driftCheck_.get();
-    if (driftCheckAgain_) CheckGoldenDrift();
-  }
-  if (!driftLine_.empty()) LogMemo->appendPlainText(FromStd(driftLine_));
-}
-
-void TMain::ScrollLogToEnd() {
-  LogMemo->moveCursor(QTextCursor::End);
-  LogMemo->ensureCursorVisible();
 }

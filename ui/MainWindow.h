@@ -1,26 +1,25 @@
-// TMain, the program's one window. In its set-up view the operator chooses the golden reference,
-// analysis only, the two COM ports, the firmware files and whether firmware is restored after
-// the test; Start hides the choices and starts the worker (TSerThread), which shows its log,
-// prompts and progress through the window. The window owns the two port objects, remembers the
-// choices in the settings file and reads the embedded firmware bundle of the program file.
+// TMain, the program's one window, drawn with Qt: its controls, the rendering of the presenter's
+// state (TMainPresenter holds what the window does: the choices, port lists, histories, the
+// settings file, the bundle and the runs), the file dialogs and the Records window. The window
+// owns the two port objects and the run's fields.
 //
 // The worker's window work reaches the window's thread synchronously: each bridge call is carried
 // over by the marshalled bridge, which wakes the window's event loop with a queued call, and the
-// worker waits until it has run. While the window waits
-// for the worker to end (Cancel, closing) it runs a local event loop, so those calls keep being
-// served.
+// worker waits until it has run. While the window waits for the worker to end (Cancel, closing)
+// it runs a local event loop, so those calls keep being served.
 #pragma once
 
 #include <QString>
 #include <QWidget>
+#include <array>
 #include <functional>
-#include <future>
-#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "front/MainLayout.h"
+#include "front/MainPresenter.h"
 #include "run/Bridge.h"
 #include "run/MainFields.h"
 #include "serial/ComPort.h"
@@ -30,10 +29,7 @@ class Clock;
 struct TFrontEndSetup;
 class TRecordSink;
 class TSerThread;
-class TMainPresenter;
-struct TMainState;
 class TRecordsWindow;
-struct TBundleChoices;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -68,50 +64,12 @@ class TMain : public QWidget {
   explicit TMain(TMainOptions options = {}, QWidget* parent = nullptr);
   ~TMain() override;
 
-  // ---- Handlers ----
-  void DoCreat();
-  // The first activation: port lists, embedded bundle, settings file; later ones do nothing.
+  // The first activation (the presenter's); later ones do nothing.
   void DoActiv();
-  // Closing: writes the settings file and stops a running worker (only after the first
-  // activation has finished).
-  void DoClos();
-  // StartBut: starts a run (set-up), answers Ok or Yes (a prompt waits), or returns to set-up.
-  void DoStart();
-  // ExitBut: closes the window (set-up), answers No, or cancels the run.
-  void DoExit();
-  // RecordsBut: shows the Records window (made on first use), which stays open beside runs.
-  void DoRecords();
-  void DoUpdCOMs();
-  void DoBrowse1();
-  void DoBrowse2();
-  void DoBrowse3();
-  // The file dialog for a handheld package: the chosen name, or startName when cancelled.
-  QString DoBrowseTP(const QString& startName, const QString& title);
-  void DoGoldRadio();
-  void UpdAnaChk();
-  void UpdTPchk();
-  void UpdSrvChk();
-  // The restore boxes and file rows the golden reference and restore choices call for.
-  void ShowChoiceControls();
-
-  // ---- Methods ----
-  // The golden reference (true: the handheld) with the visibility that follows from it.
-  void SetGold(bool gold);
-  // Selects the first entry equal to text (letter case ignored), else entry 0; in a port box
-  // a network port name that no entry holds becomes a new entry.
-  void SelectComboItem(QComboBox* combo, const QString& text);
-  // "Auto detect" followed by the ports; the previous choice stays when it is still there.
-  void FillPortCombo(QComboBox* combo, const std::vector<std::string>& ports);
-  // Moves the combo's text to the top of its history (at most ten entries).
-  void AddComboHistory(QComboBox* combo);
-  // The run's model of the box takes the box's entries, choice and text (as a run starts); a
-  // port box's typed network port becomes its chosen entry.
-  void PullCombo(QComboBox* combo);
-
-  // ---- State ----
-  bool FirstActivate() const { return firstActivate_; }
+  bool FirstActivate() const;
   // The fields a run reads; the window leaves them alone while a run is under way.
   TMainFields& Fields() { return fields_; }
+  TMainPresenter& Presenter() { return *presenter_; }
   TSerThread* SerThread() const;
   // The Records window, once it was opened.
   TRecordsWindow* RecordsWindow() const { return recordsWindow_.get(); }
@@ -133,46 +91,29 @@ class TMain : public QWidget {
   };
 
   void CreateControls();
+  void ConnectControls();
   void PlaceControls();
   void ApplyAnchors();
   void UpdateMinimumSize();
+  QComboBox* BoxWidget(TMainBox box) const;
 
-  // The combo boxes and the models the run reads, kept in step.
-  TComboModel& ModelOf(QComboBox* combo);
-  void PushCombo(QComboBox* combo);
-  void PushFileCombos();
-
-  void ReadSettings();
-  void WriteSettings();
-  void ApplyBundle(const TBundleChoices& choices);
-  QString OpenFileDialog(const QString& title, const char* filter, const QString& suffix,
-                         const QString& startName);
-
-  // The golden-drift check of the station's records, off the window's thread so that a slow or
-  // absent database server never holds the window up: started after the first activation and
-  // after each record written; its latest line goes into the log at the start of a run.
-  void CheckGoldenDrift();
-  void LogGoldenDrift();
-  void ScrollLogToEnd();
   void Render(const TMainState& state);
+  void RenderBox(TMainBox box, const TMainBoxState& b);
+  void PlaceWindow(const TWindowPlacement& placement);
+  std::optional<std::string> AskForFile(const TFileRequest& request);
+  void OpenRecords(const TRecordsRequest& request);
+  void ScrollLogToEnd();
 
   TMainOptions options_;
-  std::string programPath_;
 
-  // Fields, in the order the run and the settings file know them.
-  bool firstActivate_ = false;
   TMainFields fields_;
-
   TComPort serIF1_, serIF2_;
   std::unique_ptr<TWindowView> view_;
   std::unique_ptr<TMainPresenter> presenter_;
   std::unique_ptr<TRecordsWindow> recordsWindow_;
-  std::future<std::string> driftCheck_;
-  bool driftCheckAgain_ = false;  // records were written while a check ran
-  std::string driftLine_;         // the latest check's line ("" when nothing drifted)
   std::vector<TAnchored> anchored_;
-  // Ports of the lists the user may not open, with the mark their entries carry.
-  std::map<std::string, QString> portMarks_;
+  // The boxes as last rendered: a list is filled again only when it changed.
+  std::array<std::optional<TMainBoxState>, kMainBoxes> shownBoxes_;
 
   QLabel* StatTxt = nullptr;
   QLabel* GoldTxt = nullptr;

@@ -5,7 +5,11 @@
 
 #include <functional>
 
-// Before windows.h, whose old Yield() macro would empty TRecordStats::Yield.
+// Before windows.h, whose old Yield() macro would empty TRecordStats::Yield (and without that
+// macro where windows.h came first).
+#ifdef Yield
+#undef Yield
+#endif
 #include "win32/ChartScene.h"
 
 #include <windows.h>

@@ -149,7 +149,8 @@ TRecordsWindow::TRecordsWindow(TRecordsWindowOptions options, HWND owner)
 // The browser goes first: no wake comes after it, and none reaches a window half gone.
 TRecordsWindow::~TRecordsWindow() {
   browser_.reset();
-  if (hwnd_) {
+  // (An owner that went first took the window with it.)
+  if (hwnd_ && !destroyed_) {
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
     DestroyWindow(hwnd_);
   }
@@ -409,6 +410,9 @@ LRESULT TRecordsWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_SHOWWINDOW:
       if (browser_) browser_->SetShown(wp != 0);
+      break;
+    case WM_NCDESTROY:
+      destroyed_ = true;
       break;
     case WM_CLOSE:
       // Closing hides the window; its owner keeps it for the next time.

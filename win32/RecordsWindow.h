@@ -17,7 +17,11 @@
 #include <string>
 #include <vector>
 
-// Before windows.h, whose old Yield() macro would empty TRecordStats::Yield.
+// Before windows.h, whose old Yield() macro would empty TRecordStats::Yield (and without that
+// macro where windows.h came first).
+#ifdef Yield
+#undef Yield
+#endif
 #include "front/RecordsBrowser.h"
 #include "records/Drift.h"
 
@@ -116,6 +120,7 @@ class TRecordsWindow : private TRecordsView {
 
   TRecordsWindowOptions options_;
   HWND hwnd_ = nullptr;
+  bool destroyed_ = false;  // the window is gone (with its owner)
   std::unique_ptr<TRecordsBrowser> browser_;
   double threshold_ = kDefaultDriftThreshold;
   std::vector<TDriftWarning> warnings_;

@@ -91,13 +91,13 @@ class RunTest : public QObject {
   // view, and the run's file use reaches the history.
   void okYesNo() {
     TBenchSetUp s;
+    s.dir.WriteIni({"", "", "", "", "SR", "Auto detect\t", "Auto detect\t", s.Pkg("old.tpf"),
+                    s.Pkg("eeprom.tpf"), s.Pkg("server.sff")});
     auto w = s.Open();
     QCOMPARE(View(*w), QStringLiteral("set-up"));
     // A name typed into the box, not yet in its history.
     auto* rf = Child<QComboBox>(*w, "File1Combo");
     const QString typed = s.Pkg("rfmodem.tpf");
-    rf->clear();
-    rf->addItem(s.Pkg("old.tpf"));
     rf->setEditText(typed);
 
     // Enter works the focused button, Start.
@@ -106,8 +106,6 @@ class RunTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(View(*w), QStringLiteral("ok-prompt"), kRunTimeout);
     QVERIFY(Status(*w).startsWith("Make sure the server, TallyPilot and dongle are powered\n"));
     QCOMPARE(QApplication::focusWidget(), Child<QWidget>(*w, "StartBut"));
-    // The package files were read: the typed name heads the history now.
-    QCOMPARE(Items(rf), (QStringList{typed, s.Pkg("old.tpf")}));
 
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);  // Ok
     QCOMPARE(View(*w), QStringLiteral("running"));
@@ -135,6 +133,8 @@ class RunTest : public QObject {
     Click(*w, "StartBut");
     QCOMPARE(View(*w), QStringLiteral("set-up"));
     QVERIFY(!w->SerThread());
+    // The package files were read: the typed name heads the history now.
+    QCOMPARE(Items(rf), (QStringList{typed, s.Pkg("old.tpf")}));
     QCOMPARE(Child<QPushButton>(*w, "StartBut")->text(), QStringLiteral("&Start"));
     QCOMPARE(Child<QPushButton>(*w, "ExitBut")->text(), QStringLiteral("&Exit"));
     QVERIFY(Child<QWidget>(*w, "PrcBar")->isHidden());
