@@ -400,10 +400,10 @@ void TRecordsWindow::ShowPage() {
 LRESULT CALLBACK TRecordsWindow::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   auto* self = reinterpret_cast<TRecordsWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (!self) return DefWindowProcW(hwnd, msg, wp, lp);
-  return self->Handle(msg, wp, lp);
+  return self->OnMessage(msg, wp, lp);
 }
 
-LRESULT TRecordsWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
+LRESULT TRecordsWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case kWakeMessage:
       if (browser_) browser_->Pump();

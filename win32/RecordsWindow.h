@@ -97,7 +97,7 @@ class TRecordsWindow : private TRecordsView {
 
  private:
   static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT OnMessage(UINT msg, WPARAM wp, LPARAM lp);
   LRESULT Notify(NMHDR* n);
 
   // TRecordsView
