@@ -23,6 +23,7 @@
 #include "run/Version.h"
 #include "sim/Bench.h"
 #include "win32/MainWindow.h"
+#include "win32/RecordsWindow.h"
 #include "win32/WideText.h"
 
 namespace {
@@ -153,10 +154,21 @@ int main() {
   // The records outlive the window, whose last run may still hand one over.
   const std::unique_ptr<TRecordSink> records = OpenRecordSink(setup, "tptune", std::cerr);
 
+  // The Records window beside the main window: made on first use, it goes after the main window.
+  TRecordsWindowHost recordsWindow;
+
   TWin32MainOptions windowOptions;
   windowOptions.ProgramPath = programPath;
   windowOptions.Setup = &setup;
   windowOptions.Records = records.get();
+  windowOptions.OpenRecords = [&recordsWindow](HWND owner, const std::string& location,
+                                               const std::string& driftSettings) {
+    recordsWindow.Open(owner, {location, driftSettings});
+  };
+  windowOptions.RecordsWritten = [&recordsWindow] { recordsWindow.RecordsWritten(); };
+  windowOptions.PreTranslate = [&recordsWindow](MSG& message) {
+    return recordsWindow.PreTranslate(message);
+  };
   if (bench) windowOptions.RunClock = &bench->VirtualClock();
   TWin32Main window(windowOptions);
 

@@ -1,20 +1,16 @@
 #include "records/Journal.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
 #include <charconv>
-#include <cstring>
+#include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "records/JournalFile.h"
 #include "records/RecordStore.h"
+#include "run/Paths.h"
 #include "run/Sha256.h"
 
 using nlohmann::json;
@@ -32,66 +28,6 @@ uint32_t Crc(std::string_view bytes) {
       crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
 }
 
-std::string Errno(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
-
-// An open file with an advisory lock on it for as long as the object lives: appenders and the
-// compaction take it exclusively, readers shared.
-class TLocked {
- public:
-  TLocked(const std::string& path, int flags, int lock) {
-    for (;;) {
-      fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-      if (fd_ < 0) return;
-      while (::flock(fd_, lock) != 0 && errno == EINTR) {
-      }
-      // The compaction replaces the file by a new one: whoever waited for the lock on the old
-      // one opens the new one, so nothing is added to a file that is gone.
-      struct stat held {}, named {};
-      if (::fstat(fd_, &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
-          (held.st_ino == named.st_ino && held.st_dev == named.st_dev))
-        return;
-      ::close(fd_);
-    }
-  }
-  ~TLocked() {
-    if (fd_ >= 0) ::close(fd_);  // closing drops the lock
-  }
-  TLocked(const TLocked&) = delete;
-  TLocked& operator=(const TLocked&) = delete;
-  int Fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
-void WriteAll(int fd, std::string_view bytes, const std::string& path) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      throw std::runtime_error(Errno("cannot write", path));
-    }
-    done += static_cast<size_t>(n);
-  }
-}
-
-std::string ReadAll(int fd) {
-  std::string bytes;
-  char chunk[65536];
-  ::lseek(fd, 0, SEEK_SET);
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.append(chunk, static_cast<size_t>(n));
-  }
-  return bytes;
-}
-
 // Each entry begins on a line of its own: the line break before it ends whatever a crash left
 // half written, so the torn piece stays a line of its own that fails its check.
 std::string Framed(char kind, std::string_view payload) {
@@ -100,10 +36,10 @@ std::string Framed(char kind, std::string_view payload) {
 
 // Appends entries to a file under its exclusive lock, synced to disk when asked.
 void AppendEntries(const std::string& path, const std::string& bytes, bool sync) {
-  TLocked file(path, O_WRONLY | O_APPEND | O_CREAT, LOCK_EX);
-  if (file.Fd() < 0) throw std::runtime_error(Errno("cannot open", path));
-  WriteAll(file.Fd(), bytes, path);
-  if (sync && ::fsync(file.Fd()) != 0) throw std::runtime_error(Errno("cannot sync", path));
+  TJournalFile file(path, TJournalFile::EAccess::Append);
+  if (!file.IsOpen()) throw std::runtime_error(file.OpenError());
+  file.Append(bytes);
+  if (sync) file.Sync();
 }
 
 // Hands each line of the journal's bytes that is not empty to visit, in order, until visit
@@ -132,17 +68,12 @@ std::string WrittenFor(const std::string& bytes) {
   return location;
 }
 
-bool ProcessRunning(int64_t pid) {
-  if (pid <= 0) return false;
-  if (pid == ::getpid()) return true;
-  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-}
-
 }  // namespace
 
 std::string JournalPath(const std::string& location, const std::string& dataDir) {
   std::string dir = dataDir;
-  if (!dir.empty() && dir.back() != '/') dir += '/';
+  if (!dir.empty() && std::string_view(kPathSeparators).find(dir.back()) == std::string_view::npos)
+    dir += kPathSeparators[0];
   // A private in-memory store has no file to lie beside.
   if (location == ":memory:") return dir + "memory.spool";
   if (!IsServerLocation(location)) return location + ".spool";
@@ -202,27 +133,23 @@ TJournal::TJournal(std::string path, std::string location)
 void TJournal::Append(const TTuningRecord& record, bool open) {
   json entry = json::parse(RecordToSpoolLine(record));
   entry["journal_open"] = open;
-  entry["journal_pid"] = static_cast<int64_t>(::getpid());
+  entry["journal_pid"] = ThisProcessId();
   const std::string bytes = Framed(kRecordEntry, entry.dump());
 
-  TLocked file(path_, O_RDWR | O_APPEND | O_CREAT, LOCK_EX);
-  if (file.Fd() < 0) throw std::runtime_error(Errno("cannot open", path_));
-  struct stat st {};
-  if (::fstat(file.Fd(), &st) != 0) throw std::runtime_error(Errno("cannot read", path_));
-  if (st.st_size == 0) {
-    WriteAll(file.Fd(), Framed(kLocationEntry, shown_), path_);
+  TJournalFile file(path_, TJournalFile::EAccess::Append);
+  if (!file.IsOpen()) throw std::runtime_error(file.OpenError());
+  if (file.Size() == 0) {
+    file.Append(Framed(kLocationEntry, shown_));
   } else {
     // A journal that names another store is not added to: its records would go nowhere.
-    char head[4096];
-    const ssize_t n = ::pread(file.Fd(), head, sizeof head, 0);
-    const std::string writtenFor = WrittenFor(std::string(head, n > 0 ? static_cast<size_t>(n) : 0));
+    const std::string writtenFor = WrittenFor(file.Read(4096));
     if (writtenFor != shown_)
       throw std::runtime_error(path_ + " holds records for " +
                                (writtenFor.empty() ? std::string("no known store") : writtenFor) +
                                ", not for " + shown_);
   }
-  WriteAll(file.Fd(), bytes, path_);
-  if (::fsync(file.Fd()) != 0) throw std::runtime_error(Errno("cannot sync", path_));
+  file.Append(bytes);
+  file.Sync();
 }
 
 void TJournal::MarkDelivered(const std::string& uid) {
@@ -241,12 +168,12 @@ void TJournal::Reject(const TTuningRecord& record, const std::string& reason) {
 }
 
 TJournalState TJournal::Read(bool skipHeldOpen) const {
-  TLocked file(path_, O_RDONLY, LOCK_SH);
-  if (file.Fd() < 0) {
-    if (errno == ENOENT) return {};
-    throw std::runtime_error(Errno("cannot open", path_));
+  TJournalFile file(path_, TJournalFile::EAccess::Read);
+  if (!file.IsOpen()) {
+    if (file.Missing()) return {};
+    throw std::runtime_error(file.OpenError());
   }
-  return Parse(ReadAll(file.Fd()), skipHeldOpen);
+  return Parse(file.Read(), skipHeldOpen);
 }
 
 namespace {
@@ -334,10 +261,10 @@ TJournalState TJournal::Parse(const std::string& bytes, bool skipHeldOpen) const
 }
 
 void TJournal::Compact() {
-  TLocked file(path_, O_RDWR, LOCK_EX);
-  if (file.Fd() < 0) return;
+  TJournalFile file(path_, TJournalFile::EAccess::Rewrite);
+  if (!file.IsOpen()) return;
   // Under the exclusive lock nobody appends: what is read is the whole journal.
-  const std::string bytes = ReadAll(file.Fd());
+  const std::string bytes = file.Read();
   const TEntries entries = Scan(bytes);
   if (!entries.writtenFor.empty() && entries.writtenFor != shown_) return;
   std::string kept;
@@ -351,39 +278,12 @@ void TJournal::Compact() {
   }
   if (!dropped) return;
   if (kept.empty()) {
-    if (::ftruncate(file.Fd(), 0) == 0) ::fsync(file.Fd());
+    file.Empty();
     return;
   }
   // What still waits goes into a new file that replaces the journal whole, so a crash leaves
   // either the old journal or the new one.
-  const std::string fresh = path_ + ".new";
-  {
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    bool ok = true;
-    try {
-      WriteAll(fd, Framed(kLocationEntry, shown_) + kept, fresh);
-    } catch (const std::exception&) {
-      ok = false;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!ok) {
-      ::unlink(fresh.c_str());
-      return;
-    }
-  }
-  if (::rename(fresh.c_str(), path_.c_str()) != 0) {
-    ::unlink(fresh.c_str());
-    return;
-  }
-  const size_t slash = path_.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
-  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
+  ReplaceWhole(path_, Framed(kLocationEntry, shown_) + kept);
 }
 
 bool RefusedForContent(const std::exception& error) {

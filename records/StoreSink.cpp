@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "run/Paths.h"
+
 struct TStoreSink::TLookup {
   std::string mac;
   bool done = false, answered = false, abandoned = false;
@@ -243,7 +245,7 @@ std::string RecordsBase(const std::string& iniName, bool bench) {
     base.resize(base.size() - 4);
   for (const char* ending : {"-cli", "-records"}) {
     const std::string e = ending;
-    const size_t slash = base.find_last_of('/');
+    const size_t slash = base.find_last_of(kPathSeparators);
     const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
     if (base.size() - nameStart > e.size() && base.compare(base.size() - e.size(), e.size(), e) == 0)
       base.resize(base.size() - e.size());
@@ -258,7 +260,7 @@ std::string DefaultRecordsLocation(const std::string& iniName, bool bench) {
 }
 
 std::string DataFolder(const std::string& iniName) {
-  const size_t slash = iniName.find_last_of('/');
+  const size_t slash = iniName.find_last_of(kPathSeparators);
   return slash == std::string::npos ? std::string() : iniName.substr(0, slash + 1);
 }
 

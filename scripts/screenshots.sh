@@ -7,7 +7,8 @@
 # crystal drifts a quarter step with each handheld (two of them fail once and are tuned again)
 # leaves its records beside the program, and before the window's own run the Records window
 # shows them: its history, lot statistics and golden drift (with the warning) are saved as
-# records-*.png.
+# records-*.png; the Win32 Records window shows the same records under Wine as
+# win32-records-*.png.
 #
 # Then the Windows window (tptune.exe, built with mingw-w64) is photographed under Wine on a
 # virtual X display at the same stages of a run, driven from outside by a small Win32 program
@@ -55,6 +56,9 @@ for i in $(seq 0 35); do
 done
 (cd "$work" && ./tptune-cli --bench campaign.json --restore-server --rf-modem rfmodem.tpf \
   --eeprom eeprom.tpf --server-firmware server.sff --answers "$answers,no" >campaign.log)
+# The campaign's records as they are now, for the Win32 Records window's pictures below.
+mkdir -p "$work/win32"
+for f in "$work"/tptune-bench.db*; do cp "$f" "$work/win32/"; done
 # Settings: the server as golden reference with its firmware restored after the test (so the
 # question after each handheld is asked), both ports found automatically, the demo packages.
 printf '%s\r\n' 192 107 '' '' SR $'Auto detect\t' $'Auto detect\t' \
@@ -74,3 +78,13 @@ scripts/wine-session.sh bash -c "
   cmake --build --preset windows -j 2 --target tptune tptune_window_driver
   SHOTS='$out' scripts/win32-window-test.sh"
 ls -l "$out"/win32-*.png
+
+# The Win32 Records window under Wine over the same campaign's records: its three pages as
+# win32-records-*.png (scripts/screenshots-win32-records.sh, on a virtual display of its own).
+rm -f "$out"/win32-records-{history,statistics,drift}.png
+scripts/wine-session.sh bash -c "
+  set -e
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j 2 --target records_window_probe
+  tests/win32/with-xvfb.sh scripts/screenshots-win32-records.sh '$work/win32/tptune-bench.db' '$out'"
+ls -l "$out"/win32-records-*.png

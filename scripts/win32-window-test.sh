@@ -46,7 +46,8 @@ prepare() {  # prepare DIR PROGRAM NAME
 }
 prepare "$work/linux" build/default/app/tptune tptune
 prepare "$work/windows" build/windows/app/tptune.exe tptune.exe
-cp build/windows/tests/win32/tptune_window_driver.exe "$work/windows/"
+# The DLLs the program links (libpq for the records) go with it.
+cp build/windows/app/*.dll build/windows/tests/win32/tptune_window_driver.exe "$work/windows/"
 
 (cd "$work/linux" && QT_QPA_PLATFORM=offscreen "$root/build/default/tests/ui/tptune_window_run" \
   log.txt 2>/dev/null)
@@ -135,7 +136,7 @@ fi
 # without settings opens at its design size, scaled.
 "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
 mkdir -p "$work/dpi"
-cp build/windows/app/tptune.exe build/windows/tests/win32/tptune_window_driver.exe \
+cp build/windows/app/tptune.exe build/windows/app/*.dll build/windows/tests/win32/tptune_window_driver.exe \
   build/default/app/{tpftune.tpf,srvftune.sff} "$work/dpi/"
 started=$SECONDS
 drive tptune-dpi,800x700 "$work/dpi" layout.txt --layout 144 -- tptune.exe --bench

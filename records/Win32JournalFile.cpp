@@ -1,0 +1,165 @@
+// The journal's file on Windows. The lock is a byte-range lock far beyond any journal's end:
+// Windows' locks keep others from reading and writing the bytes they cover, and the journal's own
+// bytes must stay readable to a program that has the lock's turn. Every handle lets others
+// delete and rename the file, so the compaction can put a new journal in its place while
+// appenders wait for the lock on the old one.
+#include <windows.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "records/JournalFile.h"
+
+namespace {
+
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+
+std::string LastError(const std::string& what, const std::string& path) {
+  const DWORD code = GetLastError();
+  char text[512] = {};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), text, sizeof text,
+                           nullptr);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
+  return what + " " + path + ": " +
+         (n > 0 ? std::string(text, n) : "system error " + std::to_string(code));
+}
+
+HANDLE Handle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition) {
+  return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Whether the open file is still the one the path names.
+bool StillNamed(HANDLE held, const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION heldInfo{}, namedInfo{};
+  if (!GetFileInformationByHandle(held, &heldInfo)) return true;
+  const HANDLE named = OpenShared(path, 0, OPEN_EXISTING);
+  if (named == INVALID_HANDLE_VALUE) return true;
+  const bool known = GetFileInformationByHandle(named, &namedInfo);
+  CloseHandle(named);
+  return !known || (heldInfo.dwVolumeSerialNumber == namedInfo.dwVolumeSerialNumber &&
+                    heldInfo.nFileIndexHigh == namedInfo.nFileIndexHigh &&
+                    heldInfo.nFileIndexLow == namedInfo.nFileIndexLow);
+}
+
+void WriteAll(HANDLE h, std::string_view bytes, const std::string& path) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    DWORD n = 0;
+    if (!WriteFile(h, bytes.data() + done, want, &n, nullptr) || n == 0)
+      throw std::runtime_error(LastError("cannot write", path));
+    done += n;
+  }
+}
+
+}  // namespace
+
+TJournalFile::TJournalFile(const std::string& path, EAccess access) : path_(path) {
+  const DWORD rights = access == EAccess::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  const DWORD disposition = access == EAccess::Append ? OPEN_ALWAYS : OPEN_EXISTING;
+  const DWORD lock = access == EAccess::Read ? 0 : LOCKFILE_EXCLUSIVE_LOCK;
+  for (;;) {
+    const HANDLE h = OpenShared(path, rights, disposition);
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD code = GetLastError();
+      missing_ = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+      SetLastError(code);
+      error_ = LastError("cannot open", path);
+      return;
+    }
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    if (!LockFileEx(h, lock, 0, 1, 0, &at)) {
+      error_ = LastError("cannot lock", path);
+      CloseHandle(h);
+      return;
+    }
+    if (StillNamed(h, path)) {
+      handle_ = reinterpret_cast<intptr_t>(h);
+      return;
+    }
+    CloseHandle(h);  // closing drops the lock
+  }
+}
+
+TJournalFile::~TJournalFile() {
+  if (handle_ != -1) CloseHandle(Handle(handle_));
+}
+
+bool TJournalFile::IsOpen() const { return handle_ != -1; }
+
+uint64_t TJournalFile::Size() const {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(Handle(handle_), &size)) throw std::runtime_error(LastError("cannot read", path_));
+  return static_cast<uint64_t>(size.QuadPart);
+}
+
+std::string TJournalFile::Read(size_t limit) const {
+  std::string bytes;
+  char chunk[65536];
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(Handle(handle_), start, nullptr, FILE_BEGIN)) return bytes;
+  while (bytes.size() < limit) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min(sizeof chunk, limit - bytes.size()));
+    if (!ReadFile(Handle(handle_), chunk, want, &n, nullptr) || n == 0) break;
+    bytes.append(chunk, n);
+  }
+  return bytes;
+}
+
+void TJournalFile::Append(std::string_view bytes) {
+  LARGE_INTEGER none{};
+  if (!SetFilePointerEx(Handle(handle_), none, nullptr, FILE_END))
+    throw std::runtime_error(LastError("cannot write", path_));
+  WriteAll(Handle(handle_), bytes, path_);
+}
+
+void TJournalFile::Sync() {
+  if (!FlushFileBuffers(Handle(handle_))) throw std::runtime_error(LastError("cannot sync", path_));
+}
+
+bool TJournalFile::Empty() {
+  LARGE_INTEGER start{};
+  return SetFilePointerEx(Handle(handle_), start, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(Handle(handle_)) && FlushFileBuffers(Handle(handle_));
+}
+
+int64_t ThisProcessId() { return static_cast<int64_t>(GetCurrentProcessId()); }
+
+bool ProcessRunning(int64_t pid) {
+  if (pid <= 0 || pid > 0xFFFFFFFF) return false;
+  if (pid == ThisProcessId()) return true;
+  const HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
+bool ReplaceWhole(const std::string& path, const std::string& bytes) {
+  const std::string fresh = path + ".new";
+  const HANDLE h = OpenShared(fresh, GENERIC_WRITE, CREATE_ALWAYS);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  try {
+    WriteAll(h, bytes, fresh);
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  ok = FlushFileBuffers(h) && ok;
+  CloseHandle(h);
+  // Written through: the replacement is on the disk when the call returns.
+  if (!ok || !MoveFileExA(fresh.c_str(), path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileA(fresh.c_str());
+    return false;
+  }
+  return true;
+}
