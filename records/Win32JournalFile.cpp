@@ -1,11 +1,13 @@
 // The journal's file on Windows. Windows does not put a new file in place of one that is open,
 // so the lock is taken on a file of its own beside the journal (never replaced), and the journal
 // is opened only under it: when the compaction puts the new journal in place, nobody else holds
-// the old one open. The lock file stays beside the journal.
+// the old one open. The lock file stays beside the journal. Narrow file names are UTF-8, as the
+// standard library's paths give them and SQLite takes them; the system is asked with wide names.
 #include <windows.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include "records/JournalFile.h"
 
@@ -24,9 +26,19 @@ std::string LastError(const std::string& what, const std::string& path) {
 
 HANDLE Handle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
+std::wstring Wide(const std::string& name) {
+  const int chars =
+      MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(chars > 0 ? chars : 0), L'\0');
+  if (chars > 0)
+    MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), wide.data(), chars);
+  return wide;
+}
+
 HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition) {
-  return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(Wide(path).c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool NotThere(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
@@ -46,7 +58,7 @@ void WriteAll(HANDLE h, std::string_view bytes, const std::string& path) {
 
 TJournalFile::TJournalFile(const std::string& path, EAccess access) : path_(path) {
   // Only an appender makes a journal: whoever else finds none has nothing to lock.
-  if (access != EAccess::Append && GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+  if (access != EAccess::Append && GetFileAttributesW(Wide(path).c_str()) == INVALID_FILE_ATTRIBUTES &&
       NotThere(GetLastError())) {
     missing_ = true;
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -143,9 +155,9 @@ bool TJournalFile::ReplaceWith(const std::string& bytes) {
   CloseHandle(Handle(handle_));
   handle_ = -1;
   // Written through: the replacement is on the disk when the call returns.
-  if (!ok || !MoveFileExA(fresh.c_str(), path_.c_str(),
+  if (!ok || !MoveFileExW(Wide(fresh).c_str(), Wide(path_).c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileA(fresh.c_str());
+    DeleteFileW(Wide(fresh).c_str());
     return false;
   }
   return true;

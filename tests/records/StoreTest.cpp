@@ -9,6 +9,7 @@
 #include <set>
 
 #include "RecordsTestUtil.h"
+#include "records/Journal.h"
 #include "records/RecordStore.h"
 #include "records/Reports.h"
 
@@ -364,6 +365,33 @@ TEST(StoreOpening, UnusableFilesGiveAClearErrorAndStayAsTheyWere) {
   std::string first;
   std::getline(in, first);
   EXPECT_EQ(first, "these are not records, just some text that is long enough");
+}
+
+// A folder whose name is not ASCII (a user's own folder, say) holds the store and its journal
+// under that very name; narrow names are those the standard library's paths give.
+TEST(StoreOpening, AStoreInAFolderNamedBeyondAsciiIsKeptThere) {
+  TScratchDir dir;
+  const fs::path folder = fs::path(dir.Dir()) / fs::path(L"J\u00f6rg M\u00fcller");
+  ASSERT_TRUE(fs::create_directory(folder));
+  const std::string location = (folder / "tptune.db").string();
+  {
+    auto store = OpenRecordStore(location, TStoreOpen::kCreate);
+    store->Add(SampleRecord("kept", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  }
+  TJournal journal(JournalPath(location, ""), location);
+  journal.Append(SampleRecord("waits", "00000002", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  EXPECT_TRUE(fs::exists(folder / "tptune.db"));
+  EXPECT_TRUE(fs::exists(folder / "tptune.db.spool"));
+  ASSERT_EQ(journal.Read().Waiting.size(), 1u);
+  journal.MarkDelivered("waits");
+  journal.Compact();
+  EXPECT_EQ(journal.Read().Waiting.size(), 0u);
+  EXPECT_EQ(Uids(*OpenRecordStore(location, TStoreOpen::kExisting), {}),
+            std::vector<std::string>{"kept"});
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(fs::path(dir.Dir())))
+    names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{folder.filename().string()});
 }
 
 TEST(StoreOpening, AnEmptyDatabaseHoldsNoRecordsForTheRecordsProgram) {
