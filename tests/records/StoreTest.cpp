@@ -371,7 +371,7 @@ TEST(StoreOpening, UnusableFilesGiveAClearErrorAndStayAsTheyWere) {
 // under that very name; narrow names are those the standard library's paths give.
 TEST(StoreOpening, AStoreInAFolderNamedBeyondAsciiIsKeptThere) {
   TScratchDir dir;
-  const fs::path folder = fs::path(dir.Dir()) / fs::path(L"J\u00f6rg M\u00fcller");
+  const fs::path folder = fs::path(dir.Dir()) / fs::path(u8"J\u00f6rg M\u00fcller");
   ASSERT_TRUE(fs::create_directory(folder));
   const std::string location = (folder / "tptune.db").string();
   {
