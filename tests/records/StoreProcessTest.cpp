@@ -1,11 +1,11 @@
-// The record store shared by processes: a reader who may not write, and two writers at once.
+// The record store and users of the station who may not write: a read-only file, a folder the
+// reader may not write.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <set>
 
 #include "RecordsTestUtil.h"
 #include "records/RecordStore.h"
@@ -93,48 +93,6 @@ TEST(StoreOpening, AReaderWhoMayNotWriteTheFolderReadsAWalStoreAsImmutable) {
   // 11: the record was not read; 12: the store did not open.
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_FALSE(fs::exists(path + "-shm"));
-}
-
-// ---- Two writers at once ----
-
-// Starts the writer program: it adds count records with uids prefix-0... to location.
-pid_t StartWriter(const std::string& location, const std::string& prefix, int count) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl(RECORDS_WRITER, RECORDS_WRITER, location.c_str(), prefix.c_str(),
-            std::to_string(count).c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
-}
-
-void TwoWritersEachRecordOnce(const std::string& location) {
-  { OpenRecordStore(location, TStoreOpen::kCreate); }
-  constexpr int kEach = 150;
-  const pid_t a = StartWriter(location, "a", kEach);
-  const pid_t b = StartWriter(location, "b", kEach);
-  for (pid_t pid : {a, b}) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
-  }
-  std::multiset<std::string> uids;
-  OpenRecordStore(location, TStoreOpen::kExisting)->List({}, [&](const TTuningRecord& r) {
-    uids.insert(r.Uid);
-  });
-  EXPECT_EQ(uids.size(), 2u * kEach);
-  for (const char* prefix : {"a", "b"})
-    for (int i = 0; i < kEach; ++i)
-      EXPECT_EQ(uids.count(prefix + std::string("-") + std::to_string(i)), 1u) << prefix << i;
-}
-
-TEST(TwoWriters, OneSqliteFile) {
-  TScratchDir dir;
-  TwoWritersEachRecordOnce(dir.Path("shared.db"));
-}
-
-TEST(TwoWriters, OnePostgresServer) {
-  TwoWritersEachRecordOnce(SharedPgServer().NewDatabase("two_writers"));
 }
 
 }  // namespace
