@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/RecordsTool.h"
+#include "app/StandardOutput.h"
 #include "firmware/Packages.h"
 #include "run/Version.h"
 
@@ -13,5 +14,6 @@ int main(int argc, char** argv) {
     std::cout << VersionLine("tptune-records") << '\n';
     return 0;
   }
+  UseBinaryStandardOutput();
   return RunRecordsTool(args, ProgramFileName(argv[0]), std::cout, std::cerr);
 }

@@ -28,7 +28,8 @@ endmacro()
 set(TPTUNE_WINDOWS_DEPS "" CACHE PATH
     "SQLite and libpq built for mingw (scripts/build-windows-deps.sh); built when empty")
 set(windows_deps ${TPTUNE_WINDOWS_DEPS})
-if(NOT windows_deps)
+# A folder named once and since removed from the cache is built again.
+if(NOT windows_deps OR NOT EXISTS ${windows_deps}/.complete)
   message(STATUS "SQLite and libpq for mingw: scripts/build-windows-deps.sh")
   execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-windows-deps.sh
                   OUTPUT_VARIABLE windows_deps OUTPUT_STRIP_TRAILING_WHITESPACE

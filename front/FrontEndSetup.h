@@ -58,7 +58,7 @@ struct TFrontEndSetup {
 // What the set-up looks at besides the program files: whether a file or folder is there.
 using TExistsCheck = std::function<bool(const std::string& path)>;
 
-// Whether this build keeps production records (the Windows build has no record store).
+// Whether this build keeps production records (both the Linux and the Windows build do).
 bool RecordsKeptByThisBuild();
 
 // The set-up for files already chosen; the bundle is left as it is.

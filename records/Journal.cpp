@@ -72,8 +72,10 @@ std::string WrittenFor(const std::string& bytes) {
 
 std::string JournalPath(const std::string& location, const std::string& dataDir) {
   std::string dir = dataDir;
-  if (!dir.empty() && std::string_view(kPathSeparators).find(dir.back()) == std::string_view::npos)
-    dir += kPathSeparators[0];
+  // The folder's name ends with the separator it already uses ('/' when it uses none).
+  const size_t last = dir.find_last_of(kPathSeparators);
+  const char separator = last != std::string::npos && dir[last] != ':' ? dir[last] : '/';
+  if (!dir.empty() && (last == std::string::npos || last + 1 != dir.size())) dir += separator;
   // A private in-memory store has no file to lie beside.
   if (location == ":memory:") return dir + "memory.spool";
   if (!IsServerLocation(location)) return location + ".spool";
@@ -283,7 +285,7 @@ void TJournal::Compact() {
   }
   // What still waits goes into a new file that replaces the journal whole, so a crash leaves
   // either the old journal or the new one.
-  ReplaceWhole(path_, Framed(kLocationEntry, shown_) + kept);
+  file.ReplaceWith(Framed(kLocationEntry, shown_) + kept);
 }
 
 bool RefusedForContent(const std::exception& error) {

@@ -1,6 +1,8 @@
 // The journal's file, as this platform opens, locks, reads and writes it (PosixJournalFile.cpp,
 // Win32JournalFile.cpp): an open file with a lock on it for as long as the object lives, so the
-// programs of one station that append to one journal, read it or compact it take turns.
+// programs of one station that append to one journal, read it or compact it take turns. POSIX
+// locks the journal itself; Windows, which cannot put a new file in place of one that others
+// hold open, locks a file of its own beside it (the journal's name with ".lock").
 #pragma once
 
 #include <cstdint>
@@ -38,18 +40,20 @@ class TJournalFile {
   void Sync();
   // Empties the file and flushes that to the disk; false when that failed.
   bool Empty();
+  // Puts a new file with these bytes in place of the journal, so that a crash leaves either the
+  // old journal or the new one whole; false (and the journal as it was) when that could not be
+  // done. The lock is held until the object goes; nothing else may be done with it after.
+  bool ReplaceWith(const std::string& bytes);
 
  private:
   std::string path_;
   bool missing_ = false;
   std::string error_;
   intptr_t handle_ = -1;  // the platform's file descriptor or handle; -1 when not open
+  intptr_t lock_ = -1;    // the lock file's handle, where the platform locks one
 };
 
 // The running program's process id, as journal entries name their writer.
 int64_t ThisProcessId();
 // Whether a process with this id is running (the writer of an entry held open).
 bool ProcessRunning(int64_t pid);
-// Puts a new file with these bytes in place of path, so that a crash leaves either the old file
-// or the new one whole; false (and path as it was) when that could not be done.
-bool ReplaceWhole(const std::string& path, const std::string& bytes);

@@ -105,7 +105,9 @@ bool ProcessRunning(int64_t pid) {
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
-bool ReplaceWhole(const std::string& path, const std::string& bytes) {
+bool TJournalFile::ReplaceWith(const std::string& bytes) {
+  // Those who wait for the lock on the old file open the new one once they have it.
+  const std::string& path = path_;
   const std::string fresh = path + ".new";
   {
     const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

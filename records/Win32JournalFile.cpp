@@ -1,18 +1,17 @@
-// The journal's file on Windows. The lock is a byte-range lock far beyond any journal's end:
-// Windows' locks keep others from reading and writing the bytes they cover, and the journal's own
-// bytes must stay readable to a program that has the lock's turn. Every handle lets others
-// delete and rename the file, so the compaction can put a new journal in its place while
-// appenders wait for the lock on the old one.
+// The journal's file on Windows. Windows does not put a new file in place of one that is open,
+// so the lock is taken on a file of its own beside the journal (never replaced), and the journal
+// is opened only under it: when the compaction puts the new journal in place, nobody else holds
+// the old one open. The lock file stays beside the journal. Narrow file names are UTF-8, as the
+// standard library's paths give them and SQLite takes them; the system is asked with wide names.
 #include <windows.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include "records/JournalFile.h"
 
 namespace {
-
-constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 
 std::string LastError(const std::string& what, const std::string& path) {
   const DWORD code = GetLastError();
@@ -27,23 +26,22 @@ std::string LastError(const std::string& what, const std::string& path) {
 
 HANDLE Handle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
-HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition) {
-  return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+std::wstring Wide(const std::string& name) {
+  const int chars =
+      MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(chars > 0 ? chars : 0), L'\0');
+  if (chars > 0)
+    MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), wide.data(), chars);
+  return wide;
 }
 
-// Whether the open file is still the one the path names.
-bool StillNamed(HANDLE held, const std::string& path) {
-  BY_HANDLE_FILE_INFORMATION heldInfo{}, namedInfo{};
-  if (!GetFileInformationByHandle(held, &heldInfo)) return true;
-  const HANDLE named = OpenShared(path, 0, OPEN_EXISTING);
-  if (named == INVALID_HANDLE_VALUE) return true;
-  const bool known = GetFileInformationByHandle(named, &namedInfo);
-  CloseHandle(named);
-  return !known || (heldInfo.dwVolumeSerialNumber == namedInfo.dwVolumeSerialNumber &&
-                    heldInfo.nFileIndexHigh == namedInfo.nFileIndexHigh &&
-                    heldInfo.nFileIndexLow == namedInfo.nFileIndexLow);
+HANDLE OpenShared(const std::string& path, DWORD access, DWORD disposition) {
+  return CreateFileW(Wide(path).c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
+
+bool NotThere(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
 void WriteAll(HANDLE h, std::string_view bytes, const std::string& path) {
   size_t done = 0;
@@ -59,42 +57,53 @@ void WriteAll(HANDLE h, std::string_view bytes, const std::string& path) {
 }  // namespace
 
 TJournalFile::TJournalFile(const std::string& path, EAccess access) : path_(path) {
-  const DWORD rights = access == EAccess::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-  const DWORD disposition = access == EAccess::Append ? OPEN_ALWAYS : OPEN_EXISTING;
-  const DWORD lock = access == EAccess::Read ? 0 : LOCKFILE_EXCLUSIVE_LOCK;
-  for (;;) {
-    const HANDLE h = OpenShared(path, rights, disposition);
-    if (h == INVALID_HANDLE_VALUE) {
-      const DWORD code = GetLastError();
-      missing_ = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-      SetLastError(code);
-      error_ = LastError("cannot open", path);
-      return;
-    }
-    OVERLAPPED at{};
-    at.OffsetHigh = kLockOffsetHigh;
-    if (!LockFileEx(h, lock, 0, 1, 0, &at)) {
-      error_ = LastError("cannot lock", path);
-      CloseHandle(h);
-      return;
-    }
-    if (StillNamed(h, path)) {
-      handle_ = reinterpret_cast<intptr_t>(h);
-      return;
-    }
-    CloseHandle(h);  // closing drops the lock
+  // Only an appender makes a journal: whoever else finds none has nothing to lock.
+  if (access != EAccess::Append && GetFileAttributesW(Wide(path).c_str()) == INVALID_FILE_ATTRIBUTES &&
+      NotThere(GetLastError())) {
+    missing_ = true;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    error_ = LastError("cannot open", path);
+    return;
   }
+  const HANDLE lock = OpenShared(path + ".lock", GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+  if (lock != INVALID_HANDLE_VALUE) {
+    OVERLAPPED whole{};
+    if (!LockFileEx(lock, access == EAccess::Read ? 0 : LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+      error_ = LastError("cannot lock", path);
+      CloseHandle(lock);
+      return;
+    }
+    lock_ = reinterpret_cast<intptr_t>(lock);
+  } else if (access != EAccess::Read) {
+    error_ = LastError("cannot open", path + ".lock");
+    return;
+  }
+  // (A reader in a folder it may not write reads without the lock: a half-written last entry
+  // fails its check and is left out.)
+  const HANDLE h =
+      OpenShared(path, access == EAccess::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                 access == EAccess::Append ? OPEN_ALWAYS : OPEN_EXISTING);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    missing_ = NotThere(code);
+    SetLastError(code);
+    error_ = LastError("cannot open", path);
+    return;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
 }
 
 TJournalFile::~TJournalFile() {
   if (handle_ != -1) CloseHandle(Handle(handle_));
+  if (lock_ != -1) CloseHandle(Handle(lock_));  // closing drops the lock
 }
 
 bool TJournalFile::IsOpen() const { return handle_ != -1; }
 
 uint64_t TJournalFile::Size() const {
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(Handle(handle_), &size)) throw std::runtime_error(LastError("cannot read", path_));
+  if (!GetFileSizeEx(Handle(handle_), &size))
+    throw std::runtime_error(LastError("cannot read", path_));
   return static_cast<uint64_t>(size.QuadPart);
 }
 
@@ -120,13 +129,38 @@ void TJournalFile::Append(std::string_view bytes) {
 }
 
 void TJournalFile::Sync() {
-  if (!FlushFileBuffers(Handle(handle_))) throw std::runtime_error(LastError("cannot sync", path_));
+  if (!FlushFileBuffers(Handle(handle_)))
+    throw std::runtime_error(LastError("cannot sync", path_));
 }
 
 bool TJournalFile::Empty() {
   LARGE_INTEGER start{};
   return SetFilePointerEx(Handle(handle_), start, nullptr, FILE_BEGIN) &&
          SetEndOfFile(Handle(handle_)) && FlushFileBuffers(Handle(handle_));
+}
+
+bool TJournalFile::ReplaceWith(const std::string& bytes) {
+  const std::string fresh = path_ + ".new";
+  const HANDLE h = OpenShared(fresh, GENERIC_WRITE, CREATE_ALWAYS);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  try {
+    WriteAll(h, bytes, fresh);
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  ok = FlushFileBuffers(h) && ok;
+  CloseHandle(h);
+  // The old journal is let go (the lock is not): nobody holds it open when it is replaced.
+  CloseHandle(Handle(handle_));
+  handle_ = -1;
+  // Written through: the replacement is on the disk when the call returns.
+  if (!ok || !MoveFileExW(Wide(fresh).c_str(), Wide(path_).c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileW(Wide(fresh).c_str());
+    return false;
+  }
+  return true;
 }
 
 int64_t ThisProcessId() { return static_cast<int64_t>(GetCurrentProcessId()); }
@@ -141,25 +175,4 @@ bool ProcessRunning(int64_t pid) {
   const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
   CloseHandle(process);
   return running;
-}
-
-bool ReplaceWhole(const std::string& path, const std::string& bytes) {
-  const std::string fresh = path + ".new";
-  const HANDLE h = OpenShared(fresh, GENERIC_WRITE, CREATE_ALWAYS);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  bool ok = true;
-  try {
-    WriteAll(h, bytes, fresh);
-  } catch (const std::exception&) {
-    ok = false;
-  }
-  ok = FlushFileBuffers(h) && ok;
-  CloseHandle(h);
-  // Written through: the replacement is on the disk when the call returns.
-  if (!ok || !MoveFileExA(fresh.c_str(), path.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileA(fresh.c_str());
-    return false;
-  }
-  return true;
 }

@@ -92,9 +92,23 @@ for package in "$@"; do
       continue
     fi
   fi
+  # The archive keeps the newest build of each suite: a machine that has not taken the latest
+  # point release gets the source of the one after its own.
+  if ! uris=$(apt-get "${apt_opts[@]}" source --print-uris "$package=$version" 2>/dev/null); then
+    newest=$(apt-get "${apt_opts[@]}" source --print-uris "$package" 2>/dev/null |
+             sed -n "s/^'[^']*' ${package}_\([^ ]*\)\.dsc .*/\1/p" | head -1)
+    [ -n "$newest" ] || { echo "fetch-debian-sources: $package is not in the archive" >&2; exit 1; }
+    echo "fetch-debian-sources: $package $version is no longer in the archive; taking $newest" >&2
+    version=${newest#*:}
+    done_dir=$store/${package}_$version
+    if [ -f "$done_dir/.complete" ]; then
+      cat "$done_dir/.complete"
+      continue
+    fi
+    uris=$(apt-get "${apt_opts[@]}" source --print-uris "$package=$version")
+  fi
   echo "fetch-debian-sources: fetching $package $version" >&2
   # The .dsc's digest as the signed index gives it: apt prints "'URI' NAME SIZE SHA256:HEX".
-  uris=$(apt-get "${apt_opts[@]}" source --print-uris "$package=$version")
   dsc_line=$(grep -E "^'[^']*' ${package}_[^ ]*\.dsc " <<<"$uris") \
     || { echo "fetch-debian-sources: no .dsc for $package $version" >&2; exit 1; }
   dsc_name=$(awk '{print $2}' <<<"$dsc_line")

@@ -12,6 +12,7 @@
 
 #include "app/ConsoleFrontEnd.h"
 #include "app/RecordsTool.h"
+#include "firmware/Packages.h"
 #include "records/RecordStore.h"
 
 namespace fs = std::filesystem;
@@ -30,7 +31,10 @@ class RecordsRun : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     for (const char* f : {"tpftune.tpf", "srvftune.sff"}) fs::copy_file(kDemo + "/" + f, dir_ / f);
-    fs::copy_file("/proc/self/exe", dir_ / "tptune-cli");
+    // The program file: a plain program without a firmware bundle (this test itself).
+    fs::copy_file(ProgramFileName(nullptr), dir_ / "tptune-cli");
+    // Standard input that has ended.
+    std::ofstream(dir_ / "no-input", std::ios::binary).close();
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -41,10 +45,10 @@ class RecordsRun : public ::testing::Test {
     o.eeprom = kDemo + "/eeprom.tpf";
     o.serverFirmware = kDemo + "/server.sff";
     std::ostringstream sout, serr;
-    const int devNull = open("/dev/null", O_RDONLY);
-    TCliIo io{sout, serr, devNull, false, nullptr, {}};
+    const int noInput = open((dir_ / "no-input").string().c_str(), O_RDONLY);
+    TCliIo io{sout, serr, noInput, false, nullptr, {}};
     const int status = RunCli(o, (dir_ / "tptune-cli").string(), io);
-    close(devNull);
+    close(noInput);
     out = sout.str();
     return status;
   }

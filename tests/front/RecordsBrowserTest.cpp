@@ -1,84 +1,24 @@
 // The records browser: what the Records window shows of a store (count, rows, charts, export,
-// a record's whole text) read on the browser's own thread, answers for a replaced filter
-// dropped, and a records server that accepts connections and then stays silent: the view's
-// thread goes on turning and the state says that the store is not answering.
+// a record's whole text) read on the browser's own thread, and answers for a replaced filter
+// dropped.
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <set>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "front/RecordsBrowser.h"
 #include "records/RecordStore.h"
 #include "tests/common/RecordsLot.h"
-#include "tests/common/SilentServer.h"
+#include "tests/front/RecordsTestView.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// A view that takes the browser's results on the test's thread, as a window's event loop does.
-class TTestView : public TRecordsView {
- public:
-  void WakeRecords() override {
-    {
-      std::lock_guard l(m_);
-      woken_ = true;
-    }
-    cv_.notify_all();
-  }
-  void RecordsChanged(bool countChanged, bool) override {
-    if (countChanged) Counts.push_back(Browser->State().Count);
-  }
-  void RowsArrived(int64_t first, int64_t last) override { Rows.emplace_back(first, last); }
-  void RecordTextArrived(int64_t id, const std::string& text) override { Texts[id] = text; }
-  void ExportEnded(bool ok, const std::string& error) override {
-    Exports.push_back(ok ? std::string() : error.empty() ? "?" : error);
-  }
-
-  // Waits for a wake up to a turn's length, without taking the results.
-  bool WaitWake(std::chrono::milliseconds most) {
-    std::unique_lock l(m_);
-    const bool woken = cv_.wait_for(l, most, [this] { return woken_; });
-    woken_ = false;
-    return woken;
-  }
-  // One turn of the view's loop: wait a little for a wake, then take what came.
-  void Turn() {
-    WaitWake(10ms);
-    Browser->Pump();
-  }
-  // Turns until done() holds (false after a generous time).
-  template <class F>
-  bool TurnUntil(F done, std::chrono::seconds most = 20s) {
-    const auto end = Clock::now() + most;
-    while (!done()) {
-      if (Clock::now() > end) return false;
-      Turn();
-    }
-    return true;
-  }
-
-  TRecordsBrowser* Browser = nullptr;
-  std::vector<int64_t> Counts;
-  std::vector<std::pair<int64_t, int64_t>> Rows;
-  std::map<int64_t, std::string> Texts;
-  std::vector<std::string> Exports;
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool woken_ = false;
-};
 
 class RecordsBrowserTest : public ::testing::Test {
  protected:
@@ -237,42 +177,6 @@ TEST_F(RecordsBrowserTest, MissingStoreSaysNoRecordsYet) {
   b->Refresh();
   ASSERT_TRUE(view_.TurnUntil([&] { return !b->Busy(); }));
   EXPECT_EQ(b->State().Status, "7 records");
-}
-
-TEST(RecordsBrowserServer, SilentServerKeepsTheViewTurningAndSaysSo) {
-  TSilentServer server;
-  TTestView view;
-  TRecordsBrowser b({server.Location()}, view);
-  view.Browser = &b;
-  b.SetShown(true);
-  // While the reading thread waits for the server, every call the view's loop makes (a filter
-  // typed, a row asked for, the results taken) comes back at once.
-  auto longest = Clock::duration::zero();
-  int turns = 0;
-  const auto end = Clock::now() + 10s;
-  bool said = false;
-  while (!said && Clock::now() < end) {
-    view.WaitWake(10ms);
-    const auto start = Clock::now();
-    ++turns;
-    TRecordFilter f;
-    f.Station = "st" + std::to_string(turns % 3);
-    b.SetFilter(f);
-    b.RowAt(0);
-    b.Pump();
-    said = b.State().NotAnswering;
-    longest = std::max(longest, Clock::now() - start);
-  }
-  ASSERT_TRUE(said) << b.State().Status;
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 100);
-  EXPECT_NE(b.State().Status.find("not answering"), std::string::npos) << b.State().Status;
-  EXPECT_TRUE(b.Busy());
-  // The server goes away: the reading ends with the reason, and the state no longer says that
-  // the store is silent.
-  server.Close();
-  ASSERT_TRUE(view.TurnUntil([&] { return !b.State().NotAnswering && !b.Busy(); }, 30s))
-      << b.State().Status;
-  EXPECT_EQ(b.State().Status.rfind("No records yet (", 0), 0u) << b.State().Status;
 }
 
 }  // namespace

@@ -4,10 +4,7 @@
 // another store than its own.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -88,31 +85,6 @@ TEST(Journal, AnEntryCutShortIsLeftOutAndNeverJoinedToTheNext) {
   EXPECT_EQ(state.Torn, 2);
   // Records travel byte for byte.
   EXPECT_EQ(state.Waiting[0], Rec("r1"));
-}
-
-TEST(Journal, AFullDiskCostsOnlyTheRecordBeingWritten) {
-  TScratchDir dir;
-  const std::string path = dir.Path("j.spool");
-  TJournal journal(path, "x.db");
-  journal.Append(Rec("r1"));
-  // The file may grow by a few hundred bytes only: the next entry is written in part, as on a
-  // disk that fills up in the middle of it.
-  const auto before = fs::file_size(path);
-  const auto old = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit small = saved;
-  small.rlim_cur = before + 300;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  EXPECT_THROW(journal.Append(Rec("r2")), std::runtime_error);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-  std::signal(SIGXFSZ, old);
-  EXPECT_EQ(fs::file_size(path), before + 300);
-
-  journal.Append(Rec("r3"));
-  const TJournalState state = journal.Read();
-  EXPECT_EQ(Uids(state.Waiting), (std::vector<std::string>{"r1", "r3"}));
-  EXPECT_EQ(state.Torn, 1);
 }
 
 TEST(Journal, AJournalIsNeverDeliveredToAnotherStore) {

@@ -2,6 +2,9 @@
 // listening only on a Unix socket inside that folder, run as an unprivileged user when the tests
 // run as root (as in CI), stopped and removed at the end. Starting throws when it cannot be
 // done: the tests that need it then fail, they are never skipped.
+// A Windows test program under Wine cannot start a Linux server: it uses the one that
+// tests/records/with-pg-server.sh started for it on 127.0.0.1 (TPTUNE_TEST_PG_PORT), and cannot
+// stop or start it.
 #pragma once
 
 #include <string>
@@ -26,6 +29,7 @@ class TPgServer {
  private:
   std::string Run(const std::string& command, bool asServerUser) const;
   std::string dir_, bin_;
+  std::string host_;  // how a client reaches the server, as location parameters
   bool root_ = false;
   bool running_ = false;
   bool durable_ = false;

@@ -1,9 +1,9 @@
 #include "RecordsTestUtil.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -26,9 +26,16 @@ TPgServer& SharedPgServer() {
 }
 
 TScratchDir::TScratchDir() {
-  char pattern[] = "/tmp/tptune-records-XXXXXX";
-  if (!::mkdtemp(pattern)) throw std::runtime_error("no scratch folder");
-  dir_ = pattern;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path dir = fs::temp_directory_path() / ("tptune-records-" + std::to_string(random()));
+    std::error_code ec;
+    if (fs::create_directory(dir, ec)) {
+      dir_ = dir.string();
+      return;
+    }
+  }
+  throw std::runtime_error("no scratch folder");
 }
 
 TScratchDir::~TScratchDir() {
@@ -86,4 +93,10 @@ TTuningRecord SampleRecord(const std::string& uid, const std::string& mac, int o
   r.Log = "TallyPilot HW1.2\nSaid \"hello\", then, well\n";
   r.Trace = std::string(">TallyPilot HW1.2\r1<0\r1>-1\r") + std::string(1, '\0') + "\xff\r";
   return r;
+}
+
+std::vector<std::string> Uids(TRecordStore& store, const TRecordFilter& filter) {
+  std::vector<std::string> uids;
+  store.List(filter, [&](const TTuningRecord& r) { uids.push_back(r.Uid); });
+  return uids;
 }

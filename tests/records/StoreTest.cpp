@@ -1,10 +1,7 @@
 // The record store: the same cases against SQLite in memory, a SQLite file and a real
 // PostgreSQL server started by the tests.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -12,6 +9,7 @@
 #include <set>
 
 #include "RecordsTestUtil.h"
+#include "records/Journal.h"
 #include "records/RecordStore.h"
 #include "records/Reports.h"
 
@@ -63,11 +61,6 @@ int SqlExec(const std::string& path, const std::string& sql) {
   return rc;
 }
 
-std::vector<std::string> Uids(TRecordStore& store, const TRecordFilter& filter) {
-  std::vector<std::string> uids;
-  store.List(filter, [&](const TTuningRecord& r) { uids.push_back(r.Uid); });
-  return uids;
-}
 
 TEST_P(Store, ARecordReadsBackAsItWasWritten) {
   auto store = Fresh();
@@ -374,6 +367,33 @@ TEST(StoreOpening, UnusableFilesGiveAClearErrorAndStayAsTheyWere) {
   EXPECT_EQ(first, "these are not records, just some text that is long enough");
 }
 
+// A folder whose name is not ASCII (a user's own folder, say) holds the store and its journal
+// under that very name; narrow names are those the standard library's paths give.
+TEST(StoreOpening, AStoreInAFolderNamedBeyondAsciiIsKeptThere) {
+  TScratchDir dir;
+  const fs::path folder = fs::path(dir.Dir()) / fs::path(u8"J\u00f6rg M\u00fcller");
+  ASSERT_TRUE(fs::create_directory(folder));
+  const std::string location = (folder / "tptune.db").string();
+  {
+    auto store = OpenRecordStore(location, TStoreOpen::kCreate);
+    store->Add(SampleRecord("kept", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  }
+  TJournal journal(JournalPath(location, ""), location);
+  journal.Append(SampleRecord("waits", "00000002", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  EXPECT_TRUE(fs::exists(folder / "tptune.db"));
+  EXPECT_TRUE(fs::exists(folder / "tptune.db.spool"));
+  ASSERT_EQ(journal.Read().Waiting.size(), 1u);
+  journal.MarkDelivered("waits");
+  journal.Compact();
+  EXPECT_EQ(journal.Read().Waiting.size(), 0u);
+  EXPECT_EQ(Uids(*OpenRecordStore(location, TStoreOpen::kExisting), {}),
+            std::vector<std::string>{"kept"});
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(fs::path(dir.Dir())))
+    names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{folder.filename().string()});
+}
+
 TEST(StoreOpening, AnEmptyDatabaseHoldsNoRecordsForTheRecordsProgram) {
   TScratchDir dir;
   const std::string path = dir.Path("empty.db");
@@ -536,129 +556,6 @@ TEST(StoreOpening, APostgresRoleThatMayOnlyReadAndInsertWritesRecords) {
   EXPECT_GT(store->Add(r), 0);  // sent again: still one record
   EXPECT_EQ(Uids(*OpenRecordStore(tuner, TStoreOpen::kExisting), {}),
             std::vector<std::string>{"lp1"});
-}
-
-TEST(StoreOpening, AReadOnlyFileIsReadButNotWritten) {
-  TScratchDir dir;
-  const std::string path = dir.Path("ro.db");
-  {
-    auto store = OpenRecordStore(path, TStoreOpen::kCreate);
-    store->Add(SampleRecord("kept", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
-  }
-  fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  // Root writes read-only files: the check runs as an unprivileged user then.
-  const bool root = ::geteuid() == 0;
-  const passwd* nobody = root ? ::getpwnam("nobody") : nullptr;
-  if (root) {
-    ASSERT_NE(nobody, nullptr);
-    ASSERT_EQ(::chown(dir.Dir().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-  }
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (root && (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)) ::_exit(10);
-    try {
-      auto store = OpenRecordStore(path, TStoreOpen::kExisting);
-      if (Uids(*store, {}) != std::vector<std::string>{"kept"}) ::_exit(11);
-      try {
-        store->Add(SampleRecord("new", "00000002", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
-        ::_exit(12);
-      } catch (const ERecordError& e) {
-        if (std::string(e.what()).find("readonly") == std::string::npos) ::_exit(13);
-      }
-    } catch (const std::exception&) {
-      ::_exit(14);
-    }
-    ::_exit(0);
-  }
-  int status = -1;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status));
-  // 11: the record was not read; 12: the new one was written; 13: another error; 14: no open.
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(Uids(*OpenRecordStore(path, TStoreOpen::kExisting), {}), std::vector<std::string>{"kept"});
-}
-
-// A user who may read the records file but not write in its folder: a WAL file needs its
-// shared-memory file beside it, so such a reader opens it as immutable (as the README says).
-TEST(StoreOpening, AReaderWhoMayNotWriteTheFolderReadsAWalStoreAsImmutable) {
-  TScratchDir dir;
-  const std::string path = dir.Path("wal.db");
-  {
-    auto store = OpenRecordStore(path, TStoreOpen::kCreate);
-    store->Add(SampleRecord("kept", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
-  }
-  ASSERT_FALSE(fs::exists(path + "-shm"));  // the last writer closed cleanly
-  const bool root = ::geteuid() == 0;
-  const passwd* nobody = root ? ::getpwnam("nobody") : nullptr;
-  if (root) {
-    ASSERT_NE(nobody, nullptr);
-  }
-  // Readable by all, the folder writable by its owner (root, or the user running the tests).
-  fs::permissions(dir.Dir(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec);
-  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                            fs::perms::others_read);
-  // Run as root (CI), the reader is another user; otherwise it is the owner, and the case only
-  // shows that the immutable form opens.
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (root && (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)) ::_exit(10);
-    try {
-      auto store = OpenRecordStore("file:" + path + "?immutable=1", TStoreOpen::kExisting);
-      if (Uids(*store, {}) != std::vector<std::string>{"kept"}) ::_exit(11);
-    } catch (const std::exception&) {
-      ::_exit(12);
-    }
-    ::_exit(0);
-  }
-  int status = -1;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  // 11: the record was not read; 12: the store did not open.
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_FALSE(fs::exists(path + "-shm"));
-}
-
-// ---- Two writers at once ----
-
-// Starts the writer program: it adds count records with uids prefix-0... to location.
-pid_t StartWriter(const std::string& location, const std::string& prefix, int count) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl(RECORDS_WRITER, RECORDS_WRITER, location.c_str(), prefix.c_str(),
-            std::to_string(count).c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
-}
-
-void TwoWritersEachRecordOnce(const std::string& location) {
-  { OpenRecordStore(location, TStoreOpen::kCreate); }
-  constexpr int kEach = 150;
-  const pid_t a = StartWriter(location, "a", kEach);
-  const pid_t b = StartWriter(location, "b", kEach);
-  for (pid_t pid : {a, b}) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
-  }
-  std::multiset<std::string> uids;
-  OpenRecordStore(location, TStoreOpen::kExisting)->List({}, [&](const TTuningRecord& r) {
-    uids.insert(r.Uid);
-  });
-  EXPECT_EQ(uids.size(), 2u * kEach);
-  for (const char* prefix : {"a", "b"})
-    for (int i = 0; i < kEach; ++i)
-      EXPECT_EQ(uids.count(prefix + std::string("-") + std::to_string(i)), 1u) << prefix << i;
-}
-
-TEST(TwoWriters, OneSqliteFile) {
-  TScratchDir dir;
-  TwoWritersEachRecordOnce(dir.Path("shared.db"));
-}
-
-TEST(TwoWriters, OnePostgresServer) {
-  TwoWritersEachRecordOnce(SharedPgServer().NewDatabase("two_writers"));
 }
 
 // ---- Reports ----
