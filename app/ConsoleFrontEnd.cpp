@@ -1,6 +1,7 @@
 #include "app/ConsoleFrontEnd.h"
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -383,10 +384,13 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   }
 
   if (options.listPorts) {
-    // One port a line; a port the user may not open is followed by a tab and the reason.
+    // One port a line: its name, then its adapter and why the user may not open it.
+    const std::map<std::string, std::string> adapters = PortAdapterNames();
     for (const auto& p : PortList()) {
-      const std::string mark = PortAccessMark(PortAccess(p));
-      io.out << p << (mark.empty() ? "" : "\t" + mark) << '\n';
+      const auto adapter = adapters.find(p);
+      io.out << PortListLine(p, adapter == adapters.end() ? "" : adapter->second,
+                             PortAccessMark(PortAccess(p)))
+             << '\n';
     }
     return 0;
   }
