@@ -1,6 +1,7 @@
-// The running system's answers for ProgramFiles on Windows: a bench PC runs the tool from a
-// folder of its own (nothing installs it under a system folder there), so its files stay beside
-// the program as they always have.
+// The running system's answers for ProgramFiles on Windows. A program the installer laid down
+// finds its test firmwares in the installation's data folder (share\tptune\ beside bin\, as on
+// Linux); a program in a folder of its own (a bench PC's portable folder, the build folder) finds
+// them beside itself. Either keeps its written files beside the program.
 #include <filesystem>
 #include <system_error>
 
@@ -13,5 +14,5 @@ TProgramFiles ProgramFiles(const std::string& programPath) {
     return std::filesystem::exists(path, error);
   };
   view.Writable = [](const std::string&) { return true; };
-  return ChooseProgramFiles(programPath, view, "");
+  return ChooseProgramFiles(programPath, view, InstalledDataFromProgram());
 }
