@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev nlohmann-json3-dev
   libsqlite3-dev libpq-dev postgresql libssl-dev zlib1g-dev
   xvfb xauth
-  g++-mingw-w64-x86-64-posix wine64 python3
+  g++-mingw-w64-x86-64-posix wine64 python3 nsis
   python3-serial ser2net ckermit
   help2man dpkg-dev file desktop-file-utils man-db
   lintian librsvg2-bin x11-utils hicolor-icon-theme
