@@ -2,12 +2,14 @@
 # packages on Windows, and the installer made from it by CPack's NSIS generator
 # (scripts/package-windows.sh: tptune-<version>-setup.exe).
 #
-# The installer puts the installation into C:\Program Files\tptune\ (bin\ and share\tptune\ as
-# on Linux) for every user of the machine when it runs with administrator rights, else into the
-# user's own Documents\tptune\; it registers an uninstaller (Apps & Features) under a key that stays
-# the same from version to version, so a newer installer removes the older programs before it
-# lays down its own. Settings, error logs and records live in the user's data folder, which
-# neither the upgrade nor the uninstaller touches.
+# The installer asks for administrator rights and puts the installation into
+# C:\Program Files\tptune\ (bin\ and share\tptune\ as on Linux) for every user of the machine;
+# where it runs without them (an account that is no administrator, with UAC off) it installs for
+# that user alone into Documents\tptune\ (CPack's NSIS script decides). It registers an
+# uninstaller (Apps & Features) under a key that stays the same from version to version, so a
+# newer installer removes the older programs before it lays down its own. Settings, error logs
+# and records live in the user's data folder, which neither the upgrade nor the uninstaller
+# touches.
 
 # The DLLs the programs load that Windows does not bring with it (the PostgreSQL client library,
 # the compiler's run-time libraries when a library was linked against them): found by reading
