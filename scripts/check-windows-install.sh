@@ -103,6 +103,13 @@ menu_entries() {
   [ ! -f "$install_dir/bin/tptune-records.exe" ] ||
     [ -f "$menu_dir/TallyPilot production records.lnk" ]
 }
+# The records the installed records program reads (bench records included), one JSON line each;
+# empty when this build has no records program.
+records_count() {
+  [ -f "$install_dir/bin/tptune-records.exe" ] || return 0
+  "$wine" "$install_win\\bin\\tptune-records.exe" export --format json --include-bench \
+    </dev/null 2>/dev/null | grep -c '^{'
+}
 nothing_written_into_installation() {
   local extra
   extra=$(cd "$install_dir" && find . -type f -newer "$work/installed" | grep -v '^./uninstall.exe$')
@@ -127,6 +134,12 @@ echo "=== a bench job by the installed program"
 check "the job ends with every device tuned" job first
 check "error log file in the user's data folder" [ -f "$data_dir/tptune-cli.ERR" ]
 check "nothing written into the installation" nothing_written_into_installation
+records_first=$(records_count)
+if [ -n "$records_first" ]; then
+  check "the job's records kept ($records_first)" [ "$records_first" -gt 0 ]
+else
+  echo "(records not checked: this build has no tptune-records.exe)"
+fi
 # The user's settings as the window keeps them beside the records; the upgrade and the
 # uninstaller must leave them as they are.
 mkdir -p "$data_dir"
@@ -144,6 +157,8 @@ check "one uninstall entry, with the newer version" \
 check "every installed program starts from the installation" programs_start
 check "the user's files kept unchanged" cmp -s "$work/data-before" <(snapshot "$data_dir")
 check "a second job ends with every device tuned" job second
+[ -z "$records_first" ] ||
+  check "the records of both jobs kept" [ "$(records_count)" = $((2 * records_first)) ]
 
 echo "=== uninstall silently"
 snapshot "$data_dir" >"$work/data-before"
