@@ -294,6 +294,16 @@ std::string CliUsage() {
          "\"Completed successfully!\", 1 otherwise, 2 for unusable options.\n";
 }
 
+std::optional<std::string> NoOptionsHelp(const std::vector<std::string>& args,
+                                         bool ownConsole) {
+  if (!args.empty() || !ownConsole) return std::nullopt;
+  return "tptune-cli runs the fine-tuning from a command line: it needs the firmware packages\n"
+         "and the ports as options. Start it from a command prompt:\n"
+         "  tptune-cli --help                 lists the options\n"
+         "  tptune-cli --bench --rf-modem ... tries a run on the emulated bench\n"
+         "The window (tptune) asks for the same things itself.\n";
+}
+
 std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
                                            TCliOptions& o) {
   for (size_t i = 0; i < args.size(); ++i) {
