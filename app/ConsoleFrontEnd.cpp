@@ -1,6 +1,7 @@
 #include "app/ConsoleFrontEnd.h"
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -293,6 +294,16 @@ std::string CliUsage() {
          "\"Completed successfully!\", 1 otherwise, 2 for unusable options.\n";
 }
 
+std::optional<std::string> NoOptionsHelp(const std::vector<std::string>& args,
+                                         bool ownConsole) {
+  if (!args.empty() || !ownConsole) return std::nullopt;
+  return "tptune-cli runs the fine-tuning from a command line: it needs the firmware packages\n"
+         "and the ports as options. Start it from a command prompt:\n"
+         "  tptune-cli --help                 lists the options\n"
+         "  tptune-cli --bench --rf-modem ... tries a run on the emulated bench\n"
+         "The window (tptune) asks for the same things itself.\n";
+}
+
 std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
                                            TCliOptions& o) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -383,10 +394,13 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   }
 
   if (options.listPorts) {
-    // One port a line; a port the user may not open is followed by a tab and the reason.
+    // One port a line: its name, then its adapter and why the user may not open it.
+    const std::map<std::string, std::string> adapters = PortAdapterNames();
     for (const auto& p : PortList()) {
-      const std::string mark = PortAccessMark(PortAccess(p));
-      io.out << p << (mark.empty() ? "" : "\t" + mark) << '\n';
+      const auto adapter = adapters.find(p);
+      io.out << PortListLine(p, adapter == adapters.end() ? "" : adapter->second,
+                             PortAccessMark(PortAccess(p)))
+             << '\n';
     }
     return 0;
   }

@@ -43,6 +43,11 @@ std::optional<std::string> ParseCliOptions(const std::vector<std::string>& args,
 
 std::string CliUsage();
 
+// Started without options in a console window of its own (a double click in the file manager):
+// the short text that says what the program needs, for the window to show before it closes.
+// Nothing otherwise: from a console or a script, no options is an ordinary run.
+std::optional<std::string> NoOptionsHelp(const std::vector<std::string>& args, bool ownConsole);
+
 struct TCliIo {
   std::ostream& out;               // the log and the prompts
   std::ostream& err;               // progress and problems

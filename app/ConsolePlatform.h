@@ -18,3 +18,10 @@ void InstallInterruptHandler(std::atomic<bool>& interrupted);
 
 // True when the descriptor is a terminal (the progress bar may then redraw itself).
 bool IsTerminal(int fd);
+
+// True when the program has a console window of its own (started from the file manager, not
+// from a console or a script): the window closes as soon as the program ends.
+bool HasOwnConsole();
+
+// Says so and waits until the operator presses a key in that console.
+void WaitForKeyPress();

@@ -1,9 +1,11 @@
 // The console front end's platform services on POSIX systems: poll, read, SIGINT and SIGTERM.
+// A terminal outlives the programs started in it, so a program never has a console of its own.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "app/ConsolePlatform.h"
 
@@ -43,3 +45,11 @@ void InstallInterruptHandler(std::atomic<bool>& interrupted) {
 }
 
 bool IsTerminal(int fd) { return isatty(fd) != 0; }
+
+bool HasOwnConsole() { return false; }
+
+void WaitForKeyPress() {
+  // Not reached while HasOwnConsole() says no; a terminal sends a key with its line.
+  std::fputs("Press Enter to close.\n", stderr);
+  std::getchar();
+}

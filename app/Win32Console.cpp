@@ -1,9 +1,11 @@
 // The console front end's platform services on Windows: waiting on the standard input handle
-// (a console, a pipe or a file) and a console control handler for Ctrl-C.
+// (a console, a pipe or a file), a console control handler for Ctrl-C, and whether the console
+// window is the program's own.
 #include <windows.h>
 #include <io.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "app/ConsolePlatform.h"
 
@@ -82,3 +84,25 @@ void InstallInterruptHandler(std::atomic<bool>& interrupted) {
 }
 
 bool IsTerminal(int fd) { return _isatty(fd) != 0; }
+
+bool HasOwnConsole() {
+  // A console started for this program alone lists only this process; cmd.exe, PowerShell and
+  // a script's console list themselves as well. No console at all lists none.
+  DWORD processes[2];
+  return GetConsoleProcessList(processes, 2) == 1;
+}
+
+void WaitForKeyPress() {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return;  // no keyboard to wait for
+  std::fputs("Press any key to close this window.\n", stderr);
+  std::fflush(stderr);
+  FlushConsoleInputBuffer(in);
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (!ReadConsoleInputW(in, &record, 1, &count) || count == 0) return;
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+  }
+}

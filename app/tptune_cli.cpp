@@ -21,6 +21,13 @@ std::atomic<bool> interrupted{false};
 int main(int argc, char** argv) {
   TCliOptions options;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  // A double click gives no options and a console window that closes with the program: say what
+  // it needs and keep the window open until the operator has read it.
+  if (auto help = NoOptionsHelp(args, HasOwnConsole())) {
+    std::cerr << *help;
+    WaitForKeyPress();
+    return 2;
+  }
   if (auto problem = ParseCliOptions(args, options)) {
     std::cerr << "tptune-cli: " << *problem << "\n\n" << CliUsage();
     return 2;

@@ -78,3 +78,14 @@ std::vector<std::string> WithFallbackPorts(std::vector<std::string> listed) {
     for (int i = 0; i < 9; ++i) listed.push_back(FallbackPortName(i));
   return listed;
 }
+
+std::string PortListLine(const std::string& port, const std::string& adapter,
+                         const std::string& accessMark) {
+  std::string line = port;
+  for (const std::string* column : {&adapter, &accessMark}) {
+    if (column->empty()) continue;
+    line += '\t';
+    for (char c : *column) line += c == '\t' || c == '\n' || c == '\r' ? ' ' : c;
+  }
+  return line;
+}

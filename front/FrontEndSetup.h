@@ -85,3 +85,10 @@ bool FillDemoPackages(const TFrontEndSetup& setup, TMainFields& fields);
 std::vector<std::string> WithFallbackPorts(std::vector<std::string> listed);
 // A serial port's usual name on this platform (index 0 to 8: /dev/ttyS0..., COM1...).
 std::string FallbackPortName(int index);
+
+// One line of the console's port list, without its line end: the port's name as the port
+// options take it, first and alone in its column (scripts read it), then each after a tab when
+// there is one: the adapter's name as the system shows it, and the mark of a port the user may not
+// open. Tabs and line breaks in the adapter's name become spaces, so one port stays one line.
+std::string PortListLine(const std::string& port, const std::string& adapter,
+                         const std::string& accessMark);

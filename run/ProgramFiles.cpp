@@ -10,8 +10,12 @@
 
 namespace {
 
-std::string WithSeparator(std::string folder) {
-  if (!folder.empty() && folder.back() != '/') folder += '/';
+// The test firmware an installation's data folder holds: a folder of that name that lacks it
+// (a stray share/tptune/ next to a portable folder) does not make the program installed.
+const char kInstalledProbe[] = "tpftune.tpf";
+
+std::string WithSeparator(std::string folder, char separator = '/') {
+  if (!folder.empty() && folder.back() != '/' && folder.back() != separator) folder += separator;
   return folder;
 }
 
@@ -25,18 +29,22 @@ TProgramFiles ChooseProgramFiles(const std::string& programPath, const TProgramF
   const std::string programDir = ProgramDirectory(programPath);
   const std::string besideIni = SettingsFileName(programPath);
 
-  // An installed program has the installation's data folder where the build put it.
+  // An installed program has the installation's data folder, with its test firmwares, where the
+  // build put it.
   bool installed = false;
   if (!programDir.empty() && !dataFromProgram.empty()) {
-    const std::string data = WithSeparator(
-        std::filesystem::path(programDir + dataFromProgram).lexically_normal().string());
-    installed = view.Exists(data);
+    const std::string data =
+        WithSeparator(std::filesystem::path(programDir + dataFromProgram).lexically_normal().string(),
+                      static_cast<char>(std::filesystem::path::preferred_separator));
+    installed = view.Exists(data + kInstalledProbe);
     if (installed) files.ProgDir = data;
   }
   if (!installed) files.ProgDir = programDir;
 
   std::string userDir;
-  if (!view.XdgDataHome.empty() && view.XdgDataHome.front() == '/')
+  if (!view.LocalAppData.empty())
+    userDir = WithSeparator(view.LocalAppData, '\\') + "tptune\\";
+  else if (!view.XdgDataHome.empty() && view.XdgDataHome.front() == '/')
     userDir = WithSeparator(view.XdgDataHome) + "tptune/";
   else if (!view.Home.empty())
     userDir = WithSeparator(view.Home) + ".local/share/tptune/";

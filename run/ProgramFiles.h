@@ -2,14 +2,15 @@
 // file, the error log file and (beside them) the production records.
 //
 // A program either runs from a folder of its own (the build folder, a portable folder) or is
-// installed: the program in <prefix>/bin/ and its test firmwares in <prefix>/share/tptune/.
+// installed: the program in <prefix>/bin/ and its test firmwares in <prefix>/share/tptune/ (on
+// Windows <prefix>\bin\ and <prefix>\share\tptune\, as the installer lays them down).
 //  - Test firmwares ("tpftune.tpf", "srvftune.sff"): beside the program; for an installed
 //    program in the installation's data folder.
 //  - Written files keep their names ("tptune.INI", "tptune.ERR" for the program "tptune") and lie
 //    beside the program when a settings file is already there (a portable folder keeps working
 //    wherever it is copied), or when the program is not installed and may write to its folder.
-//    Otherwise they go to the user's data folder, $XDG_DATA_HOME/tptune/ (when that is an
-//    absolute path), else ~/.local/share/tptune/.
+//    Otherwise they go to the user's data folder: on Windows %LOCALAPPDATA%\tptune\; elsewhere
+//    $XDG_DATA_HOME/tptune/ (when that is an absolute path), else ~/.local/share/tptune/.
 #pragma once
 
 #include <functional>
@@ -30,6 +31,7 @@ struct TProgramFilesView {
   std::function<bool(const std::string& folder)> Writable;  // files may be made in the folder
   std::string XdgDataHome;  // $XDG_DATA_HOME, or empty
   std::string Home;         // the user's home folder, or empty
+  std::string LocalAppData; // Windows: the user's local application data folder, or empty
 };
 
 // The installed data folder seen from the installed program folder ("../share/tptune" for the

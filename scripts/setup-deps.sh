@@ -9,13 +9,12 @@ packages=(
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev nlohmann-json3-dev
   libsqlite3-dev libpq-dev postgresql libssl-dev zlib1g-dev
   xvfb xauth
-  g++-mingw-w64-x86-64-posix wine64 python3
+  g++-mingw-w64-x86-64-posix wine64 python3 nsis
   libz-mingw-w64-dev tcl make bzip2 xz-utils debian-archive-keyring
   python3-serial ser2net ckermit
   help2man dpkg-dev file desktop-file-utils man-db
   lintian librsvg2-bin x11-utils hicolor-icon-theme imagemagick
   apt-utils gnupg debootstrap zstd
-  imagemagick
 )
 
 missing=()

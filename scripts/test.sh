@@ -57,6 +57,24 @@ scripts/wine-session.sh bash -c "
   scripts/win32-window-test.sh"
 echo "=== preset windows: $((SECONDS - windows_start)) s"
 
+# The Windows installer on a fresh Wine prefix, as on a new station: the same source built as an
+# older version (0.1.0) and as this one, the older installed silently, a bench job, the upgrade,
+# another job, the uninstall (scripts/check-windows-install.sh). The build folder ends configured
+# as this version again.
+echo "=== Windows installer (under Wine)"
+installer_start=$SECONDS
+scripts/wine-session.sh bash -c '
+  set -e
+  setups=$(mktemp -d)
+  trap "rm -rf \"$setups\"" EXIT
+  older=$(TPTUNE_VERSION_OVERRIDE=0.1.0 scripts/package-windows.sh | tail -n 1)
+  mv "$older" "$setups/"
+  newer=$(scripts/package-windows.sh | tail -n 1)
+  mv "$newer" "$setups/"
+  echo "installers built: $((SECONDS)) s"
+  scripts/check-windows-install.sh "$setups/$(basename "$older")" "$setups/$(basename "$newer")"'
+echo "=== Windows installer: $((SECONDS - installer_start)) s"
+
 if [ -x scripts/fuzz.sh ]; then
   echo "=== fuzz"
   ./scripts/fuzz.sh

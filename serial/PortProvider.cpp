@@ -59,3 +59,5 @@ void EnumAllPorts(std::vector<std::string>& names) {
   }
   EnumSystemPorts(names);
 }
+
+std::map<std::string, std::string> PortAdapterNames() { return SystemPortAdapters(); }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,3 +74,7 @@ bool IsNetworkPortName(const std::string& deviceName);
 std::unique_ptr<TPortBinding> CreatePortBinding(const std::string& deviceName);
 // All ports: the registered providers' ports first, then the operating system's serial devices.
 void EnumAllPorts(std::vector<std::string>& names);
+// The adapters behind the operating system's serial ports, by port name, as the system names
+// them (on Windows the device's friendly name, as Device Manager shows it: "USB Serial Port
+// (COM5)"); ports without a name (a bench port, a platform that gives none) are not in it.
+std::map<std::string, std::string> PortAdapterNames();

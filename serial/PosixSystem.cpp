@@ -34,6 +34,9 @@ std::unique_ptr<TPortBinding> CreateSystemBinding() { return CreatePosixBinding(
 
 void EnumSystemPorts(std::vector<std::string>& names) { EnumPosixPorts(names); }
 
+// A USB adapter is listed under its stable /dev/serial/by-id name, which already names it.
+std::map<std::string, std::string> SystemPortAdapters() { return {}; }
+
 // Process priority classes on a system with nice values. Linux keeps a nice value per thread,
 // and the thread that opens a port is the one that then does its transfers, so the class is
 // applied to the opening thread and the value it had is restored on Close:

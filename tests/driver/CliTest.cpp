@@ -49,6 +49,17 @@ TEST(CliOptions, UnusableOptionsAreRefusedWithAReason) {
   EXPECT_TRUE(o.restoreServer);
 }
 
+TEST(CliOptions, WithoutOptionsInAConsoleOfItsOwnItSaysWhatItNeeds) {
+  // A double click in the file manager: a short text that points at --help and --bench.
+  const auto help = NoOptionsHelp({}, true);
+  ASSERT_TRUE(help);
+  EXPECT_NE(help->find("tptune-cli --help "), std::string::npos);
+  EXPECT_NE(help->find("tptune-cli --bench "), std::string::npos);
+  // From a console or a script, or with any option: an ordinary run, its texts and status kept.
+  EXPECT_FALSE(NoOptionsHelp({}, false));
+  EXPECT_FALSE(NoOptionsHelp({"--bench"}, true));
+}
+
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -139,4 +139,27 @@ TEST(FrontEndSetup, PortListFallsBackToThePlatformsUsualNames) {
 #endif
 }
 
+TEST(FrontEndSetup, PortListLineKeepsThePortNameFirstAndAlone) {
+  struct Case {
+    const char* port;
+    const char* adapter;
+    const char* mark;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"COM5", "", "", "COM5"},
+      {"COM5", "USB Serial Port (COM5)", "", "COM5\tUSB Serial Port (COM5)"},
+      {"/dev/ttyUSB0", "", "no permission (group dialout)",
+       "/dev/ttyUSB0\tno permission (group dialout)"},
+      {"COM12", "Adapter", "no permission", "COM12\tAdapter\tno permission"},
+      // A name with a tab or line breaks in it (a driver's own text) stays in its column and line.
+      {"COM3", "Dual\tPort\r\nA", "", "COM3\tDual Port  A"},
+  };
+  for (const Case& c : cases) {
+    const std::string line = PortListLine(c.port, c.adapter, c.mark);
+    EXPECT_EQ(line, c.line);
+    EXPECT_EQ(line.substr(0, line.find('\t')), c.port);
+  }
+}
+
 }  // namespace

@@ -51,32 +51,35 @@ TEST(ProgramFiles, BesideTheProgramOrInTheUsersDataFolder) {
        {{}, {}}, "/media/stick/", "/home/op/.local/share/tptune/tptune.INI",
        "/home/op/.local/share/tptune/tptune.ERR"},
       {"installed: test firmwares from share/tptune, files in the data folder",
-       "/usr/bin/tptune", {{"/usr/share/tptune/"}, {}},
+       "/usr/bin/tptune", {{"/usr/share/tptune/tpftune.tpf"}, {}},
        "/usr/share/tptune/", "/home/op/.local/share/tptune/tptune.INI",
        "/home/op/.local/share/tptune/tptune.ERR"},
       {"installed, run by root who may write to /usr/bin: still the data folder",
-       "/usr/bin/tptune-cli", {{"/usr/share/tptune/"}, {"/usr/bin/"}, "", "/root"},
+       "/usr/bin/tptune-cli", {{"/usr/share/tptune/tpftune.tpf"}, {"/usr/bin/"}, "", "/root"},
        "/usr/share/tptune/", "/root/.local/share/tptune/tptune-cli.INI",
        "/root/.local/share/tptune/tptune-cli.ERR"},
       {"installed with a settings file beside the program: that one wins",
-       "/usr/bin/tptune", {{"/usr/share/tptune/", "/usr/bin/tptune.INI"}, {}},
+       "/usr/bin/tptune", {{"/usr/share/tptune/tpftune.tpf", "/usr/bin/tptune.INI"}, {}},
        "/usr/share/tptune/", "/usr/bin/tptune.INI", "/usr/bin/tptune.ERR"},
       {"XDG_DATA_HOME set", "/usr/bin/tptune",
-       {{"/usr/share/tptune/"}, {}, "/var/lib/op-data"},
+       {{"/usr/share/tptune/tpftune.tpf"}, {}, "/var/lib/op-data"},
        "/usr/share/tptune/", "/var/lib/op-data/tptune/tptune.INI",
        "/var/lib/op-data/tptune/tptune.ERR"},
       {"XDG_DATA_HOME relative: ignored", "/usr/bin/tptune",
-       {{"/usr/share/tptune/"}, {}, "data"},
+       {{"/usr/share/tptune/tpftune.tpf"}, {}, "data"},
        "/usr/share/tptune/", "/home/op/.local/share/tptune/tptune.INI",
        "/home/op/.local/share/tptune/tptune.ERR"},
-      {"installed under /opt", "/opt/tptune/bin/tptune", {{"/opt/tptune/share/tptune/"}, {}},
+      {"installed under /opt", "/opt/tptune/bin/tptune", {{"/opt/tptune/share/tptune/tpftune.tpf"}, {}},
        "/opt/tptune/share/tptune/", "/home/op/.local/share/tptune/tptune.INI",
        "/home/op/.local/share/tptune/tptune.ERR"},
       {"no home and no XDG_DATA_HOME: beside the program after all", "/usr/bin/tptune",
-       {{"/usr/share/tptune/"}, {}, "", ""},
+       {{"/usr/share/tptune/tpftune.tpf"}, {}, "", ""},
        "/usr/share/tptune/", "/usr/bin/tptune.INI", "/usr/bin/tptune.ERR"},
       {"named without a folder, the current folder writable", "tptune-cli", {{}, {"."}},
        "", "tptune-cli.INI", "tptune-cli.ERR"},
+      {"share/tptune without the test firmwares: not an installation", "/work/x/bin/tptune",
+       {{"/work/x/share/tptune/"}, {"/work/x/bin/"}},
+       "/work/x/bin/", "/work/x/bin/tptune.INI", "/work/x/bin/tptune.ERR"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -88,7 +91,7 @@ TEST(ProgramFiles, BesideTheProgramOrInTheUsersDataFolder) {
     EXPECT_EQ(f.DataDir, f.IniName.substr(0, f.IniName.rfind('/') + 1));
   }
   // A build that is never installed (empty relative folder) never looks for the data folder.
-  TFakeSystem s{{"/usr/share/tptune/"}, {"/usr/bin/"}};
+  TFakeSystem s{{"/usr/share/tptune/tpftune.tpf"}, {"/usr/bin/"}};
   EXPECT_EQ(ChooseProgramFiles("/usr/bin/tptune", s.View(), "").ProgDir, "/usr/bin/");
 }
 
@@ -100,6 +103,7 @@ TEST(ProgramFiles, TheSystemsViewMakesThePrivateDataFolder) {
   fs::remove_all(root);
   fs::create_directories(root / "prefix/bin");
   fs::create_directories(root / "prefix" / "bin" / InstalledDataFromProgram());
+  std::ofstream(root / "prefix" / "bin" / InstalledDataFromProgram() / "tpftune.tpf").put('x');
   const std::string program = (root / "prefix/bin/tptune-cli").string();
   std::ofstream(program).put('x');
 

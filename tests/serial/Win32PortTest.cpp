@@ -7,11 +7,15 @@
 // where Windows refuses it with ERROR_ACCESS_DENIED. Both are checked as Wine does them, so a
 // change in either shows up.
 #include <windows.h>
+// After windows.h: the set-up API's headers build on it.
+#include <devguid.h>
+#include <setupapi.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,6 +141,64 @@ TEST_F(WineComPort, ThePortListShowsTheMappedPort) {
   port.EnumComPorts(ports);
   EXPECT_NE(std::find(ports.begin(), ports.end(), name_), ports.end());
   for (const std::string& p : ports) EXPECT_EQ(p.rfind("COM", 0), 0u) << p;
+}
+
+// A device in the port class as a driver's installation leaves it: registered, with its friendly
+// name and, in its hardware key, the port name it took. Removed again when the object goes.
+class PortClassDevice {
+ public:
+  PortClassDevice(const std::wstring& portName, const std::wstring& friendlyName) {
+    list_ = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
+    if (list_ == INVALID_HANDLE_VALUE) return;
+    device_.cbSize = sizeof device_;
+    if (!SetupDiCreateDeviceInfoW(list_, L"TPTUNETEST", &GUID_DEVCLASS_PORTS, nullptr, nullptr,
+                                  DICD_GENERATE_ID, &device_) ||
+        !SetupDiRegisterDeviceInfo(list_, &device_, 0, nullptr, nullptr, nullptr))
+      return;
+    registered_ = true;
+    const DWORD bytes = static_cast<DWORD>((friendlyName.size() + 1) * sizeof(wchar_t));
+    const HKEY key = SetupDiCreateDevRegKeyW(list_, &device_, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                             nullptr, nullptr);
+    ready_ = SetupDiSetDeviceRegistryPropertyW(
+                 list_, &device_, SPDRP_FRIENDLYNAME,
+                 reinterpret_cast<const BYTE*>(friendlyName.c_str()), bytes) &&
+             key != INVALID_HANDLE_VALUE &&
+             RegSetValueExW(key, L"PortName", 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(portName.c_str()),
+                            static_cast<DWORD>((portName.size() + 1) * sizeof(wchar_t))) ==
+                 ERROR_SUCCESS;
+    if (key != INVALID_HANDLE_VALUE) RegCloseKey(key);
+  }
+  ~PortClassDevice() {
+    if (registered_) SetupDiRemoveDevice(list_, &device_);
+    if (list_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(list_);
+  }
+  bool Ready() const { return ready_; }
+
+ private:
+  HDEVINFO list_ = INVALID_HANDLE_VALUE;
+  SP_DEVINFO_DATA device_{};
+  bool registered_ = false;
+  bool ready_ = false;
+};
+
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// The adapter names come from the system's device set-up, as Device Manager shows them; a device
+// of the port class that is no COM port (a printer port) names no port, and a device that is
+// gone names nothing any more.
+TEST_F(WineComPort, TheAdapterBehindAPortIsNamedAsTheSystemNamesIt) {
+  EXPECT_EQ(PortAdapterNames().count(name_), 0u);
+  {
+    PortClassDevice adapter(Wide(name_), L"TallyLink USB Serial Port (" + Wide(name_) + L")");
+    PortClassDevice printer(L"LPT3", L"Printer Port (LPT3)");
+    ASSERT_TRUE(adapter.Ready() && printer.Ready()) << "error " << GetLastError();
+    const std::map<std::string, std::string> adapters = PortAdapterNames();
+    ASSERT_EQ(adapters.count(name_), 1u);
+    EXPECT_EQ(adapters.at(name_), "TallyLink USB Serial Port (" + name_ + ")");
+    EXPECT_EQ(adapters.count("LPT3"), 0u);
+  }
+  EXPECT_EQ(PortAdapterNames().count(name_), 0u);
 }
 
 TEST_F(WineComPort, WhatAPseudoTerminalBehindWineCannotDo) {
