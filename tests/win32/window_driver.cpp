@@ -1,9 +1,10 @@
 // Drives the Win32 window from outside, as an operator would, through one whole run on the
 // emulated bench: it starts the window program, finds the window by its class and its controls
 // by their numbers, clicks Start, Ok, Yes, Yes and No, reads the log back from the window when
-// the run has ended, returns to the set-up view and tries the access keys there (Alt+A ticks
-// analysis only, Alt+G moves to the golden reference, Alt+T chooses the TallyPilot), and ends the
-// program with Alt+E (Exit), which writes the settings file.
+// the run has ended, returns to the set-up view, opens the Records window on the run's records,
+// tries the access keys (Alt+A ticks analysis only, Alt+G moves to the golden reference, Alt+T
+// chooses the TallyPilot), and ends the program with Alt+E (Exit), which writes the settings
+// file.
 //
 //   window_driver.exe LOG.txt [--shots DIR] -- PROGRAM [ARGS...]
 //   window_driver.exe LOG.txt --layout DPI -- PROGRAM [ARGS...]
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -138,6 +140,44 @@ std::string View() {
     return "other";
   }
   return !Visible(idStartBut) && exit == L"&Cancel" ? "running" : "other";
+}
+
+// The Records button opens the Records window over the records the run kept: one for each of the
+// three handhelds it tuned (Ok, Yes, Yes, No). Closed, the window hides and the main window is
+// the active one again.
+void CheckRecords() {
+  if (!IsWindowEnabled(Control(idRecordsBut))) Fail("the Records button is disabled after a run");
+  Click(idRecordsBut);
+  HWND records = nullptr;
+  WaitFor("the Records window", [&] {
+    records = FindWindowW(L"TptuneRecords", nullptr);
+    return records != nullptr && IsWindowVisible(records);
+  }, std::chrono::seconds(30));
+  HWND list = nullptr;
+  EnumChildWindows(
+      records,
+      [](HWND child, LPARAM found) -> BOOL {
+        wchar_t cls[64] = {};
+        GetClassNameW(child, cls, 64);
+        if (std::wcscmp(cls, L"SysListView32") != 0) return TRUE;
+        *reinterpret_cast<HWND*>(found) = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&list));
+  if (!list) Fail("the Records window has no list of records");
+  DWORD_PTR rows = 0;
+  WaitFor("the Records window to list the run's three records", [&] {
+    SendMessageTimeoutW(list, 0x1004 /* LVM_GETITEMCOUNT */, 0, 0, SMTO_ABORTIFHUNG, 10000, &rows);
+    return rows == 3;
+  }, std::chrono::seconds(30));
+  PostMessageW(records, WM_CLOSE, 0, 0);
+  WaitFor("the Records window to close", [&] { return !IsWindowVisible(records); },
+          std::chrono::seconds(10));
+  WaitFor("the main window to be active again", [] {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    return GetGUIThreadInfo(g_thread, &info) && info.hwndActive == g_window;
+  }, std::chrono::seconds(10));
 }
 
 void WaitView(const std::string& view) {
@@ -309,6 +349,7 @@ int wmain(int argc, wchar_t** argv) {
   WaitView("set-up");
   if (Text(idStartBut) != L"&Start" || Text(idExitBut) != L"&Exit")
     Fail("the set-up view after a run does not offer Start and Exit");
+  CheckRecords();
 
   // Access keys.
   if (Checked(idAnaChk)) Fail("analysis only is ticked before Alt+A");
