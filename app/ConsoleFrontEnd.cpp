@@ -384,9 +384,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   std::unique_ptr<TBench> bench;
   if (options.bench) {
     try {
-      bench = std::make_unique<TBench>(options.benchScenario.empty()
-                                           ? TBench::DefaultScenario()
-                                           : TBench::LoadScenario(options.benchScenario));
+      bench = OpenBench(options.benchScenario);
     } catch (const std::exception& e) {
       io.err << "tptune-cli: " << e.what() << '\n';
       return 2;

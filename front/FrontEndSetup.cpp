@@ -6,6 +6,7 @@
 
 #include "front/RecordsPlaces.h"
 #include "run/MainFields.h"
+#include "sim/Bench.h"
 
 namespace {
 
@@ -44,6 +45,11 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
     }
   }
   return setup;
+}
+
+std::unique_ptr<TBench> OpenBench(const std::string& scenarioFile) {
+  return std::make_unique<TBench>(scenarioFile.empty() ? TBench::DefaultScenario()
+                                                       : TBench::LoadScenario(scenarioFile));
 }
 
 TFrontEndSetup FrontEndSetup(const TFrontEndRequest& request) {

@@ -25,6 +25,8 @@
 #include "run/MainFields.h"
 #include "run/ProgramFiles.h"
 
+class TBench;
+
 // What the program was asked for.
 struct TFrontEndRequest {
   std::string ProgramPath;  // the running program's file
@@ -68,6 +70,10 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
 // The set-up for the running system: its program files (the user's data folder is made when it
 // is chosen), this build's record store, and the bundle read from the program file.
 TFrontEndSetup FrontEndSetup(const TFrontEndRequest& request);
+
+// The emulated bench for a scenario file, or for the default scenario when none is named; throws
+// what reading the scenario throws.
+std::unique_ptr<TBench> OpenBench(const std::string& scenarioFile);
 
 // The record sink for the set-up: the store behind a writer thread of its own, or null when no
 // records are kept. A build without a record store says once on err that a named location is
