@@ -462,7 +462,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   // The main loop serves the run's calls itself: no wake-up needed.
   TMarshalledBridge bridge(console);
   TAnswers answers(options.answers, io);
-  const std::unique_ptr<TRecordSink> store = OpenRecordSink(setup, "tptune-cli", io.err);
+  const std::unique_ptr<TRecordSink> store = OpenRecordSink(setup);
   TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
   records.SetWho(options.operatorName, options.workOrder);
 

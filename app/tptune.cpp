@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -178,7 +177,7 @@ int main(int argc, char** argv) {
   // outlive the window, whose last run may still hand one over.
   TWindowStart start;
   try {
-    start = StartWindow(command.Options, programPath, std::cerr);
+    start = StartWindow(command.Options, programPath);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tptune: %s\n", e.what());
     return 2;

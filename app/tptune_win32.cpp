@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,7 +73,7 @@ int main() {
   const std::string programPath = ProgramFileName("");
   TWindowStart start;
   try {
-    start = StartWindow(command.Options, programPath, std::cerr);
+    start = StartWindow(command.Options, programPath);
   } catch (const std::exception& e) {
     Say(std::string("tptune: ") + e.what() + "\n", true);
     return 2;

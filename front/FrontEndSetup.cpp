@@ -25,13 +25,9 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
 
   if (request.Records != kNoRecords) {
     const TRecordsPlaces places = RecordsPlaces(files.IniName, request.Bench, request.Records);
-    setup.RecordsNamed = request.Records;
-    // A build without a store keeps none, wherever they were asked to go.
-    if (!places.Location.empty()) {
-      setup.RecordsLocation = places.Location;
-      setup.SpoolPath = places.SpoolPath;
-      setup.DriftSettingsPath = places.DriftSettings;
-    }
+    setup.RecordsLocation = places.Location;
+    setup.SpoolPath = places.SpoolPath;
+    setup.DriftSettingsPath = places.DriftSettings;
   }
 
   if (request.Bench) {

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <functional>
-#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,8 +41,6 @@ struct TFrontEndSetup {
   std::string RecordsLocation;
   std::string SpoolPath;
   std::string DriftSettingsPath;
-  // The location the command line named, kept for a build that cannot keep records to say so.
-  std::string RecordsNamed;
   // Who runs the station and the work order or lot (both optional, as the program was started
   // with), for every record that names none.
   std::string Operator;
@@ -60,9 +57,6 @@ struct TFrontEndSetup {
 // What the set-up looks at besides the program files: whether a file or folder is there.
 using TExistsCheck = std::function<bool(const std::string& path)>;
 
-// Whether this build keeps production records (both the Linux and the Windows build do).
-bool RecordsKeptByThisBuild();
-
 // The set-up for files already chosen; the bundle is left as it is.
 TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgramFiles& files,
                                    const TExistsCheck& exists);
@@ -76,10 +70,8 @@ TFrontEndSetup FrontEndSetup(const TFrontEndRequest& request);
 std::unique_ptr<TBench> OpenBench(const std::string& scenarioFile);
 
 // The record sink for the set-up: the store behind a writer thread of its own, or null when no
-// records are kept. A build without a record store says once on err that a named location is
-// ignored (program: the name the message starts with).
-std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup,
-                                            const std::string& program, std::ostream& err);
+// records are kept.
+std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup);
 
 // On the emulated bench, the file boxes that hold nothing yet (a first start, or a settings file
 // without histories) start with the demo packages: the RF modem and EEPROM firmware and the

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <ostream>
 
 #include "run/Version.h"
 
@@ -84,8 +83,7 @@ TWindowCommand ParseWindowCommand(const std::vector<std::string>& args,
   return c;
 }
 
-TWindowStart StartWindow(const TWindowOptions& options, const std::string& programPath,
-                         std::ostream& err) {
+TWindowStart StartWindow(const TWindowOptions& options, const std::string& programPath) {
   TWindowStart s;
   if (options.Bench) {
     s.Bench = OpenBench(options.Scenario);
@@ -97,6 +95,6 @@ TWindowStart StartWindow(const TWindowOptions& options, const std::string& progr
   s.Setup = FrontEndSetup({programPath, s.Bench != nullptr, options.Records});
   s.Setup.Operator = options.Operator;
   s.Setup.WorkOrder = options.WorkOrder;
-  s.Records = OpenRecordSink(s.Setup, "tptune", err);
+  s.Records = OpenRecordSink(s.Setup);
   return s;
 }

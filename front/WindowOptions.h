@@ -4,7 +4,6 @@
 // them: the emulated bench, the front-end set-up and the record sink.
 #pragma once
 
-#include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
@@ -53,5 +52,4 @@ struct TWindowStart {
 // The bench (paced to wall time), the set-up as the console works it out (program files,
 // records, bundle, demo packages) with the operator and work order, and the record sink;
 // throws when the bench's scenario cannot be read.
-TWindowStart StartWindow(const TWindowOptions& options, const std::string& programPath,
-                         std::ostream& err);
+TWindowStart StartWindow(const TWindowOptions& options, const std::string& programPath);

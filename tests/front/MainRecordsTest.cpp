@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -151,8 +150,7 @@ TEST(MainRecords, OperatorAndWorkOrderReachTheRecords) {
                                              files, [](const std::string&) { return false; });
   setup.Operator = "Dana";
   setup.WorkOrder = "WO-4711";
-  std::ostringstream err;
-  const auto sink = OpenRecordSink(setup, "tptune", err);
+  const auto sink = OpenRecordSink(setup);
   ASSERT_TRUE(sink);
   TTuningRecord r = Make(kLot[0], 1);
   sink->Put(r);
