@@ -277,13 +277,8 @@ std::string CliUsage() {
          "  --trace FILE             write the error log (run trace) here\n"
          "  --answers A,B,...        answers to the prompts in order: ok, yes, no, cancel;\n"
          "                           then standard input, one a line; end of input: cancel\n"
-         "                           (also while waiting for a handheld); Ctrl-C, SIGTERM: cancel\n"
-         "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
-         "                           postgresql:// server (default: tptune.db beside the\n"
-         "                           settings file, in the user's data folder for an installed\n"
-         "                           program; with --bench tptune-bench.db)\n"
-         "  --operator NAME          who runs the station, kept in every record\n"
-         "  --work-order TEXT        the work order or lot, kept in every record\n"
+         "                           (also while waiting for a handheld); Ctrl-C, SIGTERM: cancel\n" +
+         std::string(kRecordsOptionsUsage) +
          "  --json                   print each finished device as one JSON line, and at the\n"
          "                           end how many records still wait for the store\n"
          "  --list-ports             list the serial ports and exit\n"

@@ -43,6 +43,14 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
   return setup;
 }
 
+const char kRecordsOptionsUsage[] =
+    "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
+    "                           postgresql:// server (default: tptune.db beside the\n"
+    "                           settings file, in the user's data folder for an installed\n"
+    "                           program; with --bench tptune-bench.db)\n"
+    "  --operator NAME          who runs the station, kept in every record\n"
+    "  --work-order TEXT        the work order or lot, kept in every record\n";
+
 std::unique_ptr<TBench> OpenBench(const std::string& scenarioFile) {
   return std::make_unique<TBench>(scenarioFile.empty() ? TBench::DefaultScenario()
                                                        : TBench::LoadScenario(scenarioFile));

@@ -65,6 +65,10 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
 // is chosen), this build's record store, and the bundle read from the program file.
 TFrontEndSetup FrontEndSetup(const TFrontEndRequest& request);
 
+// The usage lines of the options the set-up takes from every program that runs the bench job:
+// --records, --operator and --work-order.
+extern const char kRecordsOptionsUsage[];
+
 // The emulated bench for a scenario file, or for the default scenario when none is named; throws
 // what reading the scenario throws.
 std::unique_ptr<TBench> OpenBench(const std::string& scenarioFile);

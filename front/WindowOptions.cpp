@@ -6,22 +6,18 @@
 
 #include "run/Version.h"
 
-const char kWindowUsage[] =
-    "Usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
-    "              [--operator NAME] [--work-order TEXT]\n"
-    "\n"
-    "Options:\n"
-    "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
-    "                           file is named); runs on them follow the bench's clock\n"
-    "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n"
-    "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
-    "                           postgresql:// server (default: tptune.db beside the\n"
-    "                           settings file, in the user's data folder for an installed\n"
-    "                           program; with --bench tptune-bench.db)\n"
-    "  --operator NAME          who runs the station, kept in every record\n"
-    "  --work-order TEXT        the work order or lot, kept in every record\n"
-    "  --help                   show this text\n"
-    "  --version                show the program's version and build date\n";
+std::string WindowUsage() {
+  return "Usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
+         "              [--operator NAME] [--work-order TEXT]\n"
+         "\n"
+         "Options:\n"
+         "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
+         "                           file is named); runs on them follow the bench's clock\n"
+         "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n" +
+         std::string(kRecordsOptionsUsage) +
+         "  --help                   show this text\n"
+         "  --version                show the program's version and build date\n";
+}
 
 namespace {
 
@@ -42,7 +38,7 @@ TWindowCommand ParseWindowCommand(const std::vector<std::string>& args,
   for (const std::string& a : args) {
     if (a == "--help") {
       c.Ask = TWindowAsk::kHelp;
-      c.Text = kWindowUsage;
+      c.Text = WindowUsage();
       return c;
     }
     if (a == "--version") {
@@ -77,7 +73,7 @@ TWindowCommand ParseWindowCommand(const std::vector<std::string>& args,
     } else if (hasValue && std::find(ownOptions.begin(), ownOptions.end(), a) != ownOptions.end()) {
       o.Own[a] = args[++i];
     } else {
-      return unusable("unknown option \"" + a + "\"\n\n" + kWindowUsage);
+      return unusable("unknown option \"" + a + "\"\n\n" + WindowUsage());
     }
   }
   return c;

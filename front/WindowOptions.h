@@ -13,7 +13,8 @@
 #include "records/RecordSink.h"
 #include "sim/Bench.h"
 
-extern const char kWindowUsage[];
+// The window's --help text.
+std::string WindowUsage();
 
 struct TWindowOptions {
   bool Bench = false;

@@ -45,7 +45,7 @@ TEST(WindowOptions, OptionsAndTheirValues) {
 }
 
 TEST(WindowOptions, HelpVersionAndUnusableOptions) {
-  const std::string usage = kWindowUsage;
+  const std::string usage = WindowUsage();
   const std::string unknown = "\"\n\n" + usage;
   const std::string speed = "tptune: --bench-speed needs a factor above 0\n";
   const struct {
