@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,27 @@
 
 namespace {
 
+// The presenter over the emulated bench's ports, with a fake view, the set-up and the sink given.
+struct TBenchPresenter {
+  TBench bench;
+  TComPort port1, port2;
+  TMainFields fields;
+  TFakeView view;
+  std::unique_ptr<TMainPresenter> presenter;
+
+  TBenchPresenter(const TFrontEndSetup& setup, TRecordSink* sink) {
+    SetUpPortObject(port1, 0);
+    SetUpPortObject(port2, 1);
+    fields.SerIF1 = &port1;
+    fields.SerIF2 = &port2;
+    TMainPresenterOptions o;
+    o.Setup = &setup;
+    o.EnumPorts = [this] { return bench.PortNames(); };
+    presenter = std::make_unique<TMainPresenter>(view, fields, bench.VirtualClock(), sink, o);
+    view.presenter = presenter.get();
+  }
+};
+
 TEST(MainRecords, ARunsRecordsReachTheStoreAndTheView) {
   TProgramFolder folder;
   folder.WriteIni({"", "", "", "", "SR", "Auto detect\t", "Auto detect\t",
@@ -37,20 +59,10 @@ TEST(MainRecords, ARunsRecordsReachTheStoreAndTheView) {
   so.Bench = true;
   TStoreSink sink(so);
 
-  TBench bench;
-  TComPort port1, port2;
-  SetUpPortObject(port1, 0);
-  SetUpPortObject(port2, 1);
-  TMainFields fields;
-  fields.SerIF1 = &port1;
-  fields.SerIF2 = &port2;
-  TFakeView view;
   {
-    TMainPresenterOptions o;
-    o.Setup = &setup;
-    o.EnumPorts = [&bench] { return bench.PortNames(); };
-    TMainPresenter p(view, fields, bench.VirtualClock(), &sink, o);
-    view.presenter = &p;
+    TBenchPresenter rig(setup, &sink);
+    TMainPresenter& p = *rig.presenter;
+    TFakeView& view = rig.view;
     p.Activate();
     EXPECT_TRUE(view.states.back().RecordsEnabled);
     EXPECT_EQ(view.states.back().RecordsHint, "");
@@ -111,19 +123,9 @@ TEST(MainRecords, DriftLineAtTheStartOfARun) {
     so.Location = db;
     so.SpoolPath = db + ".spool";
     TStoreSink sink(so);
-    TBench bench;
-    TComPort port1, port2;
-    SetUpPortObject(port1, 0);
-    SetUpPortObject(port2, 1);
-    TMainFields fields;
-    fields.SerIF1 = &port1;
-    fields.SerIF2 = &port2;
-    TFakeView view;
-    TMainPresenterOptions o;
-    o.Setup = &setup;
-    o.EnumPorts = [&bench] { return bench.PortNames(); };
-    TMainPresenter p(view, fields, bench.VirtualClock(), &sink, o);
-    view.presenter = &p;
+    TBenchPresenter rig(setup, &sink);
+    TMainPresenter& p = *rig.presenter;
+    TFakeView& view = rig.view;
     p.Activate();
     p.Start();
     ASSERT_FALSE(view.log.empty() && c.line);
