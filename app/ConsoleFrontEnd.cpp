@@ -277,13 +277,8 @@ std::string CliUsage() {
          "  --trace FILE             write the error log (run trace) here\n"
          "  --answers A,B,...        answers to the prompts in order: ok, yes, no, cancel;\n"
          "                           then standard input, one a line; end of input: cancel\n"
-         "                           (also while waiting for a handheld); Ctrl-C, SIGTERM: cancel\n"
-         "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
-         "                           postgresql:// server (default: tptune.db beside the\n"
-         "                           settings file, in the user's data folder for an installed\n"
-         "                           program; with --bench tptune-bench.db)\n"
-         "  --operator NAME          who runs the station, kept in every record\n"
-         "  --work-order TEXT        the work order or lot, kept in every record\n"
+         "                           (also while waiting for a handheld); Ctrl-C, SIGTERM: cancel\n" +
+         std::string(kRecordsOptionsUsage) +
          "  --json                   print each finished device as one JSON line, and at the\n"
          "                           end how many records still wait for the store\n"
          "  --list-ports             list the serial ports and exit\n"
@@ -384,9 +379,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   std::unique_ptr<TBench> bench;
   if (options.bench) {
     try {
-      bench = std::make_unique<TBench>(options.benchScenario.empty()
-                                           ? TBench::DefaultScenario()
-                                           : TBench::LoadScenario(options.benchScenario));
+      bench = OpenBench(options.benchScenario);
     } catch (const std::exception& e) {
       io.err << "tptune-cli: " << e.what() << '\n';
       return 2;
@@ -464,7 +457,7 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
   // The main loop serves the run's calls itself: no wake-up needed.
   TMarshalledBridge bridge(console);
   TAnswers answers(options.answers, io);
-  const std::unique_ptr<TRecordSink> store = OpenRecordSink(setup, "tptune-cli", io.err);
+  const std::unique_ptr<TRecordSink> store = OpenRecordSink(setup);
   TConsoleRecords records(store.get(), bridge, io, options.json, bench != nullptr);
   records.SetWho(options.operatorName, options.workOrder);
 

@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QIcon>
 #include <QLabel>
-#include <QLocale>
 #include <QProgressBar>
 #include <QTabWidget>
 #include <QPushButton>
@@ -19,80 +18,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "firmware/Packages.h"
-#include "front/FrontEndSetup.h"
-#include "run/Version.h"
-#include "sim/Bench.h"
+#include "front/WindowOptions.h"
 #include "ui/MainWindow.h"
 #include "ui/RecordsWindow.h"
 
 namespace {
-
-const char kUsage[] =
-    "Usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
-    "              [--operator NAME] [--work-order TEXT]\n"
-    "\n"
-    "Options:\n"
-    "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
-    "                           file is named); runs on them follow the bench's clock\n"
-    "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n"
-    "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
-    "                           postgresql:// server (default: tptune.db beside the\n"
-    "                           settings file, in the user's data folder for an installed\n"
-    "                           program; with --bench tptune-bench.db)\n"
-    "  --operator NAME          who runs the station, kept in every record\n"
-    "  --work-order TEXT        the work order or lot, kept in every record\n"
-    "  --help                   show this text\n"
-    "  --version                show the program's version and build date\n";
-
-struct TProgramOptions {
-  bool bench = false;
-  std::string scenario;
-  double speed = 1.0;
-  QString screenshots;
-  std::string records;  // empty: the default file; "none": no records
-  std::string operatorName, workOrder;
-};
-
-// Parses the arguments the toolkit left; false (with a message) for unusable ones.
-bool ParseOptions(const QStringList& args, TProgramOptions& o) {
-  for (qsizetype i = 1; i < args.size(); ++i) {
-    const QString& a = args[i];
-    const bool hasValue = i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--"));
-    if (a == QLatin1String("--bench")) {
-      o.bench = true;
-      if (hasValue) o.scenario = args[++i].toStdString();
-    } else if (a == QLatin1String("--bench-speed") && hasValue) {
-      bool ok = false;
-      o.speed = QLocale::c().toDouble(args[++i], &ok);
-      if (!ok || o.speed <= 0) {
-        std::fprintf(stderr, "tptune: --bench-speed needs a factor above 0\n");
-        return false;
-      }
-    } else if (a == QLatin1String("--records") && hasValue) {
-      o.records = args[++i].toStdString();
-    } else if (a == QLatin1String("--operator") && hasValue) {
-      o.operatorName = args[++i].toStdString();
-    } else if (a == QLatin1String("--work-order") && hasValue) {
-      o.workOrder = args[++i].toStdString();
-    } else if (a == QLatin1String("--screenshots") && hasValue) {
-      o.screenshots = args[++i];
-    } else {
-      std::fprintf(stderr, "tptune: unknown option \"%s\"\n\n%s", a.toLocal8Bit().constData(),
-                   kUsage);
-      return false;
-    }
-  }
-  if (!o.screenshots.isEmpty() && !o.bench) {
-    std::fprintf(stderr, "tptune: --screenshots needs --bench\n");
-    return false;
-  }
-  return true;
-}
 
 // Clicks through one run on the bench and saves the window at each stage: the set-up view, the
 // connect prompt, programming with the progress bar, the question after a handheld (answered
@@ -201,21 +136,22 @@ class TScreenshotDriver : public QObject {
   int settle_ = 0;
 };
 
+// The arguments after the program's name, as UTF-8.
+std::vector<std::string> Arguments(const QStringList& args) {
+  std::vector<std::string> out;
+  for (qsizetype i = 1; i < args.size(); ++i) out.push_back(args[i].toStdString());
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Answered before the toolkit starts, so that they work without a display (the manual page is
-  // made from them at build time).
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (a == "--version") {
-      std::printf("%s\n", VersionLine("tptune").c_str());
-      return 0;
-    }
+  // --help and --version are answered before the toolkit starts, so that they work without a
+  // display (the manual page is made from them at build time).
+  const TWindowCommand first = ParseWindowCommand(std::vector<std::string>(argv + 1, argv + argc));
+  if (first.Ask == TWindowAsk::kHelp || first.Ask == TWindowAsk::kVersion) {
+    std::fputs(first.Text.c_str(), stdout);
+    return 0;
   }
   // Found as the console finds it, so a window started through the dynamic loader does not
   // take the loader's name.
@@ -224,43 +160,41 @@ int main(int argc, char** argv) {
   // The menu entry tptune.desktop and its icon belong to this window (taskbar, window list).
   QGuiApplication::setDesktopFileName(QStringLiteral("tptune"));
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tptune")));
-  TProgramOptions options;
-  if (!ParseOptions(QCoreApplication::arguments(), options)) return 2;
-
-  // The bench lives as long as the window: its ports are offered while it exists.
-  std::unique_ptr<TBench> bench;
-  if (options.bench) {
-    try {
-      bench = std::make_unique<TBench>(options.scenario.empty()
-                                           ? TBench::DefaultScenario()
-                                           : TBench::LoadScenario(options.scenario));
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "tptune: %s\n", e.what());
-      return 2;
-    }
-    bench->SetPaced(options.speed);
+  // The arguments the toolkit left.
+  const TWindowCommand command =
+      ParseWindowCommand(Arguments(QCoreApplication::arguments()), {"--screenshots"});
+  if (command.Ask != TWindowAsk::kRun) {
+    std::fputs(command.Text.c_str(), stderr);
+    return 2;
+  }
+  const auto screenshots = command.Options.Own.find("--screenshots");
+  if (screenshots != command.Options.Own.end() && !command.Options.Bench) {
+    std::fprintf(stderr, "tptune: --screenshots needs --bench\n");
+    return 2;
   }
 
-  // Program files, records, bundle and demo packages as the console works them out: an
-  // installed window keeps its records in the user's data folder, beside its settings file.
-  TFrontEndSetup setup = FrontEndSetup({programPath, bench != nullptr, options.records});
-  setup.Operator = options.operatorName;
-  setup.WorkOrder = options.workOrder;
-  // The records outlive the window, whose last run may still hand one over. A window with the
-  // emulated bench marks its records as the bench's and keeps them apart from the factory's.
-  const std::unique_ptr<TRecordSink> records = OpenRecordSink(setup, "tptune", std::cerr);
+  // The bench lives as long as the window: its ports are offered while it exists. The records
+  // outlive the window, whose last run may still hand one over.
+  TWindowStart start;
+  try {
+    start = StartWindow(command.Options, programPath);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tptune: %s\n", e.what());
+    return 2;
+  }
 
   TMainOptions windowOptions;
   windowOptions.ProgramPath = QString::fromStdString(programPath);
-  windowOptions.Setup = &setup;
-  windowOptions.Records = records.get();
-  if (bench) windowOptions.RunClock = &bench->VirtualClock();
+  windowOptions.Setup = &start.Setup;
+  windowOptions.Records = start.Records.get();
+  if (start.Bench) windowOptions.RunClock = &start.Bench->VirtualClock();
   TMain window(windowOptions);
   window.show();
   window.activateWindow();
 
   std::unique_ptr<TScreenshotDriver> driver;
-  if (!options.screenshots.isEmpty())
-    driver = std::make_unique<TScreenshotDriver>(window, options.screenshots);
+  if (screenshots != command.Options.Own.end())
+    driver = std::make_unique<TScreenshotDriver>(
+        window, QString::fromStdString(screenshots->second));
   return app.exec();
 }

@@ -13,37 +13,17 @@
 
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "firmware/Packages.h"
-#include "front/FrontEndSetup.h"
-#include "run/Version.h"
-#include "sim/Bench.h"
+#include "front/WindowOptions.h"
 #include "win32/MainWindow.h"
 #include "win32/RecordsWindow.h"
 #include "win32/WideText.h"
 
 namespace {
-
-const char kUsage[] =
-    "Usage: tptune [--bench [SCENARIO.json]] [--bench-speed FACTOR] [--records LOCATION|none]\n"
-    "              [--operator NAME] [--work-order TEXT]\n"
-    "\n"
-    "Options:\n"
-    "  --bench [SCENARIO.json]  also offer the emulated bench's ports (default scenario when no\n"
-    "                           file is named); runs on them follow the bench's clock\n"
-    "  --bench-speed FACTOR     how fast the bench's clock runs against wall time (default 1)\n"
-    "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
-    "                           postgresql:// server (default: tptune.db beside the\n"
-    "                           settings file, in the user's data folder for an installed\n"
-    "                           program; with --bench tptune-bench.db)\n"
-    "  --operator NAME          who runs the station, kept in every record\n"
-    "  --work-order TEXT        the work order or lot, kept in every record\n"
-    "  --help                   show this text\n"
-    "  --version                show the program's version and build date\n";
 
 // Says text on the given stream when the program has one, else on the console of the program
 // that started it, else in a message box.
@@ -66,14 +46,6 @@ void Say(const std::string& text, bool error) {
               MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
-struct TProgramOptions {
-  bool bench = false;
-  std::string scenario;
-  double speed = 1.0;
-  std::string records;  // empty: the default file; "none": no records
-  std::string operatorName, workOrder;
-};
-
 // The arguments as UTF-8, from the wide command line (file names in any script).
 std::vector<std::string> Arguments() {
   int argc = 0;
@@ -84,83 +56,36 @@ std::vector<std::string> Arguments() {
   return args;
 }
 
-// 0: go on; else the exit code (help and version shown, or unusable options).
-int ParseOptions(const std::vector<std::string>& args, TProgramOptions& o) {
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool hasValue = i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0;
-    if (a == "--help") {
-      Say(kUsage, false);
-      return -1;
-    }
-    if (a == "--version") {
-      Say(VersionLine("tptune") + "\n", false);
-      return -1;
-    }
-    if (a == "--bench") {
-      o.bench = true;
-      if (hasValue) o.scenario = args[++i];
-    } else if (a == "--bench-speed" && hasValue) {
-      try {
-        size_t used = 0;
-        o.speed = std::stod(args[++i], &used);
-        if (used != args[i].size()) o.speed = 0;
-      } catch (const std::exception&) {
-        o.speed = 0;
-      }
-      if (!(o.speed > 0)) {
-        Say("tptune: --bench-speed needs a factor above 0\n", true);
-        return 2;
-      }
-    } else if (a == "--records" && hasValue) {
-      o.records = args[++i];
-    } else if (a == "--operator" && hasValue) {
-      o.operatorName = args[++i];
-    } else if (a == "--work-order" && hasValue) {
-      o.workOrder = args[++i];
-    } else {
-      Say("tptune: unknown option \"" + a + "\"\n\n" + kUsage, true);
-      return 2;
-    }
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main() {
-  TProgramOptions options;
-  if (const int code = ParseOptions(Arguments(), options)) return code < 0 ? 0 : code;
-
-  // The bench lives as long as the window: its ports are offered while it exists.
-  std::unique_ptr<TBench> bench;
-  if (options.bench) {
-    try {
-      bench = std::make_unique<TBench>(options.scenario.empty()
-                                           ? TBench::DefaultScenario()
-                                           : TBench::LoadScenario(options.scenario));
-    } catch (const std::exception& e) {
-      Say(std::string("tptune: ") + e.what() + "\n", true);
-      return 2;
-    }
-    bench->SetPaced(options.speed);
+  std::vector<std::string> args = Arguments();
+  if (!args.empty()) args.erase(args.begin());
+  const TWindowCommand command = ParseWindowCommand(args);
+  if (command.Ask != TWindowAsk::kRun) {
+    const bool unusable = command.Ask == TWindowAsk::kUnusable;
+    Say(command.Text, unusable);
+    return unusable ? 2 : 0;
   }
 
-  // Program files, records, bundle and demo packages as the console works them out.
+  // The bench lives as long as the window; the records outlive the window, whose last run may
+  // still hand one over.
   const std::string programPath = ProgramFileName("");
-  TFrontEndSetup setup = FrontEndSetup({programPath, bench != nullptr, options.records});
-  setup.Operator = options.operatorName;
-  setup.WorkOrder = options.workOrder;
-  // The records outlive the window, whose last run may still hand one over.
-  const std::unique_ptr<TRecordSink> records = OpenRecordSink(setup, "tptune", std::cerr);
+  TWindowStart start;
+  try {
+    start = StartWindow(command.Options, programPath);
+  } catch (const std::exception& e) {
+    Say(std::string("tptune: ") + e.what() + "\n", true);
+    return 2;
+  }
 
   // The Records window beside the main window: made on first use, it goes after the main window.
   TRecordsWindowHost recordsWindow;
 
   TWin32MainOptions windowOptions;
   windowOptions.ProgramPath = programPath;
-  windowOptions.Setup = &setup;
-  windowOptions.Records = records.get();
+  windowOptions.Setup = &start.Setup;
+  windowOptions.Records = start.Records.get();
   windowOptions.OpenRecords = [&recordsWindow](HWND owner, const std::string& location,
                                                const std::string& driftSettings) {
     recordsWindow.Open(owner, {location, driftSettings});
@@ -169,7 +94,7 @@ int main() {
   windowOptions.PreTranslate = [&recordsWindow](MSG& message) {
     return recordsWindow.PreTranslate(message);
   };
-  if (bench) windowOptions.RunClock = &bench->VirtualClock();
+  if (start.Bench) windowOptions.RunClock = &start.Bench->VirtualClock();
   TWin32Main window(windowOptions);
 
   STARTUPINFOW startup{};

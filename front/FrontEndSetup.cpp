@@ -6,6 +6,7 @@
 
 #include "front/RecordsPlaces.h"
 #include "run/MainFields.h"
+#include "sim/Bench.h"
 
 namespace {
 
@@ -24,13 +25,9 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
 
   if (request.Records != kNoRecords) {
     const TRecordsPlaces places = RecordsPlaces(files.IniName, request.Bench, request.Records);
-    setup.RecordsNamed = request.Records;
-    // A build without a store keeps none, wherever they were asked to go.
-    if (!places.Location.empty()) {
-      setup.RecordsLocation = places.Location;
-      setup.SpoolPath = places.SpoolPath;
-      setup.DriftSettingsPath = places.DriftSettings;
-    }
+    setup.RecordsLocation = places.Location;
+    setup.SpoolPath = places.SpoolPath;
+    setup.DriftSettingsPath = places.DriftSettings;
   }
 
   if (request.Bench) {
@@ -44,6 +41,19 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
     }
   }
   return setup;
+}
+
+const char kRecordsOptionsUsage[] =
+    "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
+    "                           postgresql:// server (default: tptune.db beside the\n"
+    "                           settings file, in the user's data folder for an installed\n"
+    "                           program; with --bench tptune-bench.db)\n"
+    "  --operator NAME          who runs the station, kept in every record\n"
+    "  --work-order TEXT        the work order or lot, kept in every record\n";
+
+std::unique_ptr<TBench> OpenBench(const std::string& scenarioFile) {
+  return std::make_unique<TBench>(scenarioFile.empty() ? TBench::DefaultScenario()
+                                                       : TBench::LoadScenario(scenarioFile));
 }
 
 TFrontEndSetup FrontEndSetup(const TFrontEndRequest& request) {

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <functional>
-#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +23,8 @@
 #include "records/RecordSink.h"
 #include "run/MainFields.h"
 #include "run/ProgramFiles.h"
+
+class TBench;
 
 // What the program was asked for.
 struct TFrontEndRequest {
@@ -40,8 +41,6 @@ struct TFrontEndSetup {
   std::string RecordsLocation;
   std::string SpoolPath;
   std::string DriftSettingsPath;
-  // The location the command line named, kept for a build that cannot keep records to say so.
-  std::string RecordsNamed;
   // Who runs the station and the work order or lot (both optional, as the program was started
   // with), for every record that names none.
   std::string Operator;
@@ -58,9 +57,6 @@ struct TFrontEndSetup {
 // What the set-up looks at besides the program files: whether a file or folder is there.
 using TExistsCheck = std::function<bool(const std::string& path)>;
 
-// Whether this build keeps production records (both the Linux and the Windows build do).
-bool RecordsKeptByThisBuild();
-
 // The set-up for files already chosen; the bundle is left as it is.
 TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgramFiles& files,
                                    const TExistsCheck& exists);
@@ -69,11 +65,17 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
 // is chosen), this build's record store, and the bundle read from the program file.
 TFrontEndSetup FrontEndSetup(const TFrontEndRequest& request);
 
+// The usage lines of the options the set-up takes from every program that runs the bench job:
+// --records, --operator and --work-order.
+extern const char kRecordsOptionsUsage[];
+
+// The emulated bench for a scenario file, or for the default scenario when none is named; throws
+// what reading the scenario throws.
+std::unique_ptr<TBench> OpenBench(const std::string& scenarioFile);
+
 // The record sink for the set-up: the store behind a writer thread of its own, or null when no
-// records are kept. A build without a record store says once on err that a named location is
-// ignored (program: the name the message starts with).
-std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup,
-                                            const std::string& program, std::ostream& err);
+// records are kept.
+std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup);
 
 // On the emulated bench, the file boxes that hold nothing yet (a first start, or a settings file
 // without histories) start with the demo packages: the RF modem and EEPROM firmware and the

@@ -118,13 +118,16 @@ TRecordsChart BuildRecordsChart(const std::vector<TRecordPoint>& points, const T
   return c;
 }
 
-TRecordsChartScales ChartScales(const TRecordsChart& c, double threshold, double nowMs) {
-  TRecordsChartScales s;
+TCountScale CountScale(const TRecordsChart& c) {
+  TCountScale s;
   double most = 1;
   for (const THistogramBin& b : c.Bins) most = std::max(most, static_cast<double>(b.Count));
-  for (int k = 0; most / s.CountTick > 8; ++k) s.CountTick *= (k % 3 == 1) ? 2.5 : 2;
-  s.CountTop = std::ceil(most * 1.05 / s.CountTick) * s.CountTick;
+  for (int k = 0; most / s.Tick > 8; ++k) s.Tick *= (k % 3 == 1) ? 2.5 : 2;
+  s.Top = std::ceil(most * 1.05 / s.Tick) * s.Tick;
+  return s;
+}
 
+TTrendScale TrendScale(const TRecordsChart& c) {
   double lowX = 0, highX = 1, lowY = -1, highY = 1;
   bool anyX = false, anyY = false;
   auto seeX = [&](double x) {
@@ -140,22 +143,37 @@ TRecordsChartScales ChartScales(const TRecordsChart& c, double threshold, double
       lowY = std::min(lowY, p.Value), highY = std::max(highY, p.Value);
     }
   for (double x : c.FailedUnmeasured) seeX(x);
-  s.TrendTime = {lowX, highX};
-  s.TrendOffset = {std::floor(lowY) - 0.5, std::ceil(highY) + 0.5};
+  return {{lowX, highX}, {std::floor(lowY) - 0.5, std::ceil(highY) + 0.5}};
+}
 
+TDriftScale DriftScale(const TRecordsChart& c, double threshold, double nowMs) {
+  TDriftScale s;
   double extreme = threshold + 1;
   bool any = false;
   for (const TRecordsChart::TDrift& d : c.Drift) {
     if (d.Median.empty()) continue;
     for (const TChartPoint& p : d.Median) extreme = std::max(extreme, std::fabs(p.Value) + 1);
-    if (!any) s.DriftTime = {d.Median.front().AtMs, d.Median.back().AtMs};
+    if (!any) s.Time = {d.Median.front().AtMs, d.Median.back().AtMs};
     any = true;
-    s.DriftTime.Low = std::min(s.DriftTime.Low, d.Median.front().AtMs);
-    s.DriftTime.High = std::max(s.DriftTime.High, d.Median.back().AtMs);
+    s.Time.Low = std::min(s.Time.Low, d.Median.front().AtMs);
+    s.Time.High = std::max(s.Time.High, d.Median.back().AtMs);
   }
-  if (!any) s.DriftTime = {nowMs - 86400000.0, nowMs};
-  s.DriftSteps = std::ceil(extreme);
+  if (!any) s.Time = {nowMs - 86400000.0, nowMs};
+  s.Steps = std::ceil(extreme);
+  return s;
+}
 
+TRecordsChartScales ChartScales(const TRecordsChart& c, double threshold, double nowMs) {
+  TRecordsChartScales s;
+  const TCountScale count = CountScale(c);
+  s.CountTick = count.Tick;
+  s.CountTop = count.Top;
+  const TTrendScale trend = TrendScale(c);
+  s.TrendTime = trend.Time;
+  s.TrendOffset = trend.Offset;
+  const TDriftScale drift = DriftScale(c, threshold, nowMs);
+  s.DriftTime = drift.Time;
+  s.DriftSteps = drift.Steps;
   s.Warnings = DriftWarnings(c.DriftSeries, threshold);
   for (const TDriftWarning& w : s.Warnings) s.WarningLines.push_back(DriftWarningLine(w, threshold));
   return s;

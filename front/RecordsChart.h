@@ -90,3 +90,18 @@ struct TRecordsChartScales {
   std::vector<std::string> WarningLines;
 };
 TRecordsChartScales ChartScales(const TRecordsChart& chart, double threshold, double nowMs);
+
+// The same scales one chart at a time, for a view that lays out each chart on its own.
+struct TCountScale {
+  double Tick = 1, Top = 1;
+};
+TCountScale CountScale(const TRecordsChart& chart);
+struct TTrendScale {
+  TAxisRange Time, Offset{-1.5, 1.5};
+};
+TTrendScale TrendScale(const TRecordsChart& chart);
+struct TDriftScale {
+  TAxisRange Time;
+  double Steps = 0;
+};
+TDriftScale DriftScale(const TRecordsChart& chart, double threshold, double nowMs);

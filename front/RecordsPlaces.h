@@ -1,11 +1,10 @@
-// Inside the front end: where this build keeps production records by default. Each build
-// defines these in a file of its own (with the record store, or without one).
+// Inside the front end: where production records are kept by default.
 #pragma once
 
 #include <string>
 
 struct TRecordsPlaces {
-  std::string Location;       // the store; "" when this build keeps no records
+  std::string Location;       // the store
   std::string SpoolPath;      // the store's journal: records on disk, waiting for the store
   std::string DriftSettings;  // the golden-drift threshold's settings file
 };

@@ -1,6 +1,5 @@
-// Production records in a build with the record store (SQLite and PostgreSQL).
+// Production records: the record store (SQLite or PostgreSQL) and its journal.
 #include <exception>
-#include <ostream>
 
 #include "front/FrontEndSetup.h"
 #include "front/RecordsPlaces.h"
@@ -10,15 +9,12 @@
 #include "records/StoreSink.h"
 #include "run/Paths.h"
 
-bool RecordsKeptByThisBuild() { return true; }
-
 TRecordsPlaces RecordsPlaces(const std::string& iniName, bool bench, const std::string& named) {
   const std::string location = named.empty() ? DefaultRecordsLocation(iniName, bench) : named;
   return {location, JournalPath(location, DataFolder(iniName)), DefaultDriftSettingsPath(iniName)};
 }
 
-std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup, const std::string&,
-                                            std::ostream&) {
+std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup) {
   if (setup.RecordsLocation.empty()) return nullptr;
   TStoreSinkOptions so;
   so.Bench = setup.Bench;

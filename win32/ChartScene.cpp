@@ -93,13 +93,6 @@ void PlaceTimeTicks(TChartScene& s, const std::vector<std::string>& labels) {
 
 }  // namespace
 
-TCountAxis CountAxisOf(double most) {
-  most = std::max(most, 1.0);
-  double tick = 1;
-  for (int k = 0; most / tick > 8; ++k) tick *= (k % 3 == 1) ? 2.5 : 2;
-  return {std::ceil(most * 1.05 / tick) * tick, tick};
-}
-
 TValueAxis NiceAxis(double low, double high, int ticks) {
   if (!(high > low)) high = low + 1;
   const double step = NiceStep((high - low) / std::max(ticks - 1, 1));
@@ -153,9 +146,7 @@ TChartScene HistogramScene(const TRecordsChart& chart, TPixRect area, const TCha
   s.YTitle = "devices";
   s.XGrid = false;
   s.XLabelsUpright = chart.BinLabels.size() > 12;
-  double most = 1;
-  for (const THistogramBin& b : chart.Bins) most = std::max(most, static_cast<double>(b.Count));
-  const TCountAxis count = CountAxisOf(most);
+  const TCountScale count = CountScale(chart);
   std::vector<double> values;
   std::vector<std::string> labels;
   for (double v = 0; v <= count.Top + count.Tick * 1e-9; v += count.Tick) {
@@ -187,23 +178,9 @@ TChartScene TrendScene(const TRecordsChart& chart, TPixRect area, const TChartMe
   s.Title = chart.TrendTitle;
   s.XTitle = "started (UTC)";
   s.YTitle = "offset (ppm)";
-  double lowX = 0, highX = 1, lowY = -1, highY = 1;
-  bool anyX = false, anyY = false;
-  auto seeX = [&](double x) {
-    if (!anyX) lowX = highX = x;
-    anyX = true;
-    lowX = std::min(lowX, x), highX = std::max(highX, x);
-  };
-  for (const auto* series : {&chart.Completed, &chart.Failed})
-    for (const TChartPoint& p : *series) {
-      seeX(p.AtMs);
-      if (!anyY) lowY = highY = p.Value;
-      anyY = true;
-      lowY = std::min(lowY, p.Value), highY = std::max(highY, p.Value);
-    }
-  for (double x : chart.FailedUnmeasured) seeX(x);
-  const TTimeAxis time = TimeAxisOf(lowX, highX);
-  const TValueAxis offset = NiceAxis(std::floor(lowY) - 0.5, std::ceil(highY) + 0.5);
+  const TTrendScale scale = TrendScale(chart);
+  const TTimeAxis time = TimeAxisOf(scale.Time.Low, scale.Time.High);
+  const TValueAxis offset = NiceAxis(scale.Offset.Low, scale.Offset.High);
   const std::vector<double> values = StepTicks(offset);
   std::vector<std::string> labels;
   for (double v : values) labels.push_back(ValueLabel(v, offset.Step));
@@ -231,22 +208,9 @@ TChartScene DriftScene(const TRecordsChart& chart, double thresholdSteps, double
   s.Title = "Golden reference drift";
   s.XTitle = "started (UTC)";
   s.YTitle = "rolling median (steps)";
-  double lowX = 0, highX = 0, extreme = thresholdSteps + 1;
-  bool any = false;
-  for (const TRecordsChart::TDrift& d : chart.Drift) {
-    if (d.Median.empty()) continue;
-    for (const TChartPoint& p : d.Median) extreme = std::max(extreme, std::fabs(p.Value) + 1);
-    if (!any) lowX = d.Median.front().AtMs, highX = d.Median.back().AtMs;
-    any = true;
-    lowX = std::min(lowX, d.Median.front().AtMs);
-    highX = std::max(highX, d.Median.back().AtMs);
-  }
-  if (!any) {
-    lowX = nowMs - 86400000.0;
-    highX = nowMs;
-  }
-  const TTimeAxis time = TimeAxisOf(lowX, highX);
-  const double edge = std::ceil(extreme);
+  const TDriftScale scale = DriftScale(chart, thresholdSteps, nowMs);
+  const TTimeAxis time = TimeAxisOf(scale.Time.Low, scale.Time.High);
+  const double edge = scale.Steps;
   const TValueAxis steps{-edge, edge, NiceStep(2 * edge / 4)};
   const std::vector<double> values = StepTicks(steps);
   std::vector<std::string> labels;

@@ -4,10 +4,11 @@
 // functions without a toolkit, so the geometry is tested on every platform; win32/ChartDrawing
 // only paints a scene with GDI.
 //
-// The axes follow the Qt window's rules: whole devices on the count axis (a tick every 1, 2, 5,
-// 10, 20 ... devices, at most eight), the offset axis a unit wider than the offsets and rounded
-// to nice numbers, the drift axis symmetric around 0 and beyond the band, the time axes with a
-// little room either side and labels as fine as the range needs (UTC).
+// The axes stand on the scales the Qt window draws on (front/RecordsChart.h): whole devices on
+// the count axis (a tick every 1, 2, 5, 10, 20 ... devices, at most eight), the offset axis a
+// unit wider than the offsets, here rounded to nice numbers, the drift axis symmetric around 0
+// and beyond the band, the time axes with a little room either side and labels as fine as the
+// range needs (UTC).
 #pragma once
 
 #include <cstdint>
@@ -79,13 +80,6 @@ struct TChartMetrics {
   int CharWidth = 7;
   int LineHeight = 16;
 };
-
-// The count axis of the histogram: a tick every 1, 2, 5, 10, 20, ... devices, at most eight of
-// them, and the top a whole number of ticks above the highest bar (and 5 % over it).
-struct TCountAxis {
-  double Top = 1, Tick = 1;
-};
-TCountAxis CountAxisOf(double most);
 
 // An axis range widened to whole multiples of a nice step (1, 2 or 5 times a power of ten) that
 // gives about the ticks asked for.

@@ -35,13 +35,12 @@ bool DemoLayout(const std::string& path) {
 }
 
 TEST(FrontEndSetup, RecordsGoWithTheSettingsFileUnlessNamedOrRefused) {
-  const bool kept = RecordsKeptByThisBuild();
   const std::string user = "/home/op/.local/share/tptune/";
   const struct {
     const char* name;
     TFrontEndRequest request;
     TProgramFiles files;
-    std::string location, spool, drift;  // as a build with a record store has them
+    std::string location, spool, drift;
   } cases[] = {
       {"installed window: the user's data folder, not the program's",
        {"/usr/bin/tptune", false, ""}, Installed("tptune"),
@@ -73,13 +72,13 @@ TEST(FrontEndSetup, RecordsGoWithTheSettingsFileUnlessNamedOrRefused) {
     const TFrontEndSetup s = ChooseFrontEndSetup(c.request, c.files, DemoLayout);
     EXPECT_EQ(s.Files.IniName, c.files.IniName);
     EXPECT_EQ(s.Bench, c.request.Bench);
-    EXPECT_EQ(s.RecordsLocation, kept ? c.location : "");
+    EXPECT_EQ(s.RecordsLocation, c.location);
     // A server's journal name ends in a digest of the location: the case gives what precedes it.
     if (c.spool.find("postgresql-") != std::string::npos)
-      EXPECT_EQ(s.SpoolPath.substr(0, c.spool.size()), kept ? c.spool : "") << s.SpoolPath;
+      EXPECT_EQ(s.SpoolPath.substr(0, c.spool.size()), c.spool) << s.SpoolPath;
     else
-      EXPECT_EQ(s.SpoolPath, kept ? c.spool : "");
-    EXPECT_EQ(s.DriftSettingsPath, kept ? c.drift : "");
+      EXPECT_EQ(s.SpoolPath, c.spool);
+    EXPECT_EQ(s.DriftSettingsPath, c.drift);
   }
 }
 

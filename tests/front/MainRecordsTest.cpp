@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +24,27 @@
 
 namespace {
 
+// The presenter over the emulated bench's ports, with a fake view, the set-up and the sink given.
+struct TBenchPresenter {
+  TBench bench;
+  TComPort port1, port2;
+  TMainFields fields;
+  TFakeView view;
+  std::unique_ptr<TMainPresenter> presenter;
+
+  TBenchPresenter(const TFrontEndSetup& setup, TRecordSink* sink) {
+    SetUpPortObject(port1, 0);
+    SetUpPortObject(port2, 1);
+    fields.SerIF1 = &port1;
+    fields.SerIF2 = &port2;
+    TMainPresenterOptions o;
+    o.Setup = &setup;
+    o.EnumPorts = [this] { return bench.PortNames(); };
+    presenter = std::make_unique<TMainPresenter>(view, fields, bench.VirtualClock(), sink, o);
+    view.presenter = presenter.get();
+  }
+};
+
 TEST(MainRecords, ARunsRecordsReachTheStoreAndTheView) {
   TProgramFolder folder;
   folder.WriteIni({"", "", "", "", "SR", "Auto detect\t", "Auto detect\t",
@@ -38,20 +59,10 @@ TEST(MainRecords, ARunsRecordsReachTheStoreAndTheView) {
   so.Bench = true;
   TStoreSink sink(so);
 
-  TBench bench;
-  TComPort port1, port2;
-  SetUpPortObject(port1, 0);
-  SetUpPortObject(port2, 1);
-  TMainFields fields;
-  fields.SerIF1 = &port1;
-  fields.SerIF2 = &port2;
-  TFakeView view;
   {
-    TMainPresenterOptions o;
-    o.Setup = &setup;
-    o.EnumPorts = [&bench] { return bench.PortNames(); };
-    TMainPresenter p(view, fields, bench.VirtualClock(), &sink, o);
-    view.presenter = &p;
+    TBenchPresenter rig(setup, &sink);
+    TMainPresenter& p = *rig.presenter;
+    TFakeView& view = rig.view;
     p.Activate();
     EXPECT_TRUE(view.states.back().RecordsEnabled);
     EXPECT_EQ(view.states.back().RecordsHint, "");
@@ -112,19 +123,9 @@ TEST(MainRecords, DriftLineAtTheStartOfARun) {
     so.Location = db;
     so.SpoolPath = db + ".spool";
     TStoreSink sink(so);
-    TBench bench;
-    TComPort port1, port2;
-    SetUpPortObject(port1, 0);
-    SetUpPortObject(port2, 1);
-    TMainFields fields;
-    fields.SerIF1 = &port1;
-    fields.SerIF2 = &port2;
-    TFakeView view;
-    TMainPresenterOptions o;
-    o.Setup = &setup;
-    o.EnumPorts = [&bench] { return bench.PortNames(); };
-    TMainPresenter p(view, fields, bench.VirtualClock(), &sink, o);
-    view.presenter = &p;
+    TBenchPresenter rig(setup, &sink);
+    TMainPresenter& p = *rig.presenter;
+    TFakeView& view = rig.view;
     p.Activate();
     p.Start();
     ASSERT_FALSE(view.log.empty() && c.line);
@@ -151,8 +152,7 @@ TEST(MainRecords, OperatorAndWorkOrderReachTheRecords) {
                                              files, [](const std::string&) { return false; });
   setup.Operator = "Dana";
   setup.WorkOrder = "WO-4711";
-  std::ostringstream err;
-  const auto sink = OpenRecordSink(setup, "tptune", err);
+  const auto sink = OpenRecordSink(setup);
   ASSERT_TRUE(sink);
   TTuningRecord r = Make(kLot[0], 1);
   sink->Put(r);

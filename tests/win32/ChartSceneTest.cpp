@@ -28,7 +28,7 @@ TEST(ChartScene, AxesRangesAndLabels) {
                 {100, 120, 20}, {1000, 1200, 200}};
   for (const TCount& c : counts) {
     SCOPED_TRACE(c.most);
-    const TCountAxis a = CountAxisOf(c.most);
+    const TCountScale a = CountScale(WithBins({0, static_cast<int64_t>(c.most)}));
     EXPECT_EQ(a.Top, c.top);
     EXPECT_EQ(a.Tick, c.tick);
   }
