@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "run/Paths.h"
+
 namespace {
 
 uint32_t ReadLE32(const uint8_t* p) {
@@ -19,7 +21,8 @@ class TInputFile {
  public:
   explicit TInputFile(const std::string& name) {
     std::error_code error;
-    if (std::filesystem::is_regular_file(name, error)) in_.open(name, std::ios::binary);
+    const std::filesystem::path path = FilePath(name);
+    if (std::filesystem::is_regular_file(path, error)) in_.open(path, std::ios::binary);
   }
 
   bool IsOpen() const { return in_.is_open(); }

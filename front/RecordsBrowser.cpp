@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "records/Reports.h"
+#include "run/Paths.h"
 
 namespace {
 
@@ -365,7 +366,7 @@ void TRecordsBrowser::Export(const std::string& path, bool json) {
   const TRecordFilter filter = filter_;
   worker_->Post([filter, path, json](TWorker& w) {
     std::string error;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(FilePath(path), std::ios::binary | std::ios::trunc);
     if (!out) {
       error = "cannot write " + path;
     } else {

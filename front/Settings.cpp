@@ -1,7 +1,9 @@
 #include "front/Settings.h"
 
-#include <cstdio>
+#include <fstream>
 #include <limits>
+
+#include "run/Paths.h"
 
 namespace {
 
@@ -111,30 +113,25 @@ TSettingsLines FormatSettings(const TSettings& s) {
 }
 
 bool ReadSettingsFile(const std::string& fileName, TSettingsLines& lines) {
-  std::FILE* file = std::fopen(fileName.c_str(), "rb");
-  if (!file) return false;
+  std::ifstream file(FilePath(fileName), std::ios::binary);
+  if (!file.is_open()) return false;
   // A read error part-way (or a directory in the file's place) leaves what was read so far;
   // the missing lines read as empty.
   std::string text;
   char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  std::fclose(file);
+  while (file.read(buffer, sizeof buffer) || file.gcount() > 0)
+    text.append(buffer, static_cast<size_t>(file.gcount()));
   lines = SplitSettingsLines(text);
   return true;
 }
 
 bool WriteSettingsFile(const std::string& fileName, const TSettingsLines& lines) {
-  std::FILE* file = std::fopen(fileName.c_str(), "wb");
-  if (!file) return false;
-  bool ok = true;
+  std::ofstream file(FilePath(fileName), std::ios::binary | std::ios::trunc);
+  if (!file.is_open()) return false;
   for (const std::string& line : lines) {
-    if (std::fwrite(line.data(), 1, line.size(), file) != line.size() ||
-        std::fwrite("\r\n", 1, 2, file) != 2) {
-      ok = false;
-      break;
-    }
+    file.write(line.data(), static_cast<std::streamsize>(line.size()));
+    file.write("\r\n", 2);
   }
-  if (std::fclose(file) != 0) ok = false;
-  return ok;
+  file.close();
+  return !file.fail();
 }

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "records/Reports.h"
+#include "run/Paths.h"
 
 TRecordPoint PointOf(const TTuningRecord& r) {
   TRecordPoint p;
@@ -124,7 +125,7 @@ void WriteDrift(std::ostream& out, const std::vector<TDriftSeries>& series,
 bool ValidDriftThreshold(double t) { return std::isfinite(t) && t > 0 && t <= 100; }
 
 double ReadDriftThreshold(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FilePath(path), std::ios::binary);
   std::string line;
   const std::string key = "threshold_steps=";
   while (std::getline(in, line)) {
@@ -141,7 +142,7 @@ double ReadDriftThreshold(const std::string& path) {
 
 bool WriteDriftThreshold(const std::string& path, double thresholdSteps) {
   if (!ValidDriftThreshold(thresholdSteps)) return false;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FilePath(path), std::ios::binary | std::ios::trunc);
   char buffer[32];
   const auto end = std::to_chars(buffer, buffer + sizeof buffer, thresholdSteps).ptr;
   out << "threshold_steps=" << std::string(buffer, end) << "\n";

@@ -13,6 +13,7 @@
 #include "link/Discovery.h"
 #include "link/DsrWait.h"
 #include "link/Link.h"
+#include "run/Paths.h"
 #include "serial/ComPort.h"
 #include "tuning/FineTuning.h"
 
@@ -262,7 +263,7 @@ void TSerThread::EndOfRun() {
 
   traceName_ = m.TraceName.empty() ? ErrorLogFileName(m.IniName) : m.TraceName;
   {
-    std::ofstream file(traceName_, std::ios::binary | std::ios::trunc);
+    std::ofstream file(FilePath(traceName_), std::ios::binary | std::ios::trunc);
     if (file) {
       file.write(r.ErrLog.data(), static_cast<std::streamsize>(r.ErrLog.size()));
       file.flush();

@@ -135,4 +135,20 @@ TEST_F(SettingsFileOnDisk, MissingAndUnwritableFiles) {
   EXPECT_FALSE(WriteSettingsFile((dir_ / "busy.INI").string(), FormatSettings(TSettings{})));
 }
 
+// A user's data folder named beyond ASCII (C:\Users\Jörg Müller\AppData\Local\tptune on
+// Windows): the program's names are UTF-8, and the settings file is written and read where that
+// name points, not in a folder of the ANSI code page's reading of the same bytes.
+TEST_F(SettingsFileOnDisk, FolderNamedBeyondAscii) {
+  const fs::path folder = dir_ / fs::path(u8"J\u00f6rg M\u00fcller");
+  fs::create_directories(folder);
+  const std::string name = dir_.string() + "/J\xC3\xB6rg M\xC3\xBCller/t.INI";
+  TSettings s;
+  s.Width = 512;
+  ASSERT_TRUE(WriteSettingsFile(name, FormatSettings(s)));
+  EXPECT_TRUE(fs::is_regular_file(folder / "t.INI"));
+  TSettingsLines lines;
+  ASSERT_TRUE(ReadSettingsFile(name, lines));
+  EXPECT_EQ(ParseSettings(lines).Width, 512);
+}
+
 }  // namespace
