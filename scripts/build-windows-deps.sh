@@ -14,14 +14,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ -n "${TPTUNE_CI_CACHE:-}" ]; then
-  cache=$TPTUNE_CI_CACHE
-elif [ "$(id -u)" -eq 0 ]; then
-  cache=/var/cache/tptune-ci
-else
-  cache=${XDG_CACHE_HOME:-$HOME/.cache}/tptune-ci
-fi
-export TPTUNE_CI_CACHE=$cache
+source scripts/ci-cache.sh
+cache=$TPTUNE_CI_CACHE
 
 host=x86_64-w64-mingw32
 cc=$host-gcc-posix

@@ -18,13 +18,8 @@
 set -euo pipefail
 [ $# -ge 1 ] || { sed -n '5p' "$0" >&2; exit 2; }
 
-if [ -n "${TPTUNE_CI_CACHE:-}" ]; then
-  cache=$TPTUNE_CI_CACHE
-elif [ "$(id -u)" -eq 0 ]; then
-  cache=/var/cache/tptune-ci
-else
-  cache=${XDG_CACHE_HOME:-$HOME/.cache}/tptune-ci
-fi
+source "$(dirname "$0")/ci-cache.sh"
+cache=$TPTUNE_CI_CACHE
 store=$cache/debian-sources
 mkdir -p "$store"
 # Two builds on one machine fetch one after the other, not into each other.
