@@ -98,18 +98,6 @@ std::unique_ptr<TRecordsWindow> OpenRecords(const std::string& db, const std::st
   return w;
 }
 
-// The bench's run through the main window, as the window tests drive it.
-QString View(TMain& w) {
-  auto shown = [&w](const char* name) { return !Child<QWidget>(w, name)->isHidden(); };
-  const QString start = Child<QPushButton>(w, "StartBut")->text();
-  if (shown("TPGroup")) return QStringLiteral("set-up");
-  if (!shown("ExitBut")) return shown("StartBut") ? "ended" : "other";
-  if (shown("StatTxt") && shown("StartBut"))
-    return start == QLatin1String("&Yes") ? "yes-no" : "ok-prompt";
-  return QStringLiteral("running");
-}
-
-
 // A station on the emulated bench: the demo packages and a settings file in a program folder
 // (the server as golden reference, both ports found automatically), its records file, and the
 // window with a store sink over that file. Records written into Db before Window are there when

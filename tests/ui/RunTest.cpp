@@ -23,20 +23,6 @@ namespace {
 // only the computer's own work.
 constexpr int kRunTimeout = 120000;
 
-// Which of the five views the window shows, judged by what is visible as the handlers do.
-QString View(TMain& w) {
-  auto shown = [&w](const char* name) { return !Child<QWidget>(w, name)->isHidden(); };
-  const QString start = Child<QPushButton>(w, "StartBut")->text();
-  const QString exit = Child<QPushButton>(w, "ExitBut")->text();
-  if (shown("TPGroup")) return QStringLiteral("set-up");
-  if (!shown("ExitBut")) return shown("StartBut") && shown("LogMemo") ? "ended" : "other";
-  if (shown("StatTxt") && shown("StartBut"))
-    return start == QLatin1String("&Yes") && exit == QLatin1String("&No") ? "yes-no"
-           : start == QLatin1String("&Ok") && exit == QLatin1String("&Cancel") ? "ok-prompt"
-                                                                              : "other";
-  return !shown("StartBut") && exit == QLatin1String("&Cancel") ? "running" : "other";
-}
-
 QString Log(TMain& w) { return Child<QPlainTextEdit>(w, "LogMemo")->toPlainText(); }
 QString Status(TMain& w) { return Child<QLabel>(w, "StatTxt")->text(); }
 void Click(TMain& w, const char* button) { Child<QPushButton>(w, button)->click(); }

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QPushButton>
 #include <QTest>
 #include <stdexcept>
 
@@ -77,6 +78,19 @@ QStringList Items(const QComboBox* combo) {
   QStringList items;
   for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
   return items;
+}
+
+QString View(TMain& w) {
+  auto shown = [&w](const char* name) { return !Child<QWidget>(w, name)->isHidden(); };
+  const QString start = Child<QPushButton>(w, "StartBut")->text();
+  const QString exit = Child<QPushButton>(w, "ExitBut")->text();
+  if (shown("TPGroup")) return QStringLiteral("set-up");
+  if (!shown("ExitBut")) return shown("StartBut") && shown("LogMemo") ? "ended" : "other";
+  if (shown("StatTxt") && shown("StartBut"))
+    return start == QLatin1String("&Yes") && exit == QLatin1String("&No") ? "yes-no"
+           : start == QLatin1String("&Ok") && exit == QLatin1String("&Cancel") ? "ok-prompt"
+                                                                              : "other";
+  return !shown("StartBut") && exit == QLatin1String("&Cancel") ? "running" : "other";
 }
 
 namespace {

@@ -58,6 +58,10 @@ T* Child(TMain& w, const char* name) {
 
 QStringList Items(const QComboBox* combo);
 
+// Which of the five views the window shows ("set-up", "running", "ok-prompt", "yes-no",
+// "ended"; "other" for anything else), judged by what is visible as the handlers do.
+QString View(TMain& w);
+
 // Drops the offscreen platform's notice that it cannot pass size hints on (each window with a
 // minimum size causes one); every other message goes on to the test's own handler.
 void SilenceSizeHintNotice();

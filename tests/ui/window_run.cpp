@@ -28,6 +28,7 @@
 #include "firmware/Packages.h"
 #include "front/FrontEndSetup.h"
 #include "sim/Bench.h"
+#include "UiTestSupport.h"
 #include "ui/MainWindow.h"
 
 namespace {
@@ -40,19 +41,6 @@ T* Get(TMain& w, const char* name) {
     std::exit(1);
   }
   return c;
-}
-
-QString View(TMain& w) {
-  auto shown = [&w](const char* name) { return !Get<QWidget>(w, name)->isHidden(); };
-  const QString start = Get<QPushButton>(w, "StartBut")->text();
-  const QString exit = Get<QPushButton>(w, "ExitBut")->text();
-  if (shown("TPGroup")) return QStringLiteral("set-up");
-  if (!shown("ExitBut")) return shown("StartBut") && shown("LogMemo") ? "ended" : "other";
-  if (shown("StatTxt") && shown("StartBut"))
-    return start == QLatin1String("&Yes") && exit == QLatin1String("&No") ? "yes-no"
-           : start == QLatin1String("&Ok") && exit == QLatin1String("&Cancel") ? "ok-prompt"
-                                                                              : "other";
-  return !shown("StartBut") && exit == QLatin1String("&Cancel") ? "running" : "other";
 }
 
 void WaitView(TMain& w, const char* view) {
