@@ -153,7 +153,8 @@ class TConsoleRecords final : public TRecordSink {
     return store_ ? store_->WaitDelivered(patience) : true;
   }
   int Waiting() override { return store_ ? store_->Waiting() : 0; }
-  std::string JournalPath() const override { return store_ ? store_->JournalPath() : ""; }
+  int Unsaved() override { return store_ ? store_->Unsaved() : 0; }
+  std::string SpoolFolder() const override { return store_ ? store_->SpoolFolder() : ""; }
   bool Bench() const override { return bench_; }
 
  private:
@@ -280,13 +281,16 @@ std::string CliUsage() {
          "                           (also while waiting for a handheld); Ctrl-C, SIGTERM: cancel\n" +
          std::string(kRecordsOptionsUsage) +
          "  --json                   print each finished device as one JSON line, and at the\n"
-         "                           end how many records still wait for the store\n"
+         "                           end how many records still wait for the store (kept on\n"
+         "                           the disk) and how many were kept nowhere\n"
          "  --list-ports             list the serial ports and exit\n"
          "  --help                   show this text\n"
          "  --version                show the program's version and build date\n"
          "\n"
          "Exit status: 0 when the last attempt on every device tuned ended\n"
-         "\"Completed successfully!\", 1 otherwise, 2 for unusable options.\n";
+         "\"Completed successfully!\", 1 otherwise, 2 for unusable options or a records\n"
+         "location that cannot keep records, 3 when a device's record could be kept nowhere\n"
+         "(\"Record NOT kept\"; the run then asks for no further handheld).\n";
 }
 
 std::optional<std::string> NoOptionsHelp(const std::vector<std::string>& args,
@@ -453,6 +457,16 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
       missing(options.serverFirmware, "server firmware", "--server-firmware");
   }
 
+  // Before the first device: a location that cannot keep records is refused, so no handheld is
+  // tuned without its record.
+  std::string recordsNote;
+  const std::string recordsProblem = CheckRecordsLocation(setup, &recordsNote);
+  if (!recordsProblem.empty()) {
+    io.err << "tptune-cli: " << recordsProblem << '\n';
+    return 2;
+  }
+  if (!recordsNote.empty()) io.err << recordsNote << '\n';
+
   TConsoleBridge console(io);
   // The main loop serves the run's calls itself: no wake-up needed.
   TMarshalledBridge bridge(console);
@@ -519,10 +533,12 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
     }
   }
 
-  // With --json the run's last line says how many records still wait for their store.
+  // With --json the run's last line says how many records still wait for their store (on the
+  // disk) and how many were kept nowhere.
   if (options.json && store)
     io.out << nlohmann::json{{"records_waiting", store->Waiting()},
-                             {"spool", store->JournalPath()}}
+                             {"records_unsaved", store->Unsaved()},
+                             {"spool", store->SpoolFolder()}}
                   .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
            << '\n'
            << std::flush;
@@ -531,5 +547,6 @@ int RunCli(const TCliOptions& options, const std::string& programPath, TCliIo& i
     io.err << "tptune-cli: warning: the error log file " << worker.TraceName()
            << " could not be written: " << worker.TraceError() << '\n';
 
+  if (worker.Tally().NotKept > 0) return kExitRecordNotKept;
   return worker.Tally().EveryDeviceCompleted ? 0 : 1;
 }

@@ -60,6 +60,9 @@ struct TCliIo {
   std::function<Clock&(Clock& benchClock, std::function<void()> cancelRun)> wrapBenchClock;
 };
 
+// The exit status of a job in which a device's record could be kept nowhere.
+inline constexpr int kExitRecordNotKept = 3;
+
 // Runs the job the options describe and returns the exit status: 0 when the last attempt on
 // every device the run tuned ended "Completed successfully!", 1 otherwise, 2 for options that
 // cannot be used.

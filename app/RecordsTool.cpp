@@ -8,8 +8,8 @@
 
 #include "front/FrontEndSetup.h"
 #include "records/Drift.h"
-#include "records/Journal.h"
 #include "records/RecordStore.h"
+#include "records/Spool.h"
 #include "records/StoreSink.h"
 #include "records/Reports.h"
 
@@ -225,32 +225,34 @@ int Read(const TToolOptions& o, std::vector<std::unique_ptr<TRecordStore>>& stor
 // What waits in the station's spool for a store, and with --deliver sending it.
 int Spool(const TToolOptions& o, const std::string& location, const std::string& dataDir,
           std::ostream& out) {
-  TJournal journal(JournalPath(location, dataDir), location);
-  const TJournalState state = journal.Read();
-  const size_t n = state.Waiting.size();
+  TSpool spool(SpoolFolder(location, dataDir), location);
+  TSpoolState state;
+  const std::vector<TTuningRecord> waiting = spool.Waiting(&state);
+  const size_t n = waiting.size();
   out << ShownLocation(location) << ": " << n << (n == 1 ? " record waits" : " records wait")
-      << " in " << journal.Path();
+      << " in " << spool.Folder();
   if (state.HeldOpen > 0) out << " (" << state.HeldOpen << " more held by a run under way)";
-  if (state.Foreign) out << "; it was written for " << state.WrittenFor;
-  if (state.Torn > 0) out << "; " << state.Torn << " damaged entries left out";
+  if (state.Damaged > 0) out << "; " << state.Damaged << " damaged, in " << spool.Damaged();
+  if (state.Rejected > 0) out << "; " << state.Rejected << " refused by the store, in " << spool.Rejected();
   out << '\n';
   if (n > 0) {
     WriteListHeader(out);
-    for (const TTuningRecord& r : state.Waiting) WriteListLine(out, r);
+    for (const TTuningRecord& r : waiting) WriteListLine(out, r);
   }
-  if (!o.deliver || n == 0) return 0;
-  TDeliveryResult result;
+  if (!o.deliver || state.Waiting + state.HeldOpen == 0) return 0;
+  TSpoolDelivery result;
   try {
     auto store = OpenRecordStore(location, TStoreOpen::kCreate);
-    result = DeliverJournal(journal, *store);
+    result = spool.Deliver(*store);
   } catch (const std::exception& e) {
     result.Problem = e.what();
-    result.Waiting = static_cast<int>(n);
+    result.Waiting = spool.State().Waiting;
   }
+  for (const std::string& note : result.Notes) out << note << '\n';
   out << result.Delivered << " sent";
   if (result.Rejected > 0)
-    out << ", " << result.Rejected << " refused by the store (moved to "
-        << RejectedPath(journal.Path()) << ")";
+    out << ", " << result.Rejected << " refused by the store (moved to " << spool.Rejected()
+        << ")";
   out << ", " << result.Waiting << " still waiting";
   if (!result.Problem.empty()) out << ": " << result.Problem;
   out << '\n';

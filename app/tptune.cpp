@@ -7,6 +7,7 @@
 // For the pictures of the documentation, "--screenshots DIR" (with --bench) clicks through a
 // run by itself and saves the window at its main stages as PNG files in DIR.
 #include <QApplication>
+#include <QMessageBox>
 #include <QCheckBox>
 #include <QDir>
 #include <QIcon>
@@ -180,8 +181,12 @@ int main(int argc, char** argv) {
     start = StartWindow(command.Options, programPath);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tptune: %s\n", e.what());
+    // Started from the desktop, nobody reads the error stream.
+    if (QGuiApplication::platformName() != QStringLiteral("offscreen"))
+      QMessageBox::critical(nullptr, QStringLiteral("tptune"), QString::fromStdString(e.what()));
     return 2;
   }
+  if (!start.RecordsNote.empty()) std::fprintf(stderr, "tptune: %s\n", start.RecordsNote.c_str());
 
   TMainOptions windowOptions;
   windowOptions.ProgramPath = QString::fromStdString(programPath);

@@ -78,6 +78,7 @@ int main() {
     Say(std::string("tptune: ") + e.what() + "\n", true);
     return 2;
   }
+  if (!start.RecordsNote.empty()) Say("tptune: " + start.RecordsNote + "\n", true);
 
   // The Records window beside the main window: made on first use, it goes after the main window.
   TRecordsWindowHost recordsWindow;

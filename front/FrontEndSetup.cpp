@@ -26,7 +26,7 @@ TFrontEndSetup ChooseFrontEndSetup(const TFrontEndRequest& request, const TProgr
   if (request.Records != kNoRecords) {
     const TRecordsPlaces places = RecordsPlaces(files.IniName, request.Bench, request.Records);
     setup.RecordsLocation = places.Location;
-    setup.SpoolPath = places.SpoolPath;
+    setup.SpoolFolder = places.SpoolFolder;
     setup.DriftSettingsPath = places.DriftSettings;
   }
 
@@ -47,7 +47,9 @@ const char kRecordsOptionsUsage[] =
     "  --records LOCATION|none  where the production records go: a SQLite file or a\n"
     "                           postgresql:// server (default: tptune.db beside the\n"
     "                           settings file, in the user's data folder for an installed\n"
-    "                           program; with --bench tptune-bench.db)\n"
+    "                           program; with --bench tptune-bench.db); checked before\n"
+    "                           the first device: a location that cannot keep records\n"
+    "                           is refused\n"
     "  --operator NAME          who runs the station, kept in every record\n"
     "  --work-order TEXT        the work order or lot, kept in every record\n";
 

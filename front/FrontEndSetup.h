@@ -36,10 +36,10 @@ struct TFrontEndRequest {
 struct TFrontEndSetup {
   TProgramFiles Files;          // test firmwares, settings file, error log file
   bool Bench = false;
-  // The record store ("" when no records are kept), its spool file and the golden-drift
+  // The record store ("" when no records are kept), its spool folder and the golden-drift
   // threshold's settings file.
   std::string RecordsLocation;
-  std::string SpoolPath;
+  std::string SpoolFolder;
   std::string DriftSettingsPath;
   // Who runs the station and the work order or lot (both optional, as the program was started
   // with), for every record that names none.
@@ -76,6 +76,14 @@ std::unique_ptr<TBench> OpenBench(const std::string& scenarioFile);
 // The record sink for the set-up: the store behind a writer thread of its own, or null when no
 // records are kept.
 std::unique_ptr<TRecordSink> OpenRecordSink(const TFrontEndSetup& setup);
+
+// Whether records can be kept at the set-up's location, before the first device: the store
+// opens and takes writes, or (a server that does not answer now, a file another program holds
+// locked) at least the spool can be written and the location is well-formed: a SQLite file in a
+// folder that exists, or a postgresql:// (postgres://) server. "" when they can, with note set
+// to a line worth showing when they can only be spooled for now; otherwise what is wrong and
+// what to do. Slow with an absent server (its connect time-out).
+std::string CheckRecordsLocation(const TFrontEndSetup& setup, std::string* note = nullptr);
 
 // On the emulated bench, the file boxes that hold nothing yet (a first start, or a settings file
 // without histories) start with the demo packages: the RF modem and EEPROM firmware and the

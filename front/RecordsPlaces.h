@@ -5,12 +5,13 @@
 
 struct TRecordsPlaces {
   std::string Location;       // the store
-  std::string SpoolPath;      // the store's journal: records on disk, waiting for the store
+  std::string SpoolFolder;    // the store's spool: records on disk, waiting for the store
   std::string DriftSettings;  // the golden-drift threshold's settings file
 };
 
 // The places for the settings file iniName: the store named (or by default the one beside the
-// settings file, the emulated bench's records apart), and the journal that belongs to that store.
+// settings file, the emulated bench's records apart), and the spool that belongs to that store,
+// in the data folder.
 TRecordsPlaces RecordsPlaces(const std::string& iniName, bool bench, const std::string& named);
 
 // The golden-drift rule over the handhelds this station tuned, read from the store at location:

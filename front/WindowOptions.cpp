@@ -1,5 +1,7 @@
 #include "front/WindowOptions.h"
 
+#include <stdexcept>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -91,6 +93,9 @@ TWindowStart StartWindow(const TWindowOptions& options, const std::string& progr
   s.Setup = FrontEndSetup({programPath, s.Bench != nullptr, options.Records});
   s.Setup.Operator = options.Operator;
   s.Setup.WorkOrder = options.WorkOrder;
+  // Before the first device: a location that cannot keep records is refused.
+  const std::string problem = CheckRecordsLocation(s.Setup, &s.RecordsNote);
+  if (!problem.empty()) throw std::runtime_error(problem);
   s.Records = OpenRecordSink(s.Setup);
   return s;
 }

@@ -47,10 +47,12 @@ TWindowCommand ParseWindowCommand(const std::vector<std::string>& args,
 struct TWindowStart {
   std::unique_ptr<TBench> Bench;  // null without --bench; its ports are offered while it exists
   TFrontEndSetup Setup;
+  std::string RecordsNote;               // a line for the log when records can only be spooled
   std::unique_ptr<TRecordSink> Records;  // null when no records are kept
 };
 
 // The bench (paced to wall time), the set-up as the console works it out (program files,
 // records, bundle, demo packages) with the operator and work order, and the record sink;
-// throws when the bench's scenario cannot be read.
+// throws when the bench's scenario cannot be read, or records cannot be kept where they go
+// (the text says why and what to do).
 TWindowStart StartWindow(const TWindowOptions& options, const std::string& programPath);

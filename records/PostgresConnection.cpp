@@ -2,18 +2,28 @@
 // time (single-row mode), so an export never holds the whole table.
 #include <libpq-fe.h>
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "records/RecordStore.h"
+#include "records/SocketWait.h"
 #include "records/SqlConnection.h"
 
 namespace {
 
 // A station must not wait long for a server that does not answer.
 constexpr const char* kConnectTimeoutS = "5";
+constexpr int kConnectTimeout = 5;
+// How long the connection waits for a server that sends nothing at all (a stopped or frozen
+// server, whose machine still keeps the connection open) before it gives up; longer than the
+// server's own write time-out, which ends every statement that is slow for a reason.
+constexpr int kSilenceTimeout = 40;
+// The slice a wait is cut into, to notice that the program is ending.
+constexpr int kSliceMs = 100;
 // How long a write waits for a lock, and how long a write may take in all.
 constexpr const char* kLockTimeoutS = "3";
 constexpr const char* kWriteTimeoutS = "30";
@@ -44,7 +54,8 @@ std::string Trimmed(const char* text) {
 
 class TPostgresConnection final : public TSqlConnection {
  public:
-  explicit TPostgresConnection(const std::string& location) : shown_(ShownLocation(location)) {
+  TPostgresConnection(const std::string& location, const std::atomic<bool>* abandon)
+      : shown_(ShownLocation(location)), abandon_(abandon) {
     // A server that goes away without a word (a cable pulled) is noticed within seconds, not
     // after the system's TCP time-out; the location may set these otherwise.
     const char* keys[] = {"connect_timeout", "keepalives_idle",  "keepalives_interval",
@@ -52,9 +63,18 @@ class TPostgresConnection final : public TSqlConnection {
                           "application_name", nullptr};
     const char* values[] = {kConnectTimeoutS, "5", "2", "3", "10000", location.c_str(), "tptune",
                             nullptr};
-    conn_.reset(PQconnectdbParams(keys, values, 1));
+    // Connected without blocking, so that the wait can be cut short.
+    conn_.reset(PQconnectStartParams(keys, values, 1));
     if (!conn_) throw ERecordError("cannot connect to " + shown_ + ": out of memory");
-    if (PQstatus(conn_.get()) != CONNECTION_OK)
+    for (PostgresPollingStatusType poll = PGRES_POLLING_WRITING;;) {
+      if (PQstatus(conn_.get()) == CONNECTION_BAD || poll == PGRES_POLLING_FAILED)
+        throw ERecordError("cannot connect to " + shown_ + ": " +
+                           Trimmed(PQerrorMessage(conn_.get())));
+      if (poll == PGRES_POLLING_OK) break;
+      Await(poll == PGRES_POLLING_WRITING, kConnectTimeout, "cannot connect to " + shown_);
+      poll = PQconnectPoll(conn_.get());
+    }
+    if (PQsetnonblocking(conn_.get(), 1) != 0)
       throw ERecordError("cannot connect to " + shown_ + ": " +
                          Trimmed(PQerrorMessage(conn_.get())));
     Exec("SET client_min_messages = warning");
@@ -64,8 +84,21 @@ class TPostgresConnection final : public TSqlConnection {
   }
 
   void Exec(const std::string& sql) override {
-    TResult r(PQexec(conn_.get(), sql.c_str()));
-    Check(r.get());
+    if (!PQsendQuery(conn_.get(), sql.c_str()))
+      throw ERecordError(shown_ + ": " + Trimmed(PQerrorMessage(conn_.get())));
+    Send();
+    // Every result is fetched; the first that failed is raised.
+    std::exception_ptr problem;
+    while (PGresult* raw = NextResult()) {
+      TResult r(raw);
+      if (problem) continue;
+      try {
+        Check(raw);
+      } catch (...) {
+        problem = std::current_exception();
+      }
+    }
+    if (problem) std::rethrow_exception(problem);
   }
 
   void Query(const std::string& sql, const std::vector<TSqlValue>& params,
@@ -95,12 +128,13 @@ class TPostgresConnection final : public TSqlConnection {
                            pointers.data(), lengths.data(), formats.data(), 0))
       throw ERecordError(shown_ + ": " + Trimmed(PQerrorMessage(conn_.get())));
     PQsetSingleRowMode(conn_.get());
+    Send();
 
     // Every result must be fetched before the connection takes the next command, also when a
     // row handler throws; the first problem is raised afterwards.
     std::exception_ptr problem;
     TSqlRow values;
-    while (PGresult* raw = PQgetResult(conn_.get())) {
+    while (PGresult* raw = NextResult()) {
       TResult r(raw);
       if (problem) continue;
       const ExecStatusType status = PQresultStatus(raw);
@@ -137,6 +171,44 @@ class TPostgresConnection final : public TSqlConnection {
   }
 
  private:
+  // Waits until the socket is ready, in short slices: gives up when the program is ending or
+  // when the server has sent nothing for seconds.
+  void Await(bool write, int timeoutS, const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
+    for (;;) {
+      if (abandon_ && abandon_->load())
+        throw ERecordError(what + ": given up, the program is ending");
+      const int ready = WaitSocket(PQsocket(conn_.get()), write, kSliceMs);
+      if (ready != 0) return;  // ready, or an error libpq reports itself on its next call
+      if (std::chrono::steady_clock::now() >= deadline)
+        throw ERecordError(what + ": the server did not answer within " +
+                           std::to_string(timeoutS) + " s");
+    }
+  }
+
+  // Sends what libpq still holds of a command.
+  void Send() {
+    for (;;) {
+      const int left = PQflush(conn_.get());
+      if (left == 0) return;
+      if (left < 0) throw ERecordError(shown_ + ": " + Trimmed(PQerrorMessage(conn_.get())));
+      Await(true, kSilenceTimeout, shown_);
+      // The server may be answering meanwhile (a notice, an error): take it in.
+      if (!PQconsumeInput(conn_.get()))
+        throw ERecordError(shown_ + ": " + Trimmed(PQerrorMessage(conn_.get())));
+    }
+  }
+
+  // The command's next result (null after the last), waiting for the server as Await does.
+  PGresult* NextResult() {
+    while (PQisBusy(conn_.get())) {
+      Await(false, kSilenceTimeout, shown_);
+      if (!PQconsumeInput(conn_.get()))
+        throw ERecordError(shown_ + ": " + Trimmed(PQerrorMessage(conn_.get())));
+    }
+    return PQgetResult(conn_.get());
+  }
+
   void Check(PGresult* r) {
     const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
@@ -200,11 +272,13 @@ class TPostgresConnection final : public TSqlConnection {
   }
 
   std::string shown_;
+  const std::atomic<bool>* abandon_;
   TConn conn_;
 };
 
 }  // namespace
 
-std::unique_ptr<TSqlConnection> OpenPostgres(const std::string& location) {
-  return std::make_unique<TPostgresConnection>(location);
+std::unique_ptr<TSqlConnection> OpenPostgres(const std::string& location,
+                                             const std::atomic<bool>* abandon) {
+  return std::make_unique<TPostgresConnection>(location, abandon);
 }

@@ -5,10 +5,18 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "records/TuningRecord.h"
+
+// A record that could not be made durable anywhere: neither written to the spool nor stored.
+// The device's result must say so, and the run must not go on as if nothing happened.
+class ERecordNotKept : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // What the "already tuned" lookup found out.
 struct TTunedBefore {
@@ -20,8 +28,9 @@ class TRecordSink {
  public:
   virtual ~TRecordSink() = default;
   // The device's pass has ended: keep its record. Called before the operator is shown how the
-  // pass ended; a sink with a journal has the record on disk when this returns. Returns soon
-  // even when the store is slow.
+  // pass ended; a sink with a spool has the record on disk when this returns. Returns soon
+  // even when the store is slow. Throws ERecordNotKept (saying why) when the record is on no
+  // disk at all.
   virtual void Put(const TTuningRecord& record) = 0;
   // A record whose pass is not over yet (a tuned server's, until its firmware restore): kept
   // on disk but not delivered until Put gives its last form under the same uid.
@@ -41,9 +50,11 @@ class TRecordSink {
     Flush();
     return true;
   }
-  // How many records wait for the store, and the journal they wait in.
+  // How many records wait for the store, and the spool folder they wait in.
   virtual int Waiting() { return 0; }
-  virtual std::string JournalPath() const { return {}; }
+  virtual std::string SpoolFolder() const { return {}; }
+  // How many records of this sink were not kept anywhere (each one's Put threw ERecordNotKept).
+  virtual int Unsaved() { return 0; }
   // Lines for the log about records ("Record not saved: ..."), collected since the last call.
   virtual std::vector<std::string> TakeMessages() = 0;
   // The run is ending: waits (a bounded time) for records still being written.

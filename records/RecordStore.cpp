@@ -277,6 +277,10 @@ class TSqlStore final : public TRecordStore {
     version_ = kRecordSchemaVersion;
   }
 
+  void CheckWritable() override {
+    TSqlTransaction transaction(*c_, false);  // rolled back: nothing written
+  }
+
   int64_t Add(const TTuningRecord& record) override {
     TSqlTransaction transaction(*c_, false);
     std::string sql = "INSERT INTO tuning_record (";
@@ -617,10 +621,11 @@ bool RecordFilterAdmits(const TRecordFilter& f, const TTuningRecord& r) {
   return true;
 }
 
-std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode) {
+std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode,
+                                              const std::atomic<bool>* abandon) {
   if (location.empty()) throw ERecordError("no records location given");
   std::unique_ptr<TSqlConnection> c =
-      IsServerLocation(location) ? OpenPostgres(location)
+      IsServerLocation(location) ? OpenPostgres(location, abandon)
                                  : OpenSqlite(location, mode == TStoreOpen::kCreate);
   return std::make_unique<TSqlStore>(std::move(c), location, mode);
 }

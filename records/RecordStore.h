@@ -7,6 +7,7 @@
 //   store->List(filter, [](const TTuningRecord& r) { ... });  // newest first
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -104,6 +105,9 @@ class TRecordStore {
 
   // Writes the record and its test cycles in one transaction and returns its id. A record whose
   // uid is stored already is not written again (its id is returned).
+  // Throws when records cannot be written now (a read-only file, a lock another program
+  // holds); writes nothing.
+  virtual void CheckWritable() = 0;
   virtual int64_t Add(const TTuningRecord& record) = 0;
   // The whole record, with log and trace.
   virtual std::optional<TTuningRecord> Get(int64_t id) = 0;
@@ -133,7 +137,10 @@ class TRecordStore {
 // file (":memory:" a private in-memory database, "file:..." a SQLite URI). Throws ERecordError
 // when the store cannot be opened, is not a record store ("... holds no production records";
 // a database of another program is left as it is), or has a schema newer than this program's.
-std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode);
+// abandon (optional): while it is set, every wait for a server ends at once with an error, so a
+// program that ends never waits for a server that stopped answering.
+std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStoreOpen mode,
+                                              const std::atomic<bool>* abandon = nullptr);
 
 bool IsServerLocation(const std::string& location);
 

@@ -2,6 +2,7 @@
 // are written once; a connection supplies the dialect's few differences.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,7 +42,10 @@ class TSqlConnection {
 // Throw ERecordError on failure. A SQLite store opened for writing is made when missing; one
 // opened for reading is opened read-only ("file:" URIs are taken, e.g. "?immutable=1").
 std::unique_ptr<TSqlConnection> OpenSqlite(const std::string& path, bool write);
-std::unique_ptr<TSqlConnection> OpenPostgres(const std::string& location);
+// A PostgreSQL connection waits for its server only while abandon (optional) is not set, and
+// never longer than its time-outs.
+std::unique_ptr<TSqlConnection> OpenPostgres(const std::string& location,
+                                             const std::atomic<bool>* abandon = nullptr);
 
 // Rolls back in its destructor unless committed.
 class TSqlTransaction {

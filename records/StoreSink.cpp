@@ -1,9 +1,6 @@
 #include "records/StoreSink.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "run/Paths.h"
@@ -16,16 +13,18 @@ struct TStoreSink::TLookup {
 
 TStoreSink::TStoreSink(TStoreSinkOptions options)
     : options_(std::move(options)),
-      journal_(options_.SpoolPath, options_.Location),
-      requested_(1),  // what an earlier run left in the journal goes out first
+      spool_(options_.SpoolFolder, options_.Location),
+      requested_(1),  // what waits in the spool already goes out first
       delivery_([this] { Deliver(); }),
       lookup_([this] { LookUp(); }) {}
 
 TStoreSink::~TStoreSink() {
-  // Whatever has not reached the store stays in the journal for the next run.
+  // Whatever has not reached the store stays in the spool for the next run; a store that does
+  // not answer is not waited for.
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
+    abandon_ = true;
     for (auto& job : lookups_) job->abandoned = true;
   }
   cv_.notify_all();
@@ -33,33 +32,55 @@ TStoreSink::~TStoreSink() {
   lookup_.join();
 }
 
-void TStoreSink::Put(const TTuningRecord& record) {
+TTuningRecord TStoreSink::Stamped(const TTuningRecord& record) const {
   TTuningRecord r = record;
   r.Bench = options_.Bench;
   if (r.Operator.empty()) r.Operator = options_.Operator;
   if (r.WorkOrder.empty()) r.WorkOrder = options_.WorkOrder;
+  return r;
+}
+
+void TStoreSink::Put(const TTuningRecord& record) {
+  const TTuningRecord r = Stamped(record);
   Remember(r);
+  std::string spoolProblem;
   try {
-    journal_.Append(r);
+    spool_.Put(r);
   } catch (const std::exception& e) {
-    std::lock_guard lock(mutex_);
-    direct_.push_back(r);
-    messages_.push_back("Record not written to the spool: " + std::string(e.what()) +
-                        "; it is sent straight to the store");
+    spoolProblem = e.what();
   }
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   ++requested_;
   fresh_ = true;
   cv_.notify_all();
+  if (spoolProblem.empty()) return;
+
+  // Not on the disk: the store itself is the last place that can keep it, and the pass waits
+  // for it (a bounded time), since the operator must not be told of a record kept nowhere.
+  auto direct = std::make_shared<TDirect>();
+  direct->record = r;
+  direct_.push_back(direct);
+  cv_.wait_for(lock, options_.DirectPatience, [&] { return direct->done; });
+  if (direct->done && direct->stored) {
+    messages_.push_back("Record not written to the spool: " + spoolProblem +
+                        "; it went straight to the store");
+    return;
+  }
+  // Given up: a delivery that is still under way may yet store it, which does no harm.
+  for (auto it = direct_.begin(); it != direct_.end(); ++it)
+    if (*it == direct) {
+      direct_.erase(it);
+      break;
+    }
+  ++unsaved_;
+  throw ERecordNotKept(spoolProblem + "; the store did not take it either (" +
+                       (direct->done ? direct->problem : std::string("it did not answer in time")) +
+                       ")");
 }
 
 void TStoreSink::PutOpen(const TTuningRecord& record) {
-  TTuningRecord r = record;
-  r.Bench = options_.Bench;
-  if (r.Operator.empty()) r.Operator = options_.Operator;
-  if (r.WorkOrder.empty()) r.WorkOrder = options_.WorkOrder;
   try {
-    journal_.Append(r, true);
+    spool_.PutOpen(Stamped(record));
   } catch (const std::exception& e) {
     // Its last form is put again when the pass is over.
     Message("Record not written to the spool: " + std::string(e.what()));
@@ -109,14 +130,16 @@ void TStoreSink::LookUp() {
     bool answered = false;
     std::optional<TTuningRecord> found;
     try {
-      if (!reader_) reader_ = OpenRecordStore(options_.Location, TStoreOpen::kExisting);
+      if (!reader_)
+        reader_ = OpenRecordStore(options_.Location, TStoreOpen::kExisting, &abandon_);
       found = reader_->LatestCompleted(job->mac, options_.Bench);
       answered = true;
     } catch (const std::exception&) {
       reader_.reset();
       // A records file not made yet holds no record of anything.
-      answered = !IsServerLocation(options_.Location) && ::access(options_.Location.c_str(), F_OK) != 0 &&
-                 errno == ENOENT;
+      std::error_code ec;
+      answered = !IsServerLocation(options_.Location) &&
+                 !std::filesystem::exists(FilePath(options_.Location), ec) && !ec;
     }
     lock.lock();
     job->found = std::move(found);
@@ -148,15 +171,11 @@ bool TStoreSink::WaitDelivered(std::chrono::milliseconds patience) {
   return delivered_ >= round && waiting_ == 0 && direct_.empty();
 }
 
-int TStoreSink::Waiting() {
-  // Those of the journal only: a record that could not be written there is not waiting
-  // anywhere the next run would find it (its own message said so).
-  try {
-    return static_cast<int>(journal_.Read(false).Waiting.size());
-  } catch (const std::exception&) {
-    std::lock_guard lock(mutex_);
-    return waiting_;
-  }
+int TStoreSink::Waiting() { return spool_.State().Waiting; }
+
+int TStoreSink::Unsaved() {
+  std::lock_guard lock(mutex_);
+  return unsaved_;
 }
 
 void TStoreSink::Message(const std::string& text) {
@@ -183,57 +202,63 @@ void TStoreSink::Deliver() {
 }
 
 void TStoreSink::DeliverOnce(bool fresh) {
-  std::deque<TTuningRecord> direct;
-  {
-    std::lock_guard lock(mutex_);
-    direct.swap(direct_);
-  }
   auto written = [this](const TTuningRecord&) {
     std::lock_guard lock(handlerMutex_);
     if (written_) written_();
   };
-  TDeliveryResult result;
+  TSpoolDelivery result;
   try {
-    const TJournalState state = journal_.Read();
     // Nothing to deliver: the store is not opened (nor made) for nothing.
-    if (direct.empty() && state.Waiting.empty() && !state.Foreign) {
-      result.Waiting = state.HeldOpen;
+    bool direct = false;
+    {
+      std::lock_guard lock(mutex_);
+      direct = !direct_.empty();
+    }
+    if (!direct && spool_.State().Waiting == 0 && spool_.State().HeldOpen == 0) {
+      result.Waiting = 0;
     } else {
-      if (!store_) store_ = OpenRecordStore(options_.Location, TStoreOpen::kCreate);
-      while (!direct.empty()) {
-        store_->Add(direct.front());
-        written(direct.front());
-        direct.pop_front();
+      if (!store_) store_ = OpenRecordStore(options_.Location, TStoreOpen::kCreate, &abandon_);
+      for (;;) {
+        std::shared_ptr<TDirect> next;
+        {
+          std::lock_guard lock(mutex_);
+          if (direct_.empty()) break;
+          next = direct_.front();
+        }
+        store_->Add(next->record);  // a failure is told below, to every record that waits
+        written(next->record);
+        std::lock_guard lock(mutex_);
+        next->done = next->stored = true;
+        if (!direct_.empty() && direct_.front() == next) direct_.pop_front();
+        cv_.notify_all();
       }
-      result = DeliverJournal(journal_, *store_, written);
+      result = spool_.Deliver(*store_, written, &abandon_);
     }
   } catch (const std::exception& e) {
     result.Problem = e.what();
-    try {
-      result.Waiting = static_cast<int>(journal_.Read().Waiting.size());
-    } catch (const std::exception&) {
+    result.Waiting = spool_.State().Waiting;
+    // The records that Put waits for are not stored: it hears why at once.
+    std::lock_guard lock(mutex_);
+    for (const auto& d : direct_) {
+      d->done = true;
+      d->problem = e.what();
     }
+    direct_.clear();
+    cv_.notify_all();
   }
   // The connection may be broken; the next round opens the store anew.
   if (!result.Problem.empty()) store_.reset();
 
   std::lock_guard lock(mutex_);
-  for (auto it = direct.rbegin(); it != direct.rend(); ++it) direct_.push_front(*it);
   waiting_ = result.Waiting;
-  if (result.Rejected > 0)
-    messages_.push_back(std::to_string(result.Rejected) +
-                        (result.Rejected == 1 ? " record was" : " records were") +
-                        " refused by the store and moved to " + RejectedPath(journal_.Path()));
+  for (const std::string& note : result.Notes) messages_.push_back(note);
   // One line for each round of new records that could not go on; rounds that only try again
   // say nothing new (the end of the run counts what still waits).
-  if (!result.Problem.empty() && fresh && !direct_.empty())
-    messages_.push_back("Record not saved: " + result.Problem + "; the spool could not be " +
-                        "written either, so the record is kept only until the program ends");
   if (!result.Problem.empty() && fresh && waiting_ > 0) {
     const int waiting = waiting_;
     messages_.push_back("Record not yet stored: " + result.Problem + " (" +
                         std::to_string(waiting) + (waiting == 1 ? " record waits" : " records wait") +
-                        " in " + journal_.Path() + ")");
+                        " in " + spool_.Folder() + ")");
   }
 }
 

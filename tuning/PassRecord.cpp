@@ -234,6 +234,8 @@ void TPassRecorder::ServerRestoreEnded(TRunRecord& run) {
   held_.reset();
 }
 
+std::optional<std::string> TPassRecorder::TakeNotKept() { return std::exchange(notKept_, {}); }
+
 void TPassRecorder::ResultShown(TRunRecord& run) {
   (void)run;
   if (!sink_ || !shown_) return;
@@ -255,7 +257,7 @@ void TPassRecorder::RunEnds(TRunRecord& run) {
   try {
     using std::chrono::milliseconds;
     // Delivery is usually done by now; a slow store gets a few seconds more, said so, and what
-    // has not gone by then waits in the journal for the next run.
+    // has not gone by then waits in the spool for the next run.
     if (!sink_->WaitDelivered(milliseconds(300)) && sink_->Waiting() > 0) {
       Show(run, "Waiting up to 5 seconds for the records to reach the store...");
       sink_->WaitDelivered(milliseconds(5000));
@@ -265,7 +267,7 @@ void TPassRecorder::RunEnds(TRunRecord& run) {
     if (waiting > 0)
       Show(run, (waiting == 1 ? std::string("1 record waits in ")
                               : std::to_string(waiting) + " records wait in ") +
-                    sink_->JournalPath() +
+                    sink_->SpoolFolder() +
                     (waiting == 1 ? "; it goes out with the next run"
                                   : "; they go out with the next run"));
   } catch (const std::exception& e) {
@@ -276,6 +278,8 @@ void TPassRecorder::RunEnds(TRunRecord& run) {
 void TPassRecorder::Hand(TRunRecord& run, const TTuningRecord& record) {
   try {
     sink_->Put(record);
+  } catch (const ERecordNotKept& e) {
+    notKept_ = e.what();
   } catch (const std::exception& e) {
     Show(run, std::string("Record not saved: ") + e.what());
   }

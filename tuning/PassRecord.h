@@ -30,6 +30,9 @@ class TPassRecorder {
   void PassEnds(TRunRecord& run);
   // The closing server restore has ended and its result line is about to be shown.
   void ServerRestoreEnded(TRunRecord& run);
+  // Why the record of the pass that has just ended was kept nowhere, once (after PassEnds or
+  // ServerRestoreEnded); nothing when it was kept.
+  std::optional<std::string> TakeNotKept();
   // The result line has been shown.
   void ResultShown(TRunRecord& run);
   // The run ends: every record is handed on and the sink's last words are shown.
@@ -50,6 +53,8 @@ class TPassRecorder {
   // The server's record waits for the closing server restore, which belongs to it (on disk
   // meanwhile, held open).
   std::optional<TTuningRecord> held_;
+  // Why the last record handed on was kept nowhere.
+  std::optional<std::string> notKept_;
   // The record whose result line is being shown.
   std::optional<TTuningRecord> shown_;
 };

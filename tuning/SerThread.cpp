@@ -133,6 +133,7 @@ void TSerThread::HandheldLoop(bool& retry) {
     }
 
     FinishHandheld();
+    if (tally_.NotKept > 0) return;
 
     if (m.RestoreSrv && !m.GoldTP && !r.Terminated()) {
       const uint8_t prev = r.Outcome;
@@ -201,6 +202,12 @@ void TSerThread::FinishHandheld() {
     recorder_.ServerRestoreEnded(r);
   else
     recorder_.PassEnds(r);
+  // A device whose record is on no disk is not reported done as if it were: the result line
+  // says so, and the run asks for no further handheld.
+  if (const auto why = recorder_.TakeNotKept()) {
+    r.Reply += " Record NOT kept: " + *why;
+    ++tally_.NotKept;
+  }
   ShowLogLine(r);
   recorder_.ResultShown(r);
 }

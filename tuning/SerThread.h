@@ -20,6 +20,7 @@ struct TRunTally {
   int Completed = 0;  // "Completed successfully!"
   int Failed = 0;     // "Procedure failed!"
   int Aborted = 0;    // "Aborted by user!"
+  int NotKept = 0;    // devices whose record was kept nowhere ("Record NOT kept: ...")
   // At least one device ended, and the last attempt on every device completed (a failure that
   // a retry of the same device then completed does not count against the run).
   bool EveryDeviceCompleted = false;

@@ -44,26 +44,26 @@ TEST(FrontEndSetup, RecordsGoWithTheSettingsFileUnlessNamedOrRefused) {
   } cases[] = {
       {"installed window: the user's data folder, not the program's",
        {"/usr/bin/tptune", false, ""}, Installed("tptune"),
-       user + "tptune.db", user + "tptune.db.spool", user + "tptune-drift.ini"},
+       user + "tptune.db", user + "spool/tptune.db-", user + "tptune-drift.ini"},
       {"installed console: the same file as the window",
        {"/usr/bin/tptune-cli", false, ""}, Installed("tptune-cli"),
-       user + "tptune.db", user + "tptune.db.spool", user + "tptune-drift.ini"},
+       user + "tptune.db", user + "spool/tptune.db-", user + "tptune-drift.ini"},
       {"installed records program: the same file again",
        {"/usr/bin/tptune-records", false, ""}, Installed("tptune-records"),
-       user + "tptune.db", user + "tptune.db.spool", user + "tptune-drift.ini"},
+       user + "tptune.db", user + "spool/tptune.db-", user + "tptune-drift.ini"},
       {"the emulated bench keeps its own file",
        {"/usr/bin/tptune", true, ""}, Installed("tptune"),
-       user + "tptune-bench.db", user + "tptune-bench.db.spool", user + "tptune-drift.ini"},
+       user + "tptune-bench.db", user + "spool/tptune-bench.db-", user + "tptune-drift.ini"},
       {"portable folder: beside the program",
        {"/media/stick/tune/tptune", false, ""}, Portable("tptune"),
-       "/media/stick/tune/tptune.db", "/media/stick/tune/tptune.db.spool",
+       "/media/stick/tune/tptune.db", "/media/stick/tune/spool/tptune.db-",
        "/media/stick/tune/tptune-drift.ini"},
-      {"a named server: its journal in the data folder, named after it",
+      {"a named server: its spool in the data folder, named after it",
        {"/usr/bin/tptune-cli", false, "postgresql://line7/records"}, Installed("tptune-cli"),
-       "postgresql://line7/records", user + "postgresql-line7_records-", user + "tptune-drift.ini"},
-      {"a named file: its journal beside it",
+       "postgresql://line7/records", user + "spool/postgresql-line7_records-", user + "tptune-drift.ini"},
+      {"a named file: its spool in the data folder too, never beside a store the user may not write",
        {"/usr/bin/tptune-cli", false, "/srv/line7/records.db"}, Installed("tptune-cli"),
-       "/srv/line7/records.db", "/srv/line7/records.db.spool", user + "tptune-drift.ini"},
+       "/srv/line7/records.db", user + "spool/records.db-", user + "tptune-drift.ini"},
       {"none: no records at all", {"/usr/bin/tptune", false, "none"}, Installed("tptune"), "", "",
        ""},
   };
@@ -73,11 +73,9 @@ TEST(FrontEndSetup, RecordsGoWithTheSettingsFileUnlessNamedOrRefused) {
     EXPECT_EQ(s.Files.IniName, c.files.IniName);
     EXPECT_EQ(s.Bench, c.request.Bench);
     EXPECT_EQ(s.RecordsLocation, c.location);
-    // A server's journal name ends in a digest of the location: the case gives what precedes it.
-    if (c.spool.find("postgresql-") != std::string::npos)
-      EXPECT_EQ(s.SpoolPath.substr(0, c.spool.size()), c.spool) << s.SpoolPath;
-    else
-      EXPECT_EQ(s.SpoolPath, c.spool);
+    // A spool's name ends in a digest of the location: the case gives what precedes it.
+    EXPECT_EQ(s.SpoolFolder.substr(0, c.spool.size()), c.spool) << s.SpoolFolder;
+    if (!c.spool.empty()) EXPECT_EQ(s.SpoolFolder.size(), c.spool.size() + 13) << s.SpoolFolder;
     EXPECT_EQ(s.DriftSettingsPath, c.drift);
   }
 }

@@ -55,7 +55,7 @@ TEST(MainRecords, ARunsRecordsReachTheStoreAndTheView) {
   setup.Files.IniName = folder.IniName();
   TStoreSinkOptions so;
   so.Location = folder.Dir() + "records.db";
-  so.SpoolPath = folder.Dir() + "records.spool";
+  so.SpoolFolder = folder.Dir() + "spool/";
   so.Bench = true;
   TStoreSink sink(so);
 
@@ -121,7 +121,7 @@ TEST(MainRecords, DriftLineAtTheStartOfARun) {
                                     station.c_str(), "RFTPSERVER000123", c.drift}));
     TStoreSinkOptions so;
     so.Location = db;
-    so.SpoolPath = db + ".spool";
+    so.SpoolFolder = db + ".spool/";
     TStoreSink sink(so);
     TBenchPresenter rig(setup, &sink);
     TMainPresenter& p = *rig.presenter;

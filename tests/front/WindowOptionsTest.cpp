@@ -2,7 +2,10 @@
 // answers to --help and --version wherever they stand, and the texts for unusable options.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "front/WindowOptions.h"
+#include "run/Paths.h"
 #include "run/Version.h"
 
 namespace {
@@ -82,6 +85,31 @@ TEST(WindowOptions, HelpVersionAndUnusableOptions) {
     EXPECT_EQ(command.Ask, c.ask);
     EXPECT_EQ(command.Text, c.text);
   }
+}
+
+// A window whose records cannot be kept does not start: it says why, as the console does.
+TEST(WindowOptions, AWindowWhoseRecordsCannotBeKeptDoesNotStart) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "tptune-window-records";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  TWindowOptions options;
+  options.Records = (dir / "missing" / "r.db").string();
+  try {
+    StartWindow(options, (dir / "tptune").string());
+    ADD_FAILURE() << "the window started";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "cannot keep records at " + options.Records + ": the folder " +
+                  (dir / "missing").string() +
+                  " does not exist. Name a SQLite file in a folder that exists or a "
+                  "postgresql:// server with --records, or keep no records with --records none.");
+  }
+  options.Records = (dir / "r.db").string();
+  const TWindowStart start = StartWindow(options, (dir / "tptune").string());
+  EXPECT_TRUE(start.Records);
+  EXPECT_EQ(start.RecordsNote, "");
+  fs::remove_all(dir);
 }
 
 }  // namespace

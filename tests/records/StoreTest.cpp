@@ -9,7 +9,7 @@
 #include <set>
 
 #include "RecordsTestUtil.h"
-#include "records/Journal.h"
+#include "records/Spool.h"
 #include "records/RecordStore.h"
 #include "records/Reports.h"
 
@@ -367,27 +367,28 @@ TEST(StoreOpening, UnusableFilesGiveAClearErrorAndStayAsTheyWere) {
   EXPECT_EQ(first, "these are not records, just some text that is long enough");
 }
 
-// A folder whose name is not ASCII (a user's own folder, say) holds the store and its journal
-// under that very name; narrow names are those the standard library's paths give.
+// A folder whose name is not ASCII (a user's own data folder, say) holds the store and its
+// spool under that very name; the program's names are UTF-8.
 TEST(StoreOpening, AStoreInAFolderNamedBeyondAsciiIsKeptThere) {
   TScratchDir dir;
   const fs::path folder = fs::path(dir.Dir()) / fs::path(u8"J\u00f6rg M\u00fcller");
   ASSERT_TRUE(fs::create_directory(folder));
-  const std::string location = (folder / "tptune.db").string();
+  const std::u8string name = folder.u8string();
+  const std::string dataDir(name.begin(), name.end());
+  const std::string location = dataDir + "/tptune.db";
   {
     auto store = OpenRecordStore(location, TStoreOpen::kCreate);
     store->Add(SampleRecord("kept", "00000001", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
   }
-  TJournal journal(JournalPath(location, ""), location);
-  journal.Append(SampleRecord("waits", "00000002", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
+  TSpool spool(SpoolFolder(location, dataDir), location);
+  spool.Put(SampleRecord("waits", "00000002", 1, kRecordCompleted, "2026-12-10T10:00:00.000Z"));
   EXPECT_TRUE(fs::exists(folder / "tptune.db"));
-  EXPECT_TRUE(fs::exists(folder / "tptune.db.spool"));
-  ASSERT_EQ(journal.Read().Waiting.size(), 1u);
-  journal.MarkDelivered("waits");
-  journal.Compact();
-  EXPECT_EQ(journal.Read().Waiting.size(), 0u);
+  EXPECT_TRUE(fs::is_directory(folder / "spool"));
+  ASSERT_EQ(spool.Waiting().size(), 1u);
+  EXPECT_EQ(spool.Deliver(*OpenRecordStore(location, TStoreOpen::kCreate)).Delivered, 1);
+  EXPECT_EQ(spool.Waiting().size(), 0u);
   EXPECT_EQ(Uids(*OpenRecordStore(location, TStoreOpen::kExisting), {}),
-            std::vector<std::string>{"kept"});
+            (std::vector<std::string>{"waits", "kept"}));  // newest first
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(fs::path(dir.Dir())))
     names.push_back(e.path().filename().string());

@@ -1,7 +1,8 @@
 // The kill table: bench jobs of the console program killed with SIGKILL at the moments a record
 // is most at risk (while records go to the store, while another process holds the store's
 // lock, during the wait at the end of the run, during the closing server restore, and at any
-// moment), on a SQLite file and on a PostgreSQL server. After the kills one further run starts
+// moment), and two and four programs on the one location at once, on a SQLite file and on a
+// PostgreSQL server. After the kills one further run starts
 // the station again; then every device the operator was shown "Completed successfully!" for
 // must have exactly one record, and no device more than one.
 //
@@ -32,7 +33,7 @@
 
 #include "PgServer.h"
 #include "RecordsTestUtil.h"
-#include "records/Journal.h"
+#include "records/Spool.h"
 #include "records/RecordStore.h"
 
 namespace fs = std::filesystem;
@@ -143,66 +144,39 @@ class TTable {
 
   // One job, killed at the moment (or run to its end with kill false).
   void Job(TMoment moment, bool kill) {
-    const int n = ++runs_;
-    const bool serverTuned = moment == TMoment::kServerRestore;
-    char identity[32];
-    std::snprintf(identity, sizeof identity, "RFTPSERVER%06d", n);
-    json scenario = json::parse(R"({
-      "ports": ["SIM1", "SIM2"],
-      "dongle": {"port": "SIM1", "identity": "TPDONGLE00000042", "hw_version": 17},
-      "server": {"port": "SIM2", "hw_version": 18, "crystal_error": 3.0,
-                 "factory_compensation": -4, "pctool_compensation": 0,
-                 "firmware": "production", "firmware_version": [37, 6]},
-      "handhelds": []})");
-    scenario["server"]["identity"] = identity;
-    const int handhelds = serverTuned ? 1 : kHandhelds;
-    for (int h = 0; h < handhelds; ++h) {
-      char mac[16];
-      std::snprintf(mac, sizeof mac, "0x%08X", 0x10000000u + static_cast<unsigned>(n) * 16u +
-                                                   static_cast<unsigned>(h));
-      scenario["handhelds"].push_back({{"hw_version", 34}, {"mac", mac},
-                                       {"crystal_error", 5.0 + h}, {"factory_compensation", 4},
-                                       {"pctool_compensation", 0}, {"modem_version", 35}});
-    }
-    const fs::path scenarioFile = dir_ / ("scenario" + std::to_string(n) + ".json");
-    const fs::path outFile = dir_ / ("out" + std::to_string(n) + ".txt");
-    std::ofstream(scenarioFile) << scenario.dump();
-
-    std::vector<std::string> args = {(dir_ / "tptune-cli").string(), "--bench",
-                                     scenarioFile.string(), "--restore-server",
-                                     "--records", location_,
-                                     "--rf-modem", std::string(DEMO_PACKAGES_DIR) + "/rfmodem.tpf",
-                                     "--eeprom", std::string(DEMO_PACKAGES_DIR) + "/eeprom.tpf",
-                                     "--server-firmware",
-                                     std::string(DEMO_PACKAGES_DIR) + "/server.sff"};
-    if (serverTuned) {
-      args.insert(args.end(), {"--gold", "handheld", "--answers", "ok"});
-    } else {
-      std::string answers = "ok";
-      for (int h = 1; h < handhelds; ++h) answers += ",yes";
-      args.insert(args.end(), {"--answers", answers + ",no"});
-    }
-
+    const TJob job = MakeJob(moment, moment == TMoment::kServerRestore ? 1 : kHandhelds);
     std::unique_ptr<TLockHolder> lock;
     if (moment == TMoment::kLock || moment == TMoment::kEndWait)
       lock = std::make_unique<TLockHolder>(location_);
-
-    const pid_t pid = Spawn(args, outFile);
-    if (kill && KillAt(pid, moment, outFile)) {
+    const pid_t pid = Spawn(job.args, job.outFile);
+    const bool killed = kill && KillAt(pid, moment, job.outFile);
+    if (killed) {
       ++figures_.kills;
       ++figures_.perMoment[Name(moment)];
     } else if (kill) {
       ++figures_.missed;
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    Collect(pid, job, killed);
+  }
+
+  // Several programs of the station on the one location at once (two stations on one PC, the
+  // window beside the console), each with handhelds of its own; with kill, the first is killed
+  // while the others go on.
+  void Together(int programs, int handhelds, bool kill) {
+    std::vector<TJob> jobs;
+    std::vector<pid_t> pids;
+    for (int p = 0; p < programs; ++p) {
+      jobs.push_back(MakeJob(TMoment::kAnywhere, handhelds));
+      pids.push_back(Spawn(jobs.back().args, jobs.back().outFile));
     }
-    lock.reset();
-    if (!kill && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-      figures_.problems.push_back("run " + std::to_string(n) + " ended with status " +
-                                  std::to_string(status) + ":\n" + FileText(outFile));
-    for (const std::string& d : ShownCompleted(FileText(outFile), identity, serverTuned))
-      shown_.insert(d);
+    for (int p = 0; p < programs; ++p) {
+      const bool killed = kill && p == 0 && KillAt(pids[p], TMoment::kDelivery, jobs[p].outFile);
+      if (killed) {
+        ++figures_.kills;
+        ++figures_.perMoment["programs at once"];
+      }
+      Collect(pids[p], jobs[p], killed);
+    }
   }
 
   int Kills() const { return figures_.kills; }
@@ -211,9 +185,9 @@ class TTable {
     // What the last job could not deliver within its wait goes out as the records program's
     // spool command would send it.
     {
-      TJournal journal(JournalPath(location_, dir_.string()), location_);
+      TSpool spool(SpoolFolder(location_, dir_.string()), location_);
       auto store = OpenRecordStore(location_, TStoreOpen::kCreate);
-      figures_.deliveredAfter = DeliverJournal(journal, *store).Delivered;
+      figures_.deliveredAfter = spool.Deliver(*store).Delivered;
     }
     std::map<std::string, int> records;
     OpenRecordStore(location_, TStoreOpen::kExisting)->Export({}, [&](const TTuningRecord& r) {
@@ -235,6 +209,72 @@ class TTable {
   }
 
  private:
+  struct TJob {
+    std::vector<std::string> args;
+    fs::path outFile;
+    std::string identity;
+    bool serverTuned = false;
+    int n = 0;
+  };
+
+  // A job's scenario (a server of its own, handhelds of their own) and its command line.
+  TJob MakeJob(TMoment moment, int handhelds) {
+    TJob job;
+    job.n = ++runs_;
+    const int n = job.n;
+    job.serverTuned = moment == TMoment::kServerRestore;
+    char identity[32];
+    std::snprintf(identity, sizeof identity, "RFTPSERVER%06d", n);
+    job.identity = identity;
+    json scenario = json::parse(R"({
+      "ports": ["SIM1", "SIM2"],
+      "dongle": {"port": "SIM1", "identity": "TPDONGLE00000042", "hw_version": 17},
+      "server": {"port": "SIM2", "hw_version": 18, "crystal_error": 3.0,
+                 "factory_compensation": -4, "pctool_compensation": 0,
+                 "firmware": "production", "firmware_version": [37, 6]},
+      "handhelds": []})");
+    scenario["server"]["identity"] = identity;
+    for (int h = 0; h < handhelds; ++h) {
+      char mac[16];
+      std::snprintf(mac, sizeof mac, "0x%08X", 0x10000000u + static_cast<unsigned>(n) * 16u +
+                                                   static_cast<unsigned>(h));
+      scenario["handhelds"].push_back({{"hw_version", 34}, {"mac", mac},
+                                       {"crystal_error", 5.0 + h}, {"factory_compensation", 4},
+                                       {"pctool_compensation", 0}, {"modem_version", 35}});
+    }
+    const fs::path scenarioFile = dir_ / ("scenario" + std::to_string(n) + ".json");
+    job.outFile = dir_ / ("out" + std::to_string(n) + ".txt");
+    std::ofstream(scenarioFile) << scenario.dump();
+
+    job.args = {(dir_ / "tptune-cli").string(), "--bench",
+                scenarioFile.string(), "--restore-server",
+                "--records", location_,
+                "--rf-modem", std::string(DEMO_PACKAGES_DIR) + "/rfmodem.tpf",
+                "--eeprom", std::string(DEMO_PACKAGES_DIR) + "/eeprom.tpf",
+                "--server-firmware",
+                std::string(DEMO_PACKAGES_DIR) + "/server.sff"};
+    if (job.serverTuned) {
+      job.args.insert(job.args.end(), {"--gold", "handheld", "--answers", "ok"});
+    } else {
+      std::string answers = "ok";
+      for (int h = 1; h < handhelds; ++h) answers += ",yes";
+      job.args.insert(job.args.end(), {"--answers", answers + ",no"});
+    }
+    return job;
+  }
+
+  // Waits for a job's end; what it showed as completed counts.
+  void Collect(pid_t pid, const TJob& job, bool killed) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!killed && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+      figures_.problems.push_back("run " + std::to_string(job.n) + " ended with status " +
+                                  std::to_string(status) + ":\n" + FileText(job.outFile));
+    for (const std::string& d : ShownCompleted(FileText(job.outFile), job.identity, job.serverTuned))
+      shown_.insert(d);
+  }
+
   pid_t Spawn(const std::vector<std::string>& args, const fs::path& outFile) {
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
@@ -313,6 +353,11 @@ TFigures RunTable(const std::string& backend, const fs::path& dir, const std::st
     table.Job(kMoments[i % std::size(kMoments)], true);
     if (i % 10 == 9) table.Job(TMoment::kAnywhere, false);
   }
+  // Two and four programs on the location at once, ten handhelds each, killed and not.
+  for (const int programs : {2, 4}) {
+    table.Together(programs, 10, false);
+    table.Together(programs, 10, true);
+  }
   // The station starts again: one further job, run to its end.
   table.Job(TMoment::kAnywhere, false);
   TFigures f = table.Check();
@@ -323,7 +368,7 @@ TFigures RunTable(const std::string& backend, const fs::path& dir, const std::st
     first = false;
   }
   std::printf("), %d ended before their moment, %d jobs; %d devices shown completed, %d lost, "
-              "%d duplicated (%d records sent from the journal after the last job)\n",
+              "%d duplicated (%d records sent from the spool after the last job)\n",
               f.missed, f.runs, f.shown, f.lost, f.duplicated, f.deliveredAfter);
   for (const std::string& p : f.problems) std::printf("  %s\n", p.c_str());
   std::fflush(stdout);

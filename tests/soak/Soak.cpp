@@ -19,7 +19,7 @@
 #include "app/ConsoleFrontEnd.h"
 #include "firmware/Decode.h"
 #include "firmware/Packages.h"
-#include "records/Journal.h"
+#include "records/Spool.h"
 #include "records/RecordStore.h"
 #include "run/DirectBridge.h"
 #include "sim/Digest.h"
@@ -365,7 +365,7 @@ TSoakOutput RunSoakCase(const TSoakCase& c, const std::string& workDir, const st
   result.trace.assign(std::istreambuf_iterator<char>(trace), {});
   std::ifstream report(dir / "report.json");
   if (report) result.report = json::parse(report, nullptr, false);
-  // The completed records, in the store or still waiting in its journal.
+  // The completed records, in the store or still waiting in its spool.
   auto keep = [&result](const TTuningRecord& r) {
     if (r.Outcome == kRecordCompleted && !r.Mac.empty()) ++result.completedRecords["0x" + r.Mac];
   };
@@ -374,7 +374,7 @@ TSoakOutput RunSoakCase(const TSoakCase& c, const std::string& workDir, const st
   } catch (const std::exception&) {
     // A store that cannot be read keeps nothing the check could count.
   }
-  for (const TTuningRecord& r : TJournal(JournalPath(records, workDir), records).Read(false).Waiting)
+  for (const TTuningRecord& r : TSpool(SpoolFolder(records, workDir), records).Waiting())
     keep(r);
   return result;
 }
@@ -391,7 +391,7 @@ const std::vector<std::string>& SoakInvariants() {
                                 // restore was tried
       "trace",                  // the error log file missing or not CR-ended records
       "record-missing",         // a device shown completed has no record, neither in the
-                                // store nor in its journal
+                                // store nor in its spool
   };
   return names;
 }

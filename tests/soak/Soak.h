@@ -34,7 +34,7 @@ struct TSoakOutput {
   bool operatorGaveUp = false;  // the run waited so long that the operator cancelled it
   // What a server holds once the production package is programmed into it (image digest).
   std::string productionServerDigest;
-  // Completed records per MAC ("0x..." as the log shows it), in the store or its journal.
+  // Completed records per MAC ("0x..." as the log shows it), in the store or its spool.
   std::map<std::string, int> completedRecords;
 };
 

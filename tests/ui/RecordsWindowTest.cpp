@@ -121,7 +121,7 @@ struct TBenchStation {
   std::unique_ptr<TMain> Window(bool benchRecords) {
     TStoreSinkOptions so;
     so.Location = Db;
-    so.SpoolPath = Dir.Path(QStringLiteral("tptune-bench.spool")).toStdString();
+    so.SpoolFolder = Dir.Path(QStringLiteral("spool/")).toStdString();
     so.Bench = benchRecords;
     Sink = std::make_unique<TStoreSink>(so);
     TMainOptions options;
@@ -153,7 +153,7 @@ class RecordsWindowTest : public QObject {
     Fill(db, kLot);
     TStoreSinkOptions so;
     so.Location = db;
-    so.SpoolPath = dir.Path(QStringLiteral("tptune.spool")).toStdString();
+    so.SpoolFolder = dir.Path(QStringLiteral("spool/")).toStdString();
     TStoreSink sink(so);
     TMainOptions options;
     options.ProgramPath = dir.Program();
