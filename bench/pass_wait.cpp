@@ -100,9 +100,14 @@ TJobFigures Job(const fs::path& dir, int handhelds, const std::string& records) 
   f.cpuSeconds = CpuSeconds() - cpu;
   close(devNull);
   const auto& l = lines.Lines();
-  for (size_t i = 1; i < l.size(); ++i)
-    if (l[i].text.rfind("Completed successfully!", 0) == 0 && l[i - 1].text.rfind("Do you", 0) != 0)
+  // A result line, not the prompt that repeats it (the prompt's text follows it after an empty
+  // line).
+  for (size_t i = 1; i < l.size(); ++i) {
+    const bool prompt =
+        i + 2 < l.size() && l[i + 1].text.empty() && l[i + 2].text.rfind("Do you", 0) == 0;
+    if (l[i].text.rfind("Completed successfully!", 0) == 0 && !prompt)
       f.waitsMs.push_back(std::chrono::duration<double, std::milli>(l[i].at - l[i - 1].at).count());
+  }
   if (f.status != 0) std::fprintf(stderr, "pass_wait: a job ended with %d:\n%s\n", f.status, err.str().c_str());
   return f;
 }

@@ -148,6 +148,12 @@ bool IsServerLocation(const std::string& location);
 // "password=" parameter) replaced by "***".
 std::string ShownLocation(const std::string& location);
 
+// A trace as the store keeps it, compressed ("TPZ1", its length, zlib); a trace packed already
+// is returned as it is. UnpackTrace gives a packed trace back whole and a raw one as it is;
+// throws ERecordError for a packed trace that is damaged.
+std::string PackTrace(const std::string& trace);
+std::string UnpackTrace(const std::string& stored);
+
 // A MAC as the store keeps it: 8 upper-case hex digits ("0x" and letter case dropped); empty
 // when the text is not one.
 std::string NormaliseMac(const std::string& text);

@@ -120,49 +120,35 @@ std::string EncodeSpoolFile(const TTuningRecord& record) {
   bare.Log.clear();
   bare.Trace.clear();
   const std::string meta = RecordToSpoolLine(bare);
-  const std::string plain = record.Log + record.Trace;
-  uLongf packedSize = compressBound(static_cast<uLong>(plain.size()));
-  std::string packed(packedSize, '\0');
-  // The fastest level: a trace shrinks to a fraction of its size either way.
-  if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
-                reinterpret_cast<const Bytef*>(plain.data()), static_cast<uLong>(plain.size()),
-                Z_BEST_SPEED) != Z_OK)
-    throw std::runtime_error("cannot compress the record's trace");
-  packed.resize(packedSize);
-  const std::string body = meta + packed;
+  // The trace packed as the store keeps it: packed once, here, and stored as it is.
+  const std::string trace = PackTrace(record.Trace);
+  const std::string body = meta + record.Log + trace;
   char crc[9];
   std::snprintf(crc, sizeof crc, "%08x", Crc(body));
   return std::string(kMagic) + " " + std::to_string(meta.size()) + " " +
-         std::to_string(record.Log.size()) + " " + std::to_string(record.Trace.size()) + " " +
-         std::to_string(packed.size()) + " " + crc + "\n" + body;
+         std::to_string(record.Log.size()) + " " + std::to_string(trace.size()) + " " + crc +
+         "\n" + body;
 }
 
-TTuningRecord DecodeSpoolFile(std::string_view bytes) {
+TTuningRecord DecodeSpoolFile(std::string_view bytes, bool unpackTrace) {
   const size_t lineEnd = bytes.find('\n');
   if (bytes.substr(0, kMagic.size() + 1) != std::string(kMagic) + " " || lineEnd > 200)
     throw std::runtime_error("not a spooled record");
   std::string_view header = bytes.substr(kMagic.size() + 1, lineEnd - kMagic.size() - 1);
-  size_t metaSize = 0, logSize = 0, traceSize = 0, packedSize = 0, crc = 0;
+  size_t metaSize = 0, logSize = 0, traceSize = 0, crc = 0;
   if (!ReadNumber(header, metaSize) || !ReadNumber(header, logSize) ||
-      !ReadNumber(header, traceSize) || !ReadNumber(header, packedSize) ||
-      header.size() != 8 || !ReadNumber(header, crc, 16) || !header.empty())
+      !ReadNumber(header, traceSize) || header.size() != 8 || !ReadNumber(header, crc, 16) ||
+      !header.empty())
     throw std::runtime_error("its header is damaged");
   const std::string_view body = bytes.substr(lineEnd + 1);
-  if (body.size() != metaSize + packedSize)
+  if (body.size() != metaSize + logSize + traceSize)
     throw std::runtime_error("it is " + std::to_string(body.size()) + " bytes long, not " +
-                             std::to_string(metaSize + packedSize) + " (cut short?)");
+                             std::to_string(metaSize + logSize + traceSize) + " (cut short?)");
   if (Crc(body) != crc) throw std::runtime_error("its check sum does not match");
   TTuningRecord record = RecordFromSpoolLine(std::string(body.substr(0, metaSize)));
-  std::string plain(logSize + traceSize, '\0');
-  uLongf plainSize = static_cast<uLongf>(plain.size());
-  const std::string_view packed = body.substr(metaSize);
-  if (uncompress(reinterpret_cast<Bytef*>(plain.data()), &plainSize,
-                 reinterpret_cast<const Bytef*>(packed.data()),
-                 static_cast<uLong>(packed.size())) != Z_OK ||
-      plainSize != plain.size())
-    throw std::runtime_error("its log and trace do not unpack");
-  record.Log = plain.substr(0, logSize);
-  record.Trace = plain.substr(logSize);
+  record.Log = body.substr(metaSize, logSize);
+  record.Trace = body.substr(metaSize + logSize);
+  if (unpackTrace) record.Trace = UnpackTrace(record.Trace);
   return record;
 }
 
@@ -297,7 +283,8 @@ TSpoolDelivery TSpool::Deliver(TRecordStore& store,
     if (!file) continue;  // another program is storing it, or has stored it
     TTuningRecord record;
     try {
-      record = DecodeSpoolFile(file->Read());
+      // Its trace stays packed: the store keeps it so.
+      record = DecodeSpoolFile(file->Read(), false);
     } catch (const std::exception& e) {
       std::string why;
       if (file->MoveTo(Damaged() + name, &why))

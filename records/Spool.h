@@ -46,10 +46,11 @@ std::string CanonicalLocation(const std::string& location);
 std::string SpoolFolder(const std::string& location, const std::string& dataDir);
 
 // A record as its spool file holds it, and back: a header line with the sizes and a CRC-32, the
-// record without its log and trace as JSON, then log and trace compressed. DecodeSpoolFile
-// throws std::runtime_error (why) for bytes that are not such a file, whole.
+// record without its log and trace as JSON, its log, then its trace packed as the store keeps it
+// (PackTrace). DecodeSpoolFile throws std::runtime_error (why) for bytes that are not such a
+// file, whole; without unpackTrace the trace stays packed (for the store).
 std::string EncodeSpoolFile(const TTuningRecord& record);
-TTuningRecord DecodeSpoolFile(std::string_view bytes);
+TTuningRecord DecodeSpoolFile(std::string_view bytes, bool unpackTrace = true);
 
 // What waits in a spool.
 struct TSpoolState {

@@ -488,7 +488,8 @@ TEST(StoreOpening, TracesArePackedAndRawOnesStillRead) {
   ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT length(trace), substr(trace, 1, 4) FROM tuning_record",
                                -1, &st, nullptr), SQLITE_OK);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_LT(sqlite3_column_int(st, 0) * 5, static_cast<int>(r.Trace.size()));
+  // zlib's fastest level keeps under a third of this trace (a fifth of a real one).
+  EXPECT_LT(sqlite3_column_int(st, 0) * 3, static_cast<int>(r.Trace.size()));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))), "TPZ1");
   sqlite3_finalize(st);
   sqlite3_close(db);
