@@ -79,7 +79,7 @@ class TPostgresConnection final : public TSqlConnection {
                          Trimmed(PQerrorMessage(conn_.get())));
     Exec("SET client_min_messages = warning");
     // A station waits a few seconds for a lock another station holds, then says so; its
-    // records wait in the journal meanwhile.
+    // records wait in the spool meanwhile.
     Exec(std::string("SET lock_timeout = '") + kLockTimeoutS + "s'");
   }
 

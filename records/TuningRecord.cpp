@@ -314,7 +314,7 @@ TTuningRecord RecordFromSpoolLine(const std::string& line) {
                             f.at("done").get<bool>()});
     for (size_t i = 0; i < kPackageNames.size(); ++i)
       r.PackageSha256[i] = j.at("package_sha256").at(kPackageNames[i]).get<std::string>();
-    // Journals written before these fields existed hold records without them.
+    // Spool files written before these fields existed hold records without them.
     r.RunId = j.value("run_id", std::string());
     r.Attempt = j.value("attempt", 1);
     r.Operator = raw.contains("operator") ? rawText("operator") : std::string();

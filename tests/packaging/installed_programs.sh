@@ -111,7 +111,7 @@ if [ -e "$prefix/bin/tptune" ]; then
   after_cli=$(records)
   [ "$after_cli" -gt "$after_window" ] \
     || fail "tptune-records lists $after_cli records after the console, $after_window before"
-  [ -z "$(find "$prefix" -name '*.db' -o -name '*.spool' -o -name '*.ERR')" ] \
+  [ -z "$(find "$prefix" -name '*.db' -o -name spool -o -name '*.ERR')" ] \
     || fail "an installed program wrote into the installation"
 fi
 echo "installed programs: all checks passed"

@@ -1,8 +1,8 @@
 // The kill table: bench jobs of the console program killed with SIGKILL at the moments a record
 // is most at risk (while records go to the store, while another process holds the store's
 // lock, during the wait at the end of the run, during the closing server restore, and at any
-// moment), and two and four programs on the one location at once, on a SQLite file and on a
-// PostgreSQL server. After the kills one further run starts
+// moment), two and four programs on the one location at once, and jobs whose PostgreSQL server
+// stops answering, on a SQLite file and on a PostgreSQL server. After the kills one further run starts
 // the station again; then every device the operator was shown "Completed successfully!" for
 // must have exactly one record, and no device more than one.
 //
@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -126,6 +127,8 @@ class TLockHolder {
 
 struct TFigures {
   int kills = 0, missed = 0, shown = 0, lost = 0, duplicated = 0, runs = 0, deliveredAfter = 0;
+  int stoppedServerJobs = 0;
+  double slowestEnd = 0;  // seconds from such a job's last result line to its end, at most
   std::map<std::string, int> perMoment;
   std::vector<std::string> problems;
 };
@@ -157,6 +160,49 @@ class TTable {
       ++figures_.missed;
     }
     Collect(pid, job, killed);
+  }
+
+  // A job whose PostgreSQL server stops answering on its open connections (its processes
+  // stopped with SIGSTOP, as a frozen machine would) after the first handheld: it must end
+  // within 10 s of its last result line, and what it could not store waits in the spool.
+  void StoppedServerJob() {
+    const TJob job = MakeJob(TMoment::kAnywhere, kHandhelds);
+    const pid_t pid = Spawn(job.args, job.outFile);
+    std::vector<int> stopped;
+    int results = 0;
+    auto lastResult = steady_clock::now();
+    for (;;) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        const double took = duration<double>(steady_clock::now() - lastResult).count();
+        figures_.slowestEnd = std::max(figures_.slowestEnd, took);
+        if (took > 10)
+          figures_.problems.push_back("run " + std::to_string(job.n) + " ended " +
+                                      std::to_string(took) + " s after its last device");
+        if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+          figures_.problems.push_back("run " + std::to_string(job.n) + " ended with status " +
+                                      std::to_string(status));
+        break;
+      }
+      const std::string out = FileText(job.outFile);
+      int seen = 0;
+      for (size_t at = out.find("Completed successfully!"); at != std::string::npos;
+           at = out.find("Completed successfully!", at + 1))
+        ++seen;
+      if (seen > results) {
+        results = seen;
+        lastResult = steady_clock::now();
+      }
+      if (results > 0 && stopped.empty()) {
+        stopped = Backends();
+        for (int p : stopped) ::kill(p, SIGSTOP);
+      }
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    for (int p : stopped) ::kill(p, SIGCONT);
+    ++figures_.stoppedServerJobs;
+    for (const std::string& d : ShownCompleted(FileText(job.outFile), job.identity, false))
+      shown_.insert(d);
   }
 
   // Several programs of the station on the one location at once (two stations on one PC, the
@@ -209,6 +255,17 @@ class TTable {
   }
 
  private:
+  // The server processes that serve the tuning programs now.
+  std::vector<int> Backends() const {
+    std::vector<int> pids;
+    PGconn* c = PQconnectdb(location_.c_str());
+    PGresult* r = PQexec(c, "SELECT pid FROM pg_stat_activity WHERE application_name = 'tptune'");
+    for (int i = 0; i < PQntuples(r); ++i) pids.push_back(std::atoi(PQgetvalue(r, i, 0)));
+    PQclear(r);
+    PQfinish(c);
+    return pids;
+  }
+
   struct TJob {
     std::vector<std::string> args;
     fs::path outFile;
@@ -358,6 +415,8 @@ TFigures RunTable(const std::string& backend, const fs::path& dir, const std::st
     table.Together(programs, 10, false);
     table.Together(programs, 10, true);
   }
+  if (IsServerLocation(location))
+    for (int i = 0; i < 2; ++i) table.StoppedServerJob();
   // The station starts again: one further job, run to its end.
   table.Job(TMoment::kAnywhere, false);
   TFigures f = table.Check();
@@ -370,6 +429,9 @@ TFigures RunTable(const std::string& backend, const fs::path& dir, const std::st
   std::printf("), %d ended before their moment, %d jobs; %d devices shown completed, %d lost, "
               "%d duplicated (%d records sent from the spool after the last job)\n",
               f.missed, f.runs, f.shown, f.lost, f.duplicated, f.deliveredAfter);
+  if (f.stoppedServerJobs > 0)
+    std::printf("%-8s %d jobs whose server stopped answering: ended %.1f s after their last device "
+                "at the most\n", backend.c_str(), f.stoppedServerJobs, f.slowestEnd);
   for (const std::string& p : f.problems) std::printf("  %s\n", p.c_str());
   std::fflush(stdout);
   return f;
