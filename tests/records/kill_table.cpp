@@ -6,7 +6,9 @@
 // the station again; then every device the operator was shown "Completed successfully!" for
 // must have exactly one record, and no device more than one.
 //
-//   kill_table [--kills N] [--seed S] [--backend sqlite|postgres|both]
+//   kill_table [--kills N] [--together HANDHELDS] [--seed S] [--backend sqlite|postgres|both]
+//
+// --together: how many handhelds each of the programs running at once tunes (default 10).
 //
 // Prints one line per back end with the figures; exit status 0 when nothing was lost or
 // duplicated, 1 otherwise, 2 when the table could not be run.
@@ -402,7 +404,7 @@ class TTable {
 };
 
 TFigures RunTable(const std::string& backend, const fs::path& dir, const std::string& location,
-                  int kills, uint64_t seed) {
+                  int kills, int together, uint64_t seed) {
   TTable table(dir, location, seed);
   // Jobs that end before their moment comes do not count as kills. Now and then a job runs to
   // its end, as the operator's next job would.
@@ -410,10 +412,10 @@ TFigures RunTable(const std::string& backend, const fs::path& dir, const std::st
     table.Job(kMoments[i % std::size(kMoments)], true);
     if (i % 10 == 9) table.Job(TMoment::kAnywhere, false);
   }
-  // Two and four programs on the location at once, ten handhelds each, killed and not.
+  // Two and four programs on the location at once, with handhelds of their own, killed and not.
   for (const int programs : {2, 4}) {
-    table.Together(programs, 10, false);
-    table.Together(programs, 10, true);
+    table.Together(programs, together, false);
+    table.Together(programs, together, true);
   }
   if (IsServerLocation(location))
     for (int i = 0; i < 2; ++i) table.StoppedServerJob();
@@ -441,11 +443,13 @@ TFigures RunTable(const std::string& backend, const fs::path& dir, const std::st
 
 int main(int argc, char** argv) {
   int kills = 20;
+  int together = 10;
   uint64_t seed = 1;
   std::string backend = "both";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--kills") kills = std::atoi(argv[i + 1]);
+    else if (a == "--together") together = std::atoi(argv[i + 1]);
     else if (a == "--seed") seed = std::strtoull(argv[i + 1], nullptr, 10);
     else if (a == "--backend") backend = argv[i + 1];
     else {
@@ -457,13 +461,14 @@ int main(int argc, char** argv) {
     TScratchDir dir;
     int bad = 0;
     if (backend == "sqlite" || backend == "both") {
-      const TFigures f = RunTable("sqlite", dir.Path("sqlite"), dir.Path("sqlite/line.db"), kills, seed);
+      const TFigures f = RunTable("sqlite", dir.Path("sqlite"), dir.Path("sqlite/line.db"), kills,
+                                  together, seed);
       bad += f.lost + f.duplicated + static_cast<int>(f.problems.size());
     }
     if (backend == "postgres" || backend == "both") {
       TPgServer server(true);
       const TFigures f = RunTable("postgres", dir.Path("postgres"), server.NewDatabase("kills"),
-                                  kills, seed);
+                                  kills, together, seed);
       bad += f.lost + f.duplicated + static_cast<int>(f.problems.size());
     }
     return bad == 0 ? 0 : 1;
