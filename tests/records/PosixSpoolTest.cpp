@@ -48,6 +48,13 @@ class TFullDisk {
   rlimit saved_{};
 };
 
+TEST(Spool, AStoreReachedThroughALinkToItsFolderHasTheOneSpool) {
+  TScratchDir dir;
+  fs::create_directory(dir.Path("real"));
+  fs::create_directory_symlink(dir.Path("real"), dir.Path("link"));
+  EXPECT_EQ(SpoolFolder(dir.Path("link/x.db"), "/d"), SpoolFolder(dir.Path("real/x.db"), "/d"));
+}
+
 TEST(Spool, AFullDiskCostsOnlyTheRecordBeingWrittenAndSaysSo) {
   TScratchDir dir;
   TSpool spool(SpoolFolder(dir.Path("x.db"), dir.Dir()), dir.Path("x.db"));
