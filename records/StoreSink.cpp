@@ -214,7 +214,8 @@ void TStoreSink::DeliverOnce(bool fresh) {
       std::lock_guard lock(mutex_);
       direct = !direct_.empty();
     }
-    if (!direct && spool_.State().Waiting == 0 && spool_.State().HeldOpen == 0) {
+    const TSpoolState state = spool_.State();
+    if (!direct && state.Waiting == 0 && state.HeldOpen == 0) {
       result.Waiting = 0;
     } else {
       if (!store_) store_ = OpenRecordStore(options_.Location, TStoreOpen::kCreate, &abandon_);
