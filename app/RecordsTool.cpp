@@ -12,6 +12,7 @@
 #include "records/Spool.h"
 #include "records/StoreSink.h"
 #include "records/Reports.h"
+#include "run/Paths.h"
 
 #include <nlohmann/json.hpp>
 
@@ -333,8 +334,8 @@ int RunRecordsTool(const std::vector<std::string>& args, const std::string& prog
     const std::string factory = DefaultRecordsLocation(iniName, false);
     const std::string bench = DefaultRecordsLocation(iniName, true);
     std::error_code ec;
-    const bool factoryThere = std::filesystem::exists(factory, ec);
-    const bool benchThere = std::filesystem::exists(bench, ec);
+    const bool factoryThere = std::filesystem::exists(FilePath(factory), ec);
+    const bool benchThere = std::filesystem::exists(FilePath(bench), ec);
     benchAlone = !factoryThere && benchThere;
     if (factoryThere || !benchThere) locations.push_back(factory);
     if (benchThere && (o.includeBench || benchAlone)) locations.push_back(bench);

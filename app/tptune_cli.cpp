@@ -7,6 +7,7 @@
 #include "app/ConsoleFrontEnd.h"
 #include "app/ConsolePlatform.h"
 #include "firmware/Packages.h"
+#include "run/Paths.h"
 #include "run/Version.h"
 
 namespace {
@@ -20,7 +21,9 @@ std::atomic<bool> interrupted{false};
 
 int main(int argc, char** argv) {
   TCliOptions options;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  // File names and the operator's name in UTF-8, whatever the system's code page.
+  std::vector<std::string> args = ProgramArguments(argc, argv);
+  if (!args.empty()) args.erase(args.begin());
   // A double click gives no options and a console window that closes with the program: say what
   // it needs and keep the window open until the operator has read it.
   if (auto help = NoOptionsHelp(args, HasOwnConsole())) {

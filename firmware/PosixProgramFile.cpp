@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "firmware/Packages.h"
+#include "run/Paths.h"
 
 std::string ProgramFileName(const char* argv0) {
   std::error_code error;
@@ -24,7 +25,7 @@ std::string ProgramFileName(const char* argv0) {
       },
       &interpreter);
   if (!interpreter.empty() && !given.empty() &&
-      std::filesystem::equivalent(interpreter, self, error))
-    return std::filesystem::absolute(given, error).string();
-  return self.string();
+      std::filesystem::equivalent(FilePath(interpreter), self, error))
+    return PathText(std::filesystem::absolute(FilePath(given), error));
+  return PathText(self);
 }

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "firmware/Packages.h"
+#include "run/Paths.h"
 
 // The module file the process was started from, as the system knows it (argv0 may be a bare
-// name without folder or extension). The name is given in the code page that narrow file names
-// use here; a name that page cannot spell falls back to argv0.
+// name without folder or extension), as UTF-8 like every file name the program keeps.
 std::string ProgramFileName(const char* argv0) {
   const std::string given = argv0 != nullptr ? argv0 : "";
   std::wstring name(MAX_PATH, L'\0');
@@ -21,9 +21,5 @@ std::string ProgramFileName(const char* argv0) {
     }
     name.resize(name.size() * 2);  // cut short: try again with more room
   }
-  try {
-    return std::filesystem::path(name).string();
-  } catch (const std::exception&) {
-    return given;
-  }
+  return PathText(std::filesystem::path(name));
 }

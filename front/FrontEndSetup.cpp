@@ -6,6 +6,7 @@
 
 #include "front/RecordsPlaces.h"
 #include "run/MainFields.h"
+#include "run/Paths.h"
 #include "sim/Bench.h"
 
 namespace {
@@ -62,7 +63,7 @@ TFrontEndSetup FrontEndSetup(const TFrontEndRequest& request) {
   TFrontEndSetup setup =
       ChooseFrontEndSetup(request, ProgramFiles(request.ProgramPath), [](const std::string& p) {
         std::error_code ec;
-        return std::filesystem::exists(p, ec);
+        return std::filesystem::exists(FilePath(p), ec);
       });
   setup.Bundle = ReadEmbeddedBundle(request.ProgramPath);
   if (setup.Bundle.Status == TEmbeddedBundle::TStatus::kPresent)

@@ -9,3 +9,7 @@ std::string StationName() {
   if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
   return name;
 }
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "run/Paths.h"
 #include "run/ProgramFiles.h"
 
 namespace {
@@ -38,8 +39,9 @@ TProgramFiles ProgramFiles(const std::string& programPath) {
     // Private to the user, like the rest of ~/.local/share; a failure shows when the files are
     // written (the settings file silently, the error log file with a warning on the console).
     std::error_code error;
-    if (std::filesystem::create_directories(files.DataDir, error))
-      std::filesystem::permissions(files.DataDir, std::filesystem::perms::owner_all, error);
+    const std::filesystem::path dataDir = FilePath(files.DataDir);
+    if (std::filesystem::create_directories(dataDir, error))
+      std::filesystem::permissions(dataDir, std::filesystem::perms::owner_all, error);
   }
   return files;
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "run/MainFields.h"
+#include "run/Paths.h"
 
 #ifndef TPTUNE_DATA_FROM_PROGRAM
 #error "TPTUNE_DATA_FROM_PROGRAM must be defined by the build"
@@ -34,7 +35,7 @@ TProgramFiles ChooseProgramFiles(const std::string& programPath, const TProgramF
   bool installed = false;
   if (!programDir.empty() && !dataFromProgram.empty()) {
     const std::string data =
-        WithSeparator(std::filesystem::path(programDir + dataFromProgram).lexically_normal().string(),
+        WithSeparator(PathText(FilePath(programDir + dataFromProgram).lexically_normal()),
                       static_cast<char>(std::filesystem::path::preferred_separator));
     installed = view.Exists(data + kInstalledProbe);
     if (installed) files.ProgDir = data;

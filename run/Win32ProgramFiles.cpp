@@ -6,34 +6,25 @@
 #include <shlobj.h>
 
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
+#include "run/Paths.h"
 #include "run/ProgramFiles.h"
 
 namespace {
-
-// A narrow name in the code page the other file names use; empty when that page cannot spell it.
-std::string Narrow(const std::wstring& name) {
-  try {
-    return std::filesystem::path(name).string();
-  } catch (const std::exception&) {
-    return {};
-  }
-}
 
 // %LOCALAPPDATA% when it names an absolute folder (it may point elsewhere on purpose), else the
 // known folder the shell keeps for the user.
 std::string LocalAppDataFolder() {
   if (const wchar_t* env = _wgetenv(L"LOCALAPPDATA");
       env != nullptr && std::filesystem::path(env).is_absolute())
-    return Narrow(env);
+    return PathText(std::filesystem::path(env));
   PWSTR known = nullptr;
   std::string folder;
   if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &known)))
-    folder = Narrow(known);
+    folder = PathText(std::filesystem::path(known));
   CoTaskMemFree(known);
   return folder;
 }
@@ -42,7 +33,7 @@ std::string LocalAppDataFolder() {
 // rights, read-only media and shares are all answered by the system itself).
 bool MayWriteInto(const std::string& folder) {
   std::error_code error;
-  const std::filesystem::path dir = std::filesystem::absolute(folder, error);
+  const std::filesystem::path dir = std::filesystem::absolute(FilePath(folder), error);
   if (error) return false;
   const std::wstring probe =
       (dir / (L"tptune-write-" + std::to_wstring(GetCurrentProcessId()) + L".tmp")).wstring();
@@ -59,7 +50,7 @@ TProgramFiles ProgramFiles(const std::string& programPath) {
   TProgramFilesView view;
   view.Exists = [](const std::string& path) {
     std::error_code error;
-    return std::filesystem::exists(path, error);
+    return std::filesystem::exists(FilePath(path), error);
   };
   view.Writable = MayWriteInto;
   view.LocalAppData = LocalAppDataFolder();
@@ -68,7 +59,7 @@ TProgramFiles ProgramFiles(const std::string& programPath) {
     // A failure shows when the files are written (the settings file silently, the error log
     // file with a warning on the console).
     std::error_code error;
-    std::filesystem::create_directories(files.DataDir, error);
+    std::filesystem::create_directories(FilePath(files.DataDir), error);
   }
   return files;
 }

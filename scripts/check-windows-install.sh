@@ -10,7 +10,9 @@
 #     installation;
 #   - the upgrade replaces the programs and keeps the user's files (settings, records) unchanged;
 #   - the uninstaller removes the installation, its entry and Start-menu folder, and leaves the
-#     user's files.
+#     user's files;
+#   - the newer installer for a user named beyond ASCII, on a fresh prefix of its own
+#     (scripts/check-windows-user-names.sh).
 # Wine enforces no access rights, so a write into Program Files would succeed here: the check
 # looks at where the files went.
 # Usage: scripts/check-windows-install.sh OLDER-SETUP.exe NEWER-SETUP.exe
@@ -172,6 +174,10 @@ check "installation folder removed" [ ! -e "$install_dir" ]
 check "Start-menu folder removed" [ ! -e "$menu_dir" ]
 check "uninstall entry removed" [ -z "$(entry_value DisplayVersion)" ]
 check "the user's files kept unchanged" cmp -s "$work/data-before" <(snapshot "$data_dir")
+
+echo "=== the newer installation used by a user named beyond ASCII"
+check "the user's files in the data folder of the user's real name" \
+  scripts/check-windows-user-names.sh "$newer"
 
 if [ "$failures" -ne 0 ]; then
   echo "*** $failures check(s) of the Windows installer failed" >&2

@@ -62,8 +62,9 @@ echo "=== preset windows: $((SECONDS - windows_start)) s"
 
 # The Windows installer on a fresh Wine prefix, as on a new station: the same source built as an
 # older version (0.1.0) and as this one, the older installed silently, a bench job, the upgrade,
-# another job, the uninstall (scripts/check-windows-install.sh). The build folder ends configured
-# as this version again.
+# another job, the uninstall (scripts/check-windows-install.sh); then the newer one on a prefix
+# of its own for a user named beyond ASCII, with a window job and a console job
+# (scripts/check-windows-user-names.sh). The build folder ends configured as this version again.
 echo "=== Windows installer (under Wine)"
 installer_start=$SECONDS
 scripts/wine-session.sh bash -c '

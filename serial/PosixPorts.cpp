@@ -24,45 +24,46 @@ bool UartAbsent(const fs::path& ttyDir) {
 
 }  // namespace
 
-void EnumPosixPortsIn(const std::string& sysRoot, const std::string& devRoot,
+void EnumPosixPortsIn(const fs::path& sysRoot, const fs::path& devRoot,
                       std::vector<std::string>& names) {
   std::error_code ec;
-  const fs::path classDir = fs::path(sysRoot) / "class" / "tty";
-  const fs::path devDir(devRoot);
+  const fs::path classDir = sysRoot / "class" / "tty";
 
-  std::vector<std::string> kernelNames;
+  std::vector<fs::path> kernelNames;
   for (fs::directory_iterator it(classDir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+    const fs::path name = it->path().filename();
     std::error_code e;
     // Virtual terminals, pseudo-terminals and the console have no device link.
     if (!fs::exists(fs::symlink_status(it->path() / "device", e))) continue;
-    if (name.rfind("ttyS", 0) == 0 && UartAbsent(it->path())) continue;
-    if (!fs::exists(devDir / name, e)) continue;
+    if (name.native().rfind("ttyS", 0) == 0 && UartAbsent(it->path())) continue;
+    if (!fs::exists(devRoot / name, e)) continue;
     kernelNames.push_back(name);
   }
-  std::sort(kernelNames.begin(), kernelNames.end(), NaturalLess);
+  std::sort(kernelNames.begin(), kernelNames.end(), [](const fs::path& a, const fs::path& b) {
+    return NaturalLess(a.native(), b.native());
+  });
 
   // Stable names: devRoot/serial/by-id/<id> -> ../../<name>. The first in natural order wins
   // when several lead to one device.
   std::map<fs::path, std::string> stableName;
   std::vector<fs::path> byId;
-  for (fs::directory_iterator it(devDir / "serial" / "by-id", ec), end; !ec && it != end;
+  for (fs::directory_iterator it(devRoot / "serial" / "by-id", ec), end; !ec && it != end;
        it.increment(ec))
     byId.push_back(it->path());
   std::sort(byId.begin(), byId.end(),
-            [](const fs::path& a, const fs::path& b) { return NaturalLess(a.string(), b.string()); });
+            [](const fs::path& a, const fs::path& b) { return NaturalLess(a.native(), b.native()); });
   for (const fs::path& link : byId) {
     std::error_code e;
     const fs::path target = fs::canonical(link, e);
-    if (!e) stableName.emplace(target, link.string());
+    if (!e) stableName.emplace(target, link.native());
   }
 
-  for (const std::string& name : kernelNames) {
-    const fs::path node = devDir / name;
+  for (const fs::path& name : kernelNames) {
+    const fs::path node = devRoot / name;
     std::error_code e;
     const fs::path canonical = fs::canonical(node, e);
     auto found = e ? stableName.end() : stableName.find(canonical);
-    names.push_back(found != stableName.end() ? found->second : node.string());
+    names.push_back(found != stableName.end() ? found->second : node.native());
   }
 }
 

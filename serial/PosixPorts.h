@@ -1,6 +1,7 @@
 // The serial devices of the system as sysfs shows them (internal to the POSIX binding).
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,7 +11,7 @@
 // present (their "type" is not 0), each listed once under its stable devRoot/serial/by-id name
 // when one leads to it, else as devRoot/<name>, in natural order of the kernel names (ttyS2
 // before ttyS10). No device is opened.
-void EnumPosixPortsIn(const std::string& sysRoot, const std::string& devRoot,
+void EnumPosixPortsIn(const std::filesystem::path& sysRoot, const std::filesystem::path& devRoot,
                       std::vector<std::string>& names);
 
 // The system's serial devices: EnumPosixPortsIn on /sys and /dev.

@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 
+#include "run/Paths.h"
 #include "serial/PortProvider.h"
 #include "serial/SystemErrors.h"
 #include "sim/VirtualClock.h"
@@ -552,7 +553,7 @@ TBench::~TBench() {
 }
 
 nlohmann::json TBench::LoadScenario(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FilePath(path), std::ios::binary);
   if (!in) {
     int error = errno;
     throw std::runtime_error("cannot read scenario file \"" + path +
@@ -656,7 +657,7 @@ nlohmann::json TBench::Report() const {
 
 void TBench::WriteReport(const std::string& path) const {
   std::string text = Report().dump(2) + "\n";
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FilePath(path), std::ios::binary | std::ios::trunc);
   if (out) out << text;
   if (out) out.flush();
   if (!out) {

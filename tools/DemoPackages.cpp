@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "firmware/Versions.h"
+#include "run/Paths.h"
 
 namespace {
 
@@ -110,16 +111,16 @@ std::vector<TDemoFile> DemoPackageFiles() {
 }
 
 std::vector<std::string> WriteDemoPackages(const std::string& dir) {
-  std::filesystem::create_directories(dir);
+  std::filesystem::create_directories(FilePath(dir));
   std::vector<std::string> written;
   for (const TDemoFile& file : DemoPackageFiles()) {
-    const std::filesystem::path path = std::filesystem::path(dir) / file.Name;
+    const std::filesystem::path path = FilePath(dir) / FilePath(file.Name);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(file.Bytes.data()),
               static_cast<std::streamsize>(file.Bytes.size()));
     out.close();
-    if (!out) throw std::runtime_error("cannot write " + path.string());
-    written.push_back(path.string());
+    if (!out) throw std::runtime_error("cannot write " + PathText(path));
+    written.push_back(PathText(path));
   }
   return written;
 }

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "run/Paths.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -24,7 +26,7 @@ namespace {
 // Files are opened in binary mode: on Windows the text mode would change the bytes.
 TBytes ReadFileBytes(const std::string& name) {
   errno = 0;
-  std::ifstream in(name, std::ios::binary);
+  std::ifstream in(FilePath(name), std::ios::binary);
   if (!in) Fail("cannot open", name, errno);
   TBytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) Fail("cannot read", name, errno);
@@ -33,7 +35,7 @@ TBytes ReadFileBytes(const std::string& name) {
 
 void WriteFileBytes(const std::string& name, const TBytes& bytes, unsigned mode) {
   errno = 0;
-  std::ofstream out(name, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FilePath(name), std::ios::binary | std::ios::trunc);
   if (!out) Fail("cannot create", name, errno);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   out.close();
@@ -41,13 +43,13 @@ void WriteFileBytes(const std::string& name, const TBytes& bytes, unsigned mode)
   // The creation mode was narrowed by the umask; an executable must stay executable. (Windows
   // keeps only the read-only bit of these.)
   std::error_code error;
-  fs::permissions(name, static_cast<fs::perms>(mode & 07777), fs::perm_options::replace, error);
+  fs::permissions(FilePath(name), static_cast<fs::perms>(mode & 07777), fs::perm_options::replace, error);
   if (error) Fail("cannot finish", name, error.message());
 }
 
 unsigned FileMode(const std::string& name) {
   std::error_code error;
-  const fs::file_status status = fs::status(name, error);
+  const fs::file_status status = fs::status(FilePath(name), error);
   if (error) Fail("cannot examine", name, error.message());
   if (!fs::exists(status)) Fail("cannot examine", name, ENOENT);
   return static_cast<unsigned>(status.permissions()) & 07777;

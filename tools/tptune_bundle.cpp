@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <vector>
 
+#include "run/Paths.h"
 #include "run/Version.h"
 #include "tools/FileBytes.h"
 #include "tools/PackageBuilder.h"
@@ -36,24 +38,25 @@ bool ParseFlags(const std::string& text, uint8_t& flags) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::string(argv[1]) == "--version") {
+  const std::vector<std::string> args = ProgramArguments(argc, argv);
+  if (args.size() == 2 && args[1] == "--version") {
     std::printf("%s\n", VersionLine("tptune-bundle").c_str());
     return 0;
   }
-  if (argc != 10) {
+  if (args.size() != 10) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const std::string program = argv[1], out = argv[2], title = argv[3];
+  const std::string &program = args[1], &out = args[2], &title = args[3];
   uint8_t flags = 0;
-  if (!ParseFlags(argv[4], flags)) {
+  if (!ParseFlags(args[4], flags)) {
     std::fprintf(stderr, "tptune-bundle: FLAGS must be a number from 0 to 255, not \"%s\"\n",
-                 argv[4]);
+                 args[4].c_str());
     return 2;
   }
   try {
     std::array<TBytes, 5> packages;
-    for (int i = 0; i < 5; ++i) packages[static_cast<size_t>(i)] = ReadFileBytes(argv[5 + i]);
+    for (int i = 0; i < 5; ++i) packages[static_cast<size_t>(i)] = ReadFileBytes(args[static_cast<size_t>(5 + i)]);
     const TBytes programBytes = ReadFileBytes(program);
     const TBytes bundle = BuildBundle(title, packages, flags);
     WriteFileBytes(out, AttachBundle(programBytes, bundle), FileMode(program));

@@ -2,16 +2,19 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <vector>
 
+#include "run/Paths.h"
 #include "run/Version.h"
 #include "tools/DemoPackages.h"
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::string(argv[1]) == "--version") {
+  const std::vector<std::string> args = ProgramArguments(argc, argv);
+  if (args.size() == 2 && args[1] == "--version") {
     std::printf("%s\n", VersionLine("tptune-mkpkg").c_str());
     return 0;
   }
-  if (argc != 3 || std::string(argv[1]) != "demo") {
+  if (args.size() != 3 || args[1] != "demo") {
     std::fputs(
         "usage: tptune-mkpkg demo OUTDIR\n"
         "  Writes the demo packages rfmodem.tpf, eeprom.tpf, server.sff, server.hex,\n"
@@ -20,7 +23,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    for (const std::string& path : WriteDemoPackages(argv[2])) std::printf("%s\n", path.c_str());
+    for (const std::string& path : WriteDemoPackages(args[2])) std::printf("%s\n", path.c_str());
     return 0;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "tptune-mkpkg: %s\n", error.what());

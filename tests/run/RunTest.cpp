@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "run/CallQueue.h"
@@ -119,6 +122,39 @@ TEST(FileNames, SettingsAndErrorLogBesideTheProgram) {
   EXPECT_EQ(SettingsFileName(windowsName), "C:\\tools\\tune.INI");
   EXPECT_EQ(ProgramDirectory(windowsName),
             std::string(kPathSeparators).find('\\') != std::string::npos ? "C:\\tools\\" : "");
+}
+
+// The program keeps file names in UTF-8; the system keeps them in its own form (bytes on POSIX,
+// UTF-16 on Windows). A file made by its UTF-8 name is listed by the system under the same name,
+// and the listed name reads back as the UTF-8 it was made from: letters of the ANSI code page,
+// letters beyond it, and one beyond the 16-bit range (a surrogate pair on Windows).
+TEST(FileNames, Utf8NamesReachTheSystemAndComeBack) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::temp_directory_path() /
+      ("tptune-names-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  fs::create_directories(dir);
+  struct Case {
+    const char* utf8;
+    const char8_t* system;  // the same name as the compiler spells it for the system
+  } cases[] = {
+      {"tptune.INI", u8"tptune.INI"},
+      {"J\xC3\xB6rg M\xC3\xBCller", u8"J\u00f6rg M\u00fcller"},
+      {"\xE6\x9D\xB1\xE4\xBA\xAC \xC5\x81\xC3\xB3" "d\xC5\xBA", u8"\u6771\u4eac \u0141\u00f3d\u017a"},
+      {"pkg \xF0\x9F\x94\xA7.tpf", u8"pkg \U0001F527.tpf"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.utf8);
+    const std::string name = PathText(dir) + "/" + c.utf8;
+    EXPECT_EQ(PathText(FilePath(name)), name);
+    std::ofstream(FilePath(name)) << "x";
+    EXPECT_TRUE(fs::is_regular_file(dir / fs::path(c.system)));
+    bool listed = false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir))
+      listed = listed || PathText(entry.path().filename()) == c.utf8;
+    EXPECT_TRUE(listed) << "no file of that name in the folder";
+  }
+  fs::remove_all(dir);
 }
 
 class NullBridge : public TDirectBridge {

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "run/Paths.h"
 #include "run/ProgramFiles.h"
 
 namespace {
@@ -64,34 +65,53 @@ TEST(Win32ProgramFiles, InstalledInTheLocalAppDataFolderPortableBesideTheProgram
 
 // The running system's answers: the installer's layout in a temporary folder makes the program
 // count as installed and its data folder is made below %LOCALAPPDATA%; the same program copied
-// into a folder of its own keeps its files beside itself.
+// into a folder of its own keeps its files beside itself. Once below a plain folder and once
+// below a user's folder named beyond ASCII, as "C:\Users\Jörg Müller": the names come back in
+// UTF-8, and the data folder is made under the user's real name, not under a reading of its bytes
+// in the ANSI code page.
 TEST(Win32ProgramFiles, TheSystemsViewMakesTheDataFolderForAnInstalledProgram) {
   namespace fs = std::filesystem;
-  const fs::path root =
-      fs::temp_directory_path() / ("tptune-files-" + std::to_string(GetCurrentProcessId()));
-  fs::remove_all(root);
-  const fs::path bin = root / "prefix" / "bin";
-  const fs::path data = (bin / InstalledDataFromProgram()).lexically_normal();
-  fs::create_directories(data);
-  fs::create_directories(root / "portable");
-  std::ofstream(data / "tpftune.tpf").put('x');
-  std::ofstream(bin / "tptune-cli.exe").put('x');
-  std::ofstream(root / "portable" / "tptune-cli.exe").put('x');
+  const std::string pid = std::to_string(GetCurrentProcessId());
+  const struct {
+    std::string utf8;
+    std::wstring wide;
+  } users[] = {
+      {"tptune-files-" + pid, L"tptune-files-" + std::wstring(pid.begin(), pid.end())},
+      {"tptune-files-" + pid + " J\xC3\xB6rg M\xC3\xBCller",
+       L"tptune-files-" + std::wstring(pid.begin(), pid.end()) + L" J\u00f6rg M\u00fcller"},
+  };
+  for (const auto& user : users) {
+    SCOPED_TRACE(user.utf8);
+    const fs::path root = fs::temp_directory_path() / user.wide;
+    fs::remove_all(root);
+    const fs::path bin = root / "prefix" / "bin";
+    const fs::path data = (bin / InstalledDataFromProgram()).lexically_normal();
+    fs::create_directories(data);
+    fs::create_directories(root / "portable");
+    std::ofstream(data / "tpftune.tpf").put('x');
+    std::ofstream(bin / "tptune-cli.exe").put('x');
+    std::ofstream(root / "portable" / "tptune-cli.exe").put('x');
 
-  const char* old = std::getenv("LOCALAPPDATA");
-  const std::string saved = old ? old : "";
-  _putenv_s("LOCALAPPDATA", (root / "local").string().c_str());
-  const TProgramFiles installed = ProgramFiles((bin / "tptune-cli.exe").string());
-  const TProgramFiles portable = ProgramFiles((root / "portable" / "tptune-cli.exe").string());
-  _putenv_s("LOCALAPPDATA", saved.c_str());
+    const wchar_t* old = _wgetenv(L"LOCALAPPDATA");
+    const std::wstring saved = old ? old : L"";
+    _wputenv_s(L"LOCALAPPDATA", (root / "local").c_str());
+    const TProgramFiles installed = ProgramFiles(PathText(bin / "tptune-cli.exe"));
+    const TProgramFiles portable = ProgramFiles(PathText(root / "portable" / "tptune-cli.exe"));
+    _wputenv_s(L"LOCALAPPDATA", saved.c_str());
 
-  EXPECT_EQ(installed.ProgDir, data.string() + "\\");
-  EXPECT_EQ(installed.IniName, (root / "local" / "tptune" / "tptune-cli.INI").string());
-  EXPECT_TRUE(installed.PerUser);
-  EXPECT_TRUE(fs::is_directory(root / "local" / "tptune")) << "the data folder was not made";
-  EXPECT_EQ(portable.IniName, (root / "portable" / "tptune-cli.INI").string());
-  EXPECT_FALSE(portable.PerUser);
-  fs::remove_all(root);
+    EXPECT_EQ(installed.ProgDir, PathText(data) + "\\");
+    EXPECT_EQ(installed.IniName, PathText(root / "local" / "tptune" / "tptune-cli.INI"));
+    EXPECT_TRUE(installed.PerUser);
+    EXPECT_TRUE(fs::is_directory(root / "local" / "tptune")) << "the data folder was not made";
+    EXPECT_EQ(portable.IniName, PathText(root / "portable" / "tptune-cli.INI"));
+    EXPECT_FALSE(portable.PerUser);
+    // Nothing made beside the user's folder (a folder of a misread name would be there).
+    int besideRoot = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(fs::temp_directory_path()))
+      besideRoot += PathText(entry.path().filename()).rfind("tptune-files-" + pid, 0) == 0;
+    EXPECT_EQ(besideRoot, 1);
+    fs::remove_all(root);
+  }
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ class FakeSysfs : public ::testing::Test {
 
   std::vector<std::string> List() const {
     std::vector<std::string> names;
-    EnumPosixPortsIn(Sys().string(), Dev().string(), names);
+    EnumPosixPortsIn(Sys(), Dev(), names);
     return names;
   }
 
@@ -72,10 +72,10 @@ TEST_F(FakeSysfs, ListsRealDevicesOnceInNaturalOrderUnderStableNames) {
 TEST_F(FakeSysfs, AppendsToTheCallersListAndFindsNothingWithoutDevices) {
   AddTty("tty0", false);
   std::vector<std::string> names{"SIM1"};
-  EnumPosixPortsIn(Sys().string(), Dev().string(), names);
+  EnumPosixPortsIn(Sys(), Dev(), names);
   EXPECT_THAT(names, ElementsAre("SIM1"));
   // No sysfs at all is no error either.
-  EnumPosixPortsIn((root_ / "missing").string(), Dev().string(), names);
+  EnumPosixPortsIn(root_ / "missing", Dev(), names);
   EXPECT_THAT(names, ElementsAre("SIM1"));
 }
 
