@@ -21,33 +21,54 @@ macro(tptune_cross_googletest)
   endif()
 endmacro()
 
-# The record store's libraries: SQLite (static) and libpq (a DLL that ships beside the programs),
-# built with this compiler from Debian's source packages by scripts/build-windows-deps.sh, once
-# into a cache outside the source tree (the first configure fetches and builds them, a few
-# minutes; later ones find them there). TPTUNE_WINDOWS_DEPS names a folder built beforehand.
+# The record store's libraries: SQLite (static), OpenSSL's libcrypto and libssl and libpq with
+# TLS (DLLs that ship beside the programs), built with this compiler from Debian's source
+# packages by scripts/build-windows-deps.sh, once into a cache outside the source tree (the first
+# configure fetches and builds them, several minutes; later ones find them there).
+# TPTUNE_WINDOWS_DEPS names a folder built beforehand.
 set(TPTUNE_WINDOWS_DEPS "" CACHE PATH
-    "SQLite and libpq built for mingw (scripts/build-windows-deps.sh); built when empty")
+    "SQLite, OpenSSL and libpq built for mingw (scripts/build-windows-deps.sh); built when empty")
 set(windows_deps ${TPTUNE_WINDOWS_DEPS})
-# A folder named once and since removed from the cache is built again.
-if(NOT windows_deps OR NOT EXISTS ${windows_deps}/.complete)
-  message(STATUS "SQLite and libpq for mingw: scripts/build-windows-deps.sh")
+# A folder named that has since been removed from the cache, or one of an older recipe without
+# OpenSSL, is built anew.
+if(NOT windows_deps OR NOT EXISTS ${windows_deps}/.complete
+   OR NOT EXISTS ${windows_deps}/openssl/bin/libcrypto-3-x64.dll)
+  message(STATUS "SQLite, OpenSSL and libpq for mingw: scripts/build-windows-deps.sh")
   execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-windows-deps.sh
                   OUTPUT_VARIABLE windows_deps OUTPUT_STRIP_TRAILING_WHITESPACE
                   COMMAND_ERROR_IS_FATAL ANY)
 endif()
-message(STATUS "SQLite and libpq for mingw: ${windows_deps}")
+message(STATUS "SQLite, OpenSSL and libpq for mingw: ${windows_deps}")
 if(NOT TARGET SQLite::SQLite3)
   add_library(SQLite::SQLite3 STATIC IMPORTED)
   set_target_properties(SQLite::SQLite3 PROPERTIES
     IMPORTED_LOCATION ${windows_deps}/sqlite3/lib/libsqlite3.a
     INTERFACE_INCLUDE_DIRECTORIES ${windows_deps}/sqlite3/include)
 endif()
+# OpenSSL under the names CMake's FindOpenSSL gives on Linux, so that code using libcrypto
+# links alike on both platforms.
+if(NOT TARGET OpenSSL::Crypto)
+  add_library(OpenSSL::Crypto SHARED IMPORTED)
+  set_target_properties(OpenSSL::Crypto PROPERTIES
+    IMPORTED_LOCATION ${windows_deps}/openssl/bin/libcrypto-3-x64.dll
+    IMPORTED_IMPLIB ${windows_deps}/openssl/lib/libcrypto.dll.a
+    INTERFACE_INCLUDE_DIRECTORIES ${windows_deps}/openssl/include)
+  add_library(OpenSSL::SSL SHARED IMPORTED)
+  set_target_properties(OpenSSL::SSL PROPERTIES
+    IMPORTED_LOCATION ${windows_deps}/openssl/bin/libssl-3-x64.dll
+    IMPORTED_IMPLIB ${windows_deps}/openssl/lib/libssl.dll.a
+    INTERFACE_INCLUDE_DIRECTORIES ${windows_deps}/openssl/include
+    INTERFACE_LINK_LIBRARIES OpenSSL::Crypto)
+endif()
 if(NOT TARGET PostgreSQL::PostgreSQL)
   add_library(PostgreSQL::PostgreSQL SHARED IMPORTED)
+  # libpq.dll loads OpenSSL's DLLs: naming them here puts them among the DLLs every program
+  # that uses libpq gets beside itself (tptune_copy_runtime_dlls below).
   set_target_properties(PostgreSQL::PostgreSQL PROPERTIES
     IMPORTED_LOCATION ${windows_deps}/libpq/bin/libpq.dll
     IMPORTED_IMPLIB ${windows_deps}/libpq/lib/libpq.dll.a
-    INTERFACE_INCLUDE_DIRECTORIES ${windows_deps}/libpq/include)
+    INTERFACE_INCLUDE_DIRECTORIES ${windows_deps}/libpq/include
+    INTERFACE_LINK_LIBRARIES OpenSSL::SSL)
 endif()
 # zlib from Debian's libz-mingw-w64-dev, linked statically like everything else.
 set(ZLIB_USE_STATIC_LIBS ON)

@@ -45,7 +45,9 @@ std::string CheckRecordsLocation(const TFrontEndSetup& setup, std::string* note)
       ". Name a SQLite file in a folder that exists or a postgresql:// server with --records, "
       "or keep no records with --records none.";
   const bool server = IsServerLocation(location);
-  if (!server && location.find("://") != std::string::npos)
+  // Another scheme, or a connection string of key=value words (whose password would otherwise
+  // name a file): neither is a place records can go.
+  if (!server && (location.find("://") != std::string::npos || shown != location))
     return "cannot keep records at " + shown +
            ": not a records location (a SQLite file or a postgresql:// or postgres:// server is)" +
            todo;

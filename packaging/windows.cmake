@@ -11,8 +11,9 @@
 # and records live in the user's data folder, which neither the upgrade nor the uninstaller
 # touches.
 
-# The DLLs the programs load that Windows does not bring with it (the PostgreSQL client library,
-# the compiler's run-time libraries when a library was linked against them): found by reading
+# The DLLs the programs load that Windows does not bring with it (the PostgreSQL client library
+# and OpenSSL's libssl and libcrypto that it loads, the compiler's run-time libraries when a
+# library was linked against them): found by reading
 # the imports of the installed programs and of each DLL in turn, in the folders the build keeps
 # them in, and installed beside the programs. A system DLL is found in none of these folders and
 # stays the system's.

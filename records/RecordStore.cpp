@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <map>
+#include <string_view>
 #include <nlohmann/json.hpp>
 #include <zlib.h>
 
@@ -568,25 +569,158 @@ bool IsServerLocation(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
 }
 
-std::string ShownLocation(const std::string& location) {
-  std::string s = location;
-  const size_t scheme = s.find("://");
-  if (scheme != std::string::npos) {
-    const size_t hostStart = scheme + 3;
-    const size_t authorityEnd = std::min(s.find_first_of("/?", hostStart), s.size());
-    const size_t at = s.rfind('@', authorityEnd);
-    if (at != std::string::npos && at >= hostStart) {
-      const size_t colon = s.find(':', hostStart);
-      if (colon < at) s = s.substr(0, colon) + ":***" + s.substr(at);
+namespace {
+
+constexpr std::string_view kPasswordKeys[] = {"password", "sslpassword"};
+
+bool IsPasswordKey(std::string key) {
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (std::string_view k : kPasswordKeys)
+    if (key == k) return true;
+  return false;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A URI's text with its percent escapes decoded, as libpq decodes keys and values.
+std::string PercentDecoded(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
+        HexDigit(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
     }
   }
-  for (size_t at = s.find("password="); at != std::string::npos;
-       at = s.find("password=", at + 1)) {
-    const size_t value = at + 9;
-    const size_t end = std::min(s.find_first_of("& ", value), s.size());
-    s.replace(value, end - value, "***");
+  return out;
+}
+
+// Whether text before the first '/' or '?' of a URI without a user part reads as libpq's host
+// list: hosts, each with a port of digits if any ("h1:5432,[::1]:5433").
+bool IsHostList(std::string_view hosts) {
+  size_t start = 0;
+  while (start <= hosts.size()) {
+    const size_t comma = std::min(hosts.find(',', start), hosts.size());
+    std::string_view item = hosts.substr(start, comma - start);
+    if (!item.empty() && item.front() == '[') {
+      const size_t close = item.find(']');
+      if (close == std::string_view::npos) return false;
+      item.remove_prefix(close + 1);
+      if (!item.empty() && item.front() != ':') return false;
+    }
+    const size_t colon = item.find(':');
+    if (colon != std::string_view::npos) {
+      const std::string_view port = item.substr(colon + 1);
+      if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    }
+    start = comma + 1;
   }
-  return s;
+  return true;
+}
+
+// A postgresql:// URI as libpq parses it: the user part runs from after the "//" to the first
+// '@' before any '/' (so '?', '#', ':' and spaces in a password belong to it), the password
+// from the first ':' in it; the query from the first '?' after the host list, with '&' between
+// parameters whose names are percent-decoded. A password that libpq would cut short (a raw '@'
+// or '/' in it) is hidden up to the '@' the person who typed it meant: the host libpq then
+// reads holds an '@', or the text before the '/' is no host list.
+std::string ShownServerUri(const std::string& location) {
+  std::string s = location;
+  const size_t start = s.find("://") + 3;
+  const size_t firstMark = s.find_first_of("@/", start);
+  size_t at = std::string::npos;
+  if (firstMark != std::string::npos && s[firstMark] == '@') {
+    // The user part as libpq reads it, widened to the last '@' of the host libpq reads next.
+    at = s.rfind('@', std::min(s.find_first_of("/?", firstMark), s.size()) - 1);
+  } else {
+    const size_t hostsEnd = std::min(s.find_first_of("/?", start), s.size());
+    const size_t next = s.find('@', hostsEnd);
+    if (next != std::string::npos &&
+        !IsHostList(std::string_view(s).substr(start, hostsEnd - start)))
+      at = s.rfind('@', std::min(s.find_first_of("/?", next), s.size()) - 1);
+  }
+  size_t queryFrom = start;
+  if (at != std::string::npos) {
+    const size_t colon = s.find(':', start);
+    if (colon < at) {
+      s.replace(colon + 1, at - colon - 1, "***");
+      at = colon + 4;
+    }
+    queryFrom = at;
+  }
+  const size_t query = s.find('?', queryFrom);
+  if (query == std::string::npos) return s;
+  std::string shown = s.substr(0, query + 1);
+  size_t pos = query + 1;
+  while (pos <= s.size()) {
+    const size_t end = std::min(s.find('&', pos), s.size());
+    const std::string_view param = std::string_view(s).substr(pos, end - pos);
+    const size_t equals = param.find('=');
+    if (equals != std::string_view::npos && IsPasswordKey(PercentDecoded(param.substr(0, equals))))
+      shown += std::string(param.substr(0, equals + 1)) + "***";
+    else
+      shown += param;
+    if (end < s.size()) shown += '&';
+    pos = end + 1;
+  }
+  return shown;
+}
+
+// Anything else, a key=value connection string among them (not a server location, but what a
+// person may type for one): each password value hidden, quoted ('...' with backslash escapes)
+// or up to the next white space.
+std::string ShownKeyValues(const std::string& location) {
+  std::string shown;
+  size_t pos = 0;
+  while (pos < location.size()) {
+    const size_t equals = location.find('=', pos);
+    if (equals == std::string::npos) break;
+    // The word before the '=' (white space allowed between them).
+    size_t keyEnd = equals;
+    while (keyEnd > pos && std::isspace(static_cast<unsigned char>(location[keyEnd - 1]))) --keyEnd;
+    size_t keyStart = keyEnd;
+    while (keyStart > pos && std::isalnum(static_cast<unsigned char>(location[keyStart - 1])))
+      --keyStart;
+    size_t value = equals + 1;
+    while (value < location.size() && std::isspace(static_cast<unsigned char>(location[value])))
+      ++value;
+    if (!IsPasswordKey(location.substr(keyStart, keyEnd - keyStart))) {
+      shown += location.substr(pos, value - pos);
+      pos = value;
+      continue;
+    }
+    size_t end = value;
+    if (end < location.size() && location[end] == '\'') {
+      for (++end; end < location.size() && location[end] != '\''; ++end)
+        if (location[end] == '\\') ++end;
+      end = std::min(end + 1, location.size());
+    } else {
+      while (end < location.size() && !std::isspace(static_cast<unsigned char>(location[end]))) {
+        if (location[end] == '\\') ++end;
+        ++end;
+      }
+      end = std::min(end, location.size());
+    }
+    shown += location.substr(pos, value - pos) + "***";
+    pos = end;
+  }
+  return shown + location.substr(std::min(pos, location.size()));
+}
+
+}  // namespace
+
+std::string ShownLocation(const std::string& location) {
+  // A server location, or a mistyped one that is read as a file name: shown alike.
+  return location.find("://") != std::string::npos ? ShownServerUri(location)
+                                                   : ShownKeyValues(location);
 }
 
 std::string NormaliseMac(const std::string& text) {

@@ -144,8 +144,9 @@ std::unique_ptr<TRecordStore> OpenRecordStore(const std::string& location, TStor
 
 bool IsServerLocation(const std::string& location);
 
-// A location as messages and listings show it: a password (in the user part or as a
-// "password=" parameter) replaced by "***".
+// A location as messages, listings and the spool's file name show it: a password (in the user
+// part, split as libpq splits it, or as a "password=" or "sslpassword=" parameter of a URI's
+// query or of key=value text) replaced by "***".
 std::string ShownLocation(const std::string& location);
 
 // A trace as the store keeps it, compressed ("TPZ1", its length, zlib); a trace packed already

@@ -85,7 +85,8 @@ std::string CanonicalLocation(const std::string& location) {
   if (ec) return location;
   fs::path canonical = fs::weakly_canonical(path, ec);
   const std::u8string text = (ec ? path.lexically_normal() : canonical).u8string();
-  return std::string(text.begin(), text.end());
+  // A connection string taken for a file name keeps its password out of the spool's name too.
+  return ShownLocation(std::string(text.begin(), text.end()));
 }
 
 std::string SpoolFolder(const std::string& location, const std::string& dataDir) {

@@ -83,7 +83,8 @@ job() {  # job NAME
 
 installed_files() {
   local f
-  for f in bin/tptune-cli.exe share/tptune/tpftune.tpf share/tptune/srvftune.sff \
+  for f in bin/tptune-cli.exe bin/libpq.dll bin/libssl-3-x64.dll bin/libcrypto-3-x64.dll \
+           share/tptune/tpftune.tpf share/tptune/srvftune.sff \
            share/tptune/demo/rfmodem.tpf share/tptune/demo/eeprom.tpf \
            share/tptune/demo/server.sff share/doc/tptune/LICENSE.txt uninstall.exe; do
     [ -f "$install_dir/$f" ] || { echo "missing $f" >&2; return 1; }

@@ -50,7 +50,8 @@ run() {  # run NAME BUILD EXE-SUFFIX [LAUNCHER] -- [OPTIONS]
   mkdir -p "$dir"
   cp "$build/app/tptune-cli$exe" "$build/app/tptune-records$exe" \
      build/default/app/{rfmodem.tpf,eeprom.tpf,server.sff,tpftune.tpf,srvftune.sff} "$dir/"
-  [ -z "$exe" ] || cp "$build/app/libpq.dll" "$dir/"
+  # The DLLs the build put beside the programs: libpq.dll and OpenSSL's.
+  [ -z "$exe" ] || cp "$build/app/"*.dll "$dir/"
   (cd "$dir" && "${launcher[@]}" "./tptune-cli$exe" "${job_options[@]}" "$@" \
     </dev/null >log.txt 2>progress.txt) || echo "$name: exit status $?" >"$dir/status.txt"
   (cd "$dir" && "${launcher[@]}" "./tptune-cli$exe" --help >help.txt)
