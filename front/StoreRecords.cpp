@@ -58,11 +58,9 @@ std::string CheckRecordsLocation(const TFrontEndSetup& setup, std::string* note)
     if (fs::is_directory(path, ec))
       return "cannot keep records at " + shown + ": it is a folder, not a file" + todo;
     const fs::path folder = path.parent_path();
-    if (!fs::is_directory(folder, ec)) {
-      const std::u8string name = folder.u8string();
-      return "cannot keep records at " + shown + ": the folder " +
-             std::string(name.begin(), name.end()) + " does not exist" + todo;
-    }
+    if (!fs::is_directory(folder, ec))
+      return "cannot keep records at " + shown + ": the folder " + PathText(folder) +
+             " does not exist" + todo;
   }
   TSpool spool(setup.SpoolFolder, location);
   const std::string spoolProblem = spool.Prepare();

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -125,20 +124,6 @@ bool TSpoolFile::MoveTo(const std::string& path, std::string* why) {
   path_ = path;
   SyncFolder(path);
   return true;
-}
-
-std::vector<std::string> SpoolFileNames(const std::string& folder, std::string_view ending) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(FilePath(folder), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (name.size() >= ending.size() &&
-        name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
-      names.push_back(std::move(name));
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 std::string MakeSpoolFolder(const std::string& folder) {

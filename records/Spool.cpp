@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -72,6 +73,20 @@ std::string SafeUid(const std::string& uid) {
 
 }  // namespace
 
+std::vector<std::string> SpoolFileNames(const std::string& folder, std::string_view ending) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(FilePath(folder), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::string name = PathText(it->path().filename());
+    if (name.size() >= ending.size() &&
+        name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+      names.push_back(std::move(name));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::string CanonicalLocation(const std::string& location) {
   if (location == ":memory:") return location;
   if (IsServerLocation(location)) {
@@ -84,9 +99,8 @@ std::string CanonicalLocation(const std::string& location) {
   fs::path path = fs::absolute(FilePath(location), ec);
   if (ec) return location;
   fs::path canonical = fs::weakly_canonical(path, ec);
-  const std::u8string text = (ec ? path.lexically_normal() : canonical).u8string();
   // A connection string taken for a file name keeps its password out of the spool's name too.
-  return ShownLocation(std::string(text.begin(), text.end()));
+  return ShownLocation(PathText(ec ? path.lexically_normal() : canonical));
 }
 
 std::string SpoolFolder(const std::string& location, const std::string& dataDir) {

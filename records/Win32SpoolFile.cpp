@@ -140,21 +140,6 @@ bool TSpoolFile::MoveTo(const std::string& path, std::string* why) {
   return true;
 }
 
-std::vector<std::string> SpoolFileNames(const std::string& folder, std::string_view ending) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(FilePath(folder), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const std::u8string wide = it->path().filename().u8string();
-    std::string name(wide.begin(), wide.end());
-    if (name.size() >= ending.size() &&
-        name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
-      names.push_back(std::move(name));
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::string MakeSpoolFolder(const std::string& folder) {
   std::error_code ec;
   std::filesystem::create_directories(FilePath(folder), ec);

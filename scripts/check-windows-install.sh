@@ -31,17 +31,7 @@ version_of() {  # the version in an installer's name: tptune-VERSION-setup.exe
   echo "${name%-setup.exe}"
 }
 
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok: $what"
-  else
-    echo "*** FAILED: $what" >&2
-    failures=$((failures + 1))
-  fi
-}
+source scripts/check-lib.sh
 
 # The Linux path of a path on drive C: (C:\ is the prefix's drive_c/).
 windows_path() {

@@ -30,17 +30,7 @@ driver=build/windows/tests/win32/tptune_window_driver.exe
 [ -f "$driver" ] || { echo "$0: $driver is missing (build the windows preset)" >&2; exit 2; }
 started=$SECONDS
 
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok: $what"
-  else
-    echo "*** FAILED: $what" >&2
-    failures=$((failures + 1))
-  fi
-}
+source scripts/check-lib.sh
 
 work=$(mktemp -d)
 xvfb_pid=
