@@ -316,7 +316,8 @@ TEST_F(RecordsRun, AStoreThatIsBusyCostsOneLineAndTheRunGoesOn) {
   o.json = true;
   std::string out, err;
   EXPECT_EQ(Run(o, out, &err), 0);
-  const std::string spoolFolder = SpoolFolder(location.string(), dir_.string() + "/");
+  // The data folder as the program names it, with the platform's separator.
+  const std::string spoolFolder = SpoolFolder(location.string(), (dir_ / "").string());
   EXPECT_NE(err.find("The records store does not take records now ("), std::string::npos) << err;
   EXPECT_NE(err.find("); they wait in " + spoolFolder + " until it does"), std::string::npos)
       << err;
