@@ -2,7 +2,9 @@
 // answers to --help and --version wherever they stand, and the texts for unusable options.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <string>
 
 #include "front/WindowOptions.h"
 #include "run/Paths.h"
@@ -90,8 +92,10 @@ TEST(WindowOptions, HelpVersionAndUnusableOptions) {
 // A window whose records cannot be kept does not start: it says why, as the console does.
 TEST(WindowOptions, AWindowWhoseRecordsCannotBeKeptDoesNotStart) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / "tptune-window-records";
-  fs::remove_all(dir);
+  const fs::path dir = fs::temp_directory_path() /
+                      ("tptune-window-records-" + std::to_string(
+                           ::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
   fs::create_directories(dir);
   TWindowOptions options;
   options.Records = (dir / "missing" / "r.db").string();
@@ -106,10 +110,14 @@ TEST(WindowOptions, AWindowWhoseRecordsCannotBeKeptDoesNotStart) {
                   "postgresql:// server with --records, or keep no records with --records none.");
   }
   options.Records = (dir / "r.db").string();
-  const TWindowStart start = StartWindow(options, (dir / "tptune").string());
-  EXPECT_TRUE(start.Records);
-  EXPECT_EQ(start.RecordsNote, "");
-  fs::remove_all(dir);
+  {
+    const TWindowStart start = StartWindow(options, (dir / "tptune").string());
+    EXPECT_TRUE(start.Records);
+    EXPECT_EQ(start.RecordsNote, "");
+  }
+  // After the records' threads have ended (Windows removes no folder another handle lists).
+  std::error_code ec;
+  fs::remove_all(dir, ec);
 }
 
 }  // namespace
