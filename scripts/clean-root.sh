@@ -9,11 +9,14 @@
 #   scripts/clean-root.sh                 makes the cached root if it is missing; prints its path
 #
 # Environment: TPTUNE_CI_CACHE (default /var/cache/tptune-ci), TPTUNE_CI_MIRROR (default the
-# Debian mirror http://deb.debian.org/debian). Needs root.
+# mirror the machine's own apt set-up names for bookworm). Needs root.
 set -euo pipefail
 
 cache=${TPTUNE_CI_CACHE:-/var/cache/tptune-ci}
-mirror=${TPTUNE_CI_MIRROR:-http://deb.debian.org/debian}
+# The machine's own mirror for the release, without its trailing slash.
+mirror=${TPTUNE_CI_MIRROR:-$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
+                              awk '$2 == "bookworm" { sub(/\/$/, "", $1); print $1; exit }')}
+[ -n "$mirror" ] || { echo "clean-root: the machine's apt set-up names no mirror for bookworm" >&2; exit 1; }
 suite=bookworm
 base_packages=(man-db)
 
